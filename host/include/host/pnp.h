@@ -1,0 +1,90 @@
+// Loading drivers and driving devices as the PnP manager and the power manager do.
+#pragma once
+
+#include <wdk/wdk.h>
+
+#include <functional>
+#include <string>
+
+#include "host/app.h"
+
+namespace host::pnp {
+
+// Creates a driver object named `name` (for example "\Driver\tavrinmdm"), calls `entry` with it
+// and a registry path at PASSIVE_LEVEL, and returns it; `*status` receives DriverEntry's status.
+// On failure the driver object is deleted again and NULL is returned.
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name,
+                          NTSTATUS* status = nullptr);
+// Calls the driver's unload routine (if any), then checks what the driver left behind: device
+// objects still present, pool still allocated (verifier: PoolLeak), and deletes the driver
+// object. Returns false if the driver has no unload routine (it cannot be unloaded).
+bool UnloadDriver(PDRIVER_OBJECT driver);
+
+// A bus driver reports a physical device object it created, with the device's instance path
+// (for example "USB\VID_1A2B&PID_0001\5&1234&0&1"). The PnP manager keeps the device's registry
+// keys and interface names by it. Returns false if the path is already in use.
+bool ReportPdo(PDEVICE_OBJECT pdo, const std::string& instancePath);
+// The PnP manager forgets the device (called by the bus driver when it deletes the PDO).
+void ForgetPdo(PDEVICE_OBJECT pdo);
+std::string InstancePath(PDEVICE_OBJECT pdo);
+
+// Calls the driver's AddDevice routine for `pdo` at PASSIVE_LEVEL and returns its status.
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+
+// The top of the device stack that `pdo` is the bottom of.
+PDEVICE_OBJECT StackTop(PDEVICE_OBJECT pdo);
+
+// Sends an IRP_MJ_PNP request with minor function `minor` to the top of `pdo`'s stack, as the
+// PnP manager does (IoStatus.Status starts as STATUS_NOT_SUPPORTED, Information 0), after
+// `prepare` has filled its parameters; waits until the stack has completed it and returns
+// the final status (and Information through `information` when given).
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>&
+                                                      prepare = {},
+                 ULONG_PTR* information = nullptr);
+// Asynchronous form (for a removal that must wait on something the test releases later).
+app::Request SendPnpAsync(PDEVICE_OBJECT pdo, UCHAR minor,
+                          const std::function<void(PIO_STACK_LOCATION)>& prepare = {});
+
+NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
+NTSTATUS QueryStopDevice(PDEVICE_OBJECT pdo);
+NTSTATUS CancelStopDevice(PDEVICE_OBJECT pdo);
+NTSTATUS StopDevice(PDEVICE_OBJECT pdo);
+NTSTATUS QueryRemoveDevice(PDEVICE_OBJECT pdo);
+NTSTATUS CancelRemoveDevice(PDEVICE_OBJECT pdo);
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
+// IRP_MN_REMOVE_DEVICE. The function driver detaches and deletes its device object; the PDO is
+// the bus driver's business.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
+// IRP_MN_QUERY_CAPABILITIES with a structure prepared as the PnP manager prepares it (Size,
+// Version 1, Address and UINumber 0xFFFFFFFF); the result is copied to `*caps`.
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps, USHORT version = 1);
+
+// ---- Power manager -----------------------------------------------------------------------
+// Sends a system power request (IRP_MN_SET_POWER or IRP_MN_QUERY_POWER) for `state` to the top
+// of `pdo`'s stack and waits until it is complete, including the device power requests the
+// drivers ask for on the way. Returns the final status.
+NTSTATUS SendSystemPower(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state,
+                         POWER_ACTION action = PowerActionSleep);
+app::Request SendSystemPowerAsync(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state,
+                                  POWER_ACTION action = PowerActionSleep);
+NTSTATUS SendDevicePower(PDEVICE_OBJECT pdo, UCHAR minor, DEVICE_POWER_STATE state);
+// Any other power minor function (IRP_MN_WAIT_WAKE, IRP_MN_POWER_SEQUENCE).
+app::Request SendPowerAsync(PDEVICE_OBJECT pdo, UCHAR minor,
+                            const std::function<void(PIO_STACK_LOCATION)>& prepare = {});
+
+// What the power manager has been told with PoSetPowerState for this device object.
+DEVICE_POWER_STATE ReportedDevicePowerState(PDEVICE_OBJECT device);
+
+// Every power request the power manager has seen, in order (system and device requests, with
+// the direction: sent to the stack, completed by the stack), for asserting the order of events.
+struct PowerEvent {
+  enum Kind { Sent, Completed, RequestedByDriver } kind;
+  UCHAR minor;
+  POWER_STATE_TYPE type;
+  POWER_STATE state;
+  NTSTATUS status;  // for Completed
+};
+std::vector<PowerEvent> PowerLog();
+void ClearPowerLog();
+
+}  // namespace host::pnp

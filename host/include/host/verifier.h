@@ -1,0 +1,124 @@
+// The verifier: rules every driver running on the host kernel must keep, checked on every call,
+// and the low-resources simulation.
+//
+// A broken rule is reported as a Violation naming the rule, the request (IRP address, major and
+// minor function, device) and the routine that broke it (the dispatch, completion, cancel, DPC
+// or worker routine that was running, symbolised where possible). By default a violation is fatal:
+// the report is printed and the process ends, as the platform's own I/O manager stops the system.
+// The test support library installs a handler that fails the current test instead; a test that
+// checks the verifier itself captures violations with ExpectViolations.
+#pragma once
+
+#include <wdk/wdk.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host::verifier {
+
+enum class Rule {
+  // Requests
+  DoubleCompletion,             // a request completed twice
+  CompletedWithCancelRoutine,   // completed while its cancel routine is still set
+  CompletedWithSpinLockHeld,    // completed while the completing thread holds a spin lock
+  SentWithSpinLockHeld,         // IoCallDriver/PoCallDriver while holding a spin lock
+  CompletedWithPendingStatus,   // IoCompleteRequest with IoStatus.Status == STATUS_PENDING
+  InformationTooLarge,          // Information larger than the buffered output buffer
+  DispatchStatusMismatch,       // returned without completing, passing down or marking pending;
+                                // or returned STATUS_PENDING without IoMarkIrpPending
+  IrpFreedInUse,                // IoFreeIrp on a request still owned by a driver / not finished
+  PowerIrpWithoutStartNext,     // a power request completed without PoStartNextPowerIrp
+  // Interrupt levels, locks, waits
+  WaitAtDispatchLevel,          // a wait (non-zero timeout) at DISPATCH_LEVEL or above
+  IrqlMisuse,                   // bad raise/lower, routine returned at a changed IRQL, service
+                                // called above its maximum IRQL
+  SpinLockMisuse,               // release of a lock not held, recursive acquire, returned from
+                                // a routine with a lock held
+  LockOrder,                    // spin locks taken out of the declared order
+  FastMutexMisuse,              // recursive acquire, release by a non-owner, acquire above APC
+  Deadlock,                     // deterministic mode: a wait nothing can ever satisfy
+  // Remove locks
+  RemoveLockReleaseWithoutAcquire,
+  RemoveLockHeldAtDelete,       // holds left when the device object is deleted
+  // Memory and objects
+  PoolLeak,                     // pool left allocated at driver unload or session end
+  IrpLeak,                      // requests allocated and never freed
+  PoolMisuse,                   // double free, free of memory that is not pool
+  FreedObjectInUse,             // a timer, DPC, work item or remove lock inside memory being
+                                // freed is still armed, queued or held
+  DeviceMisuse,                 // delete of an attached device, detach of a non-attached one...
+  BugCheck,                     // KeBugCheckEx was called
+};
+
+const char* RuleName(Rule rule);
+
+struct Violation {
+  Rule rule;
+  std::string message;  // one line: rule, what happened, request and routine
+  std::string details;  // further lines: thread, IRQL, held locks, context frames
+};
+
+using Handler = std::function<void(const Violation&)>;
+
+// Replaces the handler (nullptr restores the default: print and end the process).
+void SetHandler(Handler handler);
+
+// Every violation reported in the current session, in order.
+std::vector<Violation> Violations();
+
+// Captures violations for its lifetime instead of passing them to the handler.
+class ExpectViolations {
+ public:
+  ExpectViolations();
+  ~ExpectViolations();
+  ExpectViolations(const ExpectViolations&) = delete;
+  ExpectViolations& operator=(const ExpectViolations&) = delete;
+  const std::vector<Violation>& seen() const;
+  bool Saw(Rule rule) const;
+  size_t Count(Rule rule) const;
+
+ private:
+  std::vector<Violation> seen_;
+  ExpectViolations* previous_;
+};
+
+// Declares a spin lock's place in the lock order. A thread holding declared lock H may take
+// declared lock L only if rank(H) < rank(L). Rank 0 means the lock must be held alone (no other
+// declared lock held when it is taken, none taken while it is held). The I/O manager's cancel
+// spin lock is declared by the host with rank 10. Undeclared locks are not ordered.
+// Declarations are removed when the memory holding the lock is freed.
+void DeclareLock(const void* lock, const char* name, int rank);
+constexpr int kCancelSpinLockRank = 10;
+
+// ---- Low-resources simulation -------------------------------------------------------------
+// Fails the nth pool allocation from now (1 = the next one): ExAllocatePool* returns NULL.
+// 0 cancels. Only allocations made by drivers through ExAllocatePool* count.
+void FailPoolAllocation(unsigned nth);
+// Fails the nth request allocation from now: IoAllocateIrp or IoBuildDeviceIoControlRequest
+// returns NULL.
+void FailIrpAllocation(unsigned nth);
+// Counters for sweeps: allocations made so far in this session.
+uint64_t PoolAllocationCount();
+uint64_t IrpAllocationCount();
+
+// Makes the nth call from now of the named kernel service fail with `status` (services that
+// return a pointer return NULL instead; IoIsWdmVersionAvailable answers FALSE). Names:
+// IoCreateDevice, IoAttachDeviceToDeviceStack, IoRegisterDeviceInterface,
+// IoSetDeviceInterfaceState, IoCreateSymbolicLink, IoCreateUnprotectedSymbolicLink,
+// IoDeleteSymbolicLink, IoOpenDeviceRegistryKey, ZwQueryValueKey, RtlWriteRegistryValue,
+// RtlDeleteRegistryValue, PoRequestPowerIrp, IoIsWdmVersionAvailable.
+void FailService(const std::string& service, NTSTATUS status, unsigned nth = 1);
+void ClearFaults();
+
+// What IoIsWdmVersionAvailable answers (default: WDM 1.20, as on the second platform release).
+void SetWdmVersion(UCHAR major, UCHAR minor);
+
+// Pool currently allocated by drivers (outstanding allocations and bytes).
+struct PoolUsage {
+  size_t allocations = 0;
+  size_t bytes = 0;
+};
+PoolUsage CurrentPoolUsage();
+
+}  // namespace host::verifier

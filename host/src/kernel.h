@@ -1,0 +1,182 @@
+// Internal interfaces shared by the host kernel's own files (never included by drivers, the
+// simulated device side or tests).
+//
+// The kernel is split in two halves that meet here:
+//  - the executive and kernel core (threads and IRQL, the scheduler of both modes, spin locks,
+//    dispatcher objects and waits, fast mutexes, timers and DPCs, work items, pool, time,
+//    debugger output, the service trace and the verifier's reporting machinery);
+//  - the I/O manager and its neighbours (driver and device objects, requests, completion,
+//    cancel, remove locks, object namespace, device interfaces, registry, counted strings,
+//    power manager, PnP manager, application-side requests).
+// The I/O half uses only what this header declares of the core.
+#pragma once
+
+#include <wdk/wdk.h>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/verifier.h"
+
+namespace host::internal {
+
+// ---------------------------------------------------------------------------------------------
+// Threads, IRQL and the routines running on a thread
+// ---------------------------------------------------------------------------------------------
+
+// A routine the kernel called into: what it is, for which device and request. Reports name the
+// innermost frames.
+struct Frame {
+  enum Kind {
+    DriverEntry,
+    DriverUnload,
+    AddDevice,
+    Dispatch,
+    Completion,
+    Cancel,
+    Dpc,
+    WorkItem,
+    PowerCompletion,
+    Other
+  };
+  Kind kind = Other;
+  const void* routine = nullptr;
+  PDEVICE_OBJECT device = nullptr;
+  PIRP irp = nullptr;
+  UCHAR major = 0xFF;
+  UCHAR minor = 0xFF;
+};
+
+struct HeldLock {
+  const void* lock;
+  KIRQL previousIrql;
+  bool cancelSpinLock;
+};
+
+struct ThreadState {
+  std::string name;
+  KIRQL irql = PASSIVE_LEVEL;
+  std::vector<HeldLock> heldLocks;  // in the order taken
+  std::vector<Frame> frames;        // innermost last
+  std::vector<const void*> heldFastMutexes;
+};
+
+// The calling thread's state (registered on first use).
+ThreadState& CurrentThread();
+
+// Pushes a frame for the duration of a call into a driver routine. On exit checks that the
+// routine returned at the IRQL it was called at and released every spin lock it took
+// (verifier: IrqlMisuse / SpinLockMisuse), then pops the frame.
+class FrameScope {
+ public:
+  explicit FrameScope(const Frame& frame);
+  ~FrameScope();
+  FrameScope(const FrameScope&) = delete;
+  FrameScope& operator=(const FrameScope&) = delete;
+
+ private:
+  KIRQL irql_;
+  size_t locks_;
+};
+
+// Runs `fn` at `irql` on the calling thread (raising and lowering around it).
+void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
+
+// ---------------------------------------------------------------------------------------------
+// Verifier reporting
+// ---------------------------------------------------------------------------------------------
+
+// Reports a violation: adds the thread, IRQL, held locks and frames to the details, records it
+// and passes it to the capture scope or the handler.
+void Report(verifier::Rule rule, const std::string& message);
+
+// Names for reports: "IRP 0x7f.. IRP_MJ_READ to \Device\TAVRINMDM0", "DispatchRead", ...
+std::string DescribeIrp(PIRP irp);
+std::string DescribeDevice(PDEVICE_OBJECT device);
+std::string Symbolize(const void* routine);
+const char* MajorName(UCHAR major);
+const char* MinorName(UCHAR major, UCHAR minor);
+
+// Memory about to be freed (pool, a device extension, an IRP): every armed timer, queued DPC or
+// work item, held spin lock and lock declaration inside [base, base + size) is reported
+// (FreedObjectInUse) or dropped as appropriate. Other parts of the kernel add their own checks
+// (for example remove locks) with AddFreedRangeCheck.
+void CheckFreedRange(const void* base, size_t size, const char* what);
+void AddFreedRangeCheck(std::function<void(const void*, size_t, const char*)> check);
+
+// Fault injection (see verifier.h). Each call counts one attempt.
+bool ShouldFailPoolAllocation();
+bool ShouldFailIrpAllocation();
+std::optional<NTSTATUS> ServiceFault(const char* service);
+bool WdmVersionAvailable(UCHAR major, UCHAR minor);
+
+// ---------------------------------------------------------------------------------------------
+// Waiting and the dispatcher lock
+// ---------------------------------------------------------------------------------------------
+
+// The dispatcher lock guards the state of every waitable object (event signal states, remove
+// lock counts as waited on, request completion flags) and the evaluation of wait conditions.
+std::mutex& DispatcherLock();
+
+// Blocks the calling thread until `satisfied()` is true. `satisfied` is evaluated with the
+// dispatcher lock held. `timeout`: relative, 100 ns units; nullopt waits forever. `what` names
+// the wait in deadlock reports ("KeWaitForSingleObject on event 0x.. in IoCountDecrementAndWait").
+// Deterministic mode: while not satisfied, runs whatever else is runnable (DPCs, work items,
+// other cooperative threads, expired timers, the clock moved to the next timer when allowed);
+// a wait that nothing can satisfy is reported as a Deadlock and returns STATUS_ABANDONED.
+// Returns STATUS_SUCCESS or STATUS_TIMEOUT. Checks the IRQL rule (WaitAtDispatchLevel) itself.
+NTSTATUS WaitUntil(const std::function<bool()>& satisfied, const std::string& what,
+                   std::optional<int64_t> timeout);
+
+// Call after changing any state that wait conditions read (with or without the dispatcher lock
+// held): waiting threads re-evaluate.
+void WakeWaiters();
+
+// ---------------------------------------------------------------------------------------------
+// Deferred execution
+// ---------------------------------------------------------------------------------------------
+
+// Runs `fn` later at PASSIVE_LEVEL on a system worker thread (the power manager's own work, for
+// example sending the device power request of PoRequestPowerIrp).
+void QueueSystemWork(std::function<void()> fn, const std::string& what);
+
+// Runs `fn` later at DISPATCH_LEVEL as a DPC would run.
+void QueueDpcCall(std::function<void()> fn, const std::string& what);
+
+// True in deterministic mode.
+bool Deterministic();
+
+// ---------------------------------------------------------------------------------------------
+// Memory the system allocates for itself
+// ---------------------------------------------------------------------------------------------
+
+// Zeroed, non-paged memory owned by the system (device extensions, interface name buffers...).
+// Not counted as driver pool and never failed by the low-resources simulation, but freed through
+// CheckFreedRange like pool. `ownerIsDriver`: the buffer is handed to a driver, which frees it
+// with ExFreePool or RtlFreeUnicodeString (then it counts as that driver's pool for leak checks).
+void* SystemAllocate(size_t size, const char* what, bool ownerIsDriver = false);
+void SystemFree(void* p);
+// True if `p` is the start of a live allocation made by ExAllocatePool* or SystemAllocate.
+bool IsPoolAllocation(const void* p);
+
+// ---------------------------------------------------------------------------------------------
+// Session life cycle
+// ---------------------------------------------------------------------------------------------
+
+// Called when a session starts (to clear state) and when it ends (to check for leaks, before the
+// kernel's threads stop). Hooks are registered once per process, typically from a static
+// initialiser of the file that owns the state.
+void AddSessionStartHook(std::function<void()> hook);
+void AddSessionEndHook(std::function<void()> hook);
+
+// ---------------------------------------------------------------------------------------------
+// Service trace
+// ---------------------------------------------------------------------------------------------
+bool TraceOn();
+void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace host::internal
