@@ -1,0 +1,126 @@
+// Serial port emulation: open and close, reads with time-outs, writes, the serial control
+// requests, wait-on-mask, and the queues of pending requests.
+#pragma once
+
+#include "driver/extension.h"
+
+// --- Open, close, cleanup, flush (PASSIVE_LEVEL; each completes its request itself) ---
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Puts the port's settings, queues and counters back to their open-time values. Called by
+// DispatchCreate with OpenMutex held; takes no spin lock.
+VOID ResetPortState(PDEVICE_EXTENSION DeviceExtension);
+
+// --- Reads ---
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Completes every claimable read in ReadQueue from the ring. Up to DISPATCH_LEVEL, no spin lock
+// held on entry.
+VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension);
+// Deferred routines of ReadTotalDpc and ReadIntervalDpc; DeferredContext is the extension.
+VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                               PVOID SystemArgument2);
+VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                  PVOID SystemArgument2);
+
+// --- Writes ---
+
+#define WRITE_CHUNK_SIZE 4096
+
+// One per write or immediate-character request in flight on the bulk-OUT pipe: non-paged,
+// zero-filled by StartNextWrite, freed by WriteCompletion when the request ends.
+typedef struct _WRITE_CONTEXT {
+    URB Urb;            // the chunk in flight, as a _URB_BULK_OR_INTERRUPT_TRANSFER
+    PUCHAR NextByte;    // next byte of the request not yet handed to the USB stack
+    ULONG BytesLeft;    // bytes of the request not yet handed to the USB stack
+    ULONG BytesSent;    // bytes the USB stack reported transferred, over all chunks
+} WRITE_CONTEXT, *PWRITE_CONTEXT;
+
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Puts an IOCTL_SERIAL_IMMEDIATE_CHAR request at the head of WriteQueue. Returns STATUS_PENDING,
+// or STATUS_CANCELLED for a request cancelled while being queued (the caller completes it).
+NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Takes the next request from WriteQueue and sends its first chunk. Up to DISPATCH_LEVEL, no spin
+// lock held on entry.
+NTSTATUS StartNextWrite(PDEVICE_EXTENSION DeviceExtension);
+// Completion routine of each chunk; Context is the WRITE_CONTEXT. Up to DISPATCH_LEVEL.
+NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// The immediate-character mark: 0xFFFFFFFF in the fourth parameter word of the request's current
+// stack location. On x86 that word is Parameters.DeviceIoControl.Type3InputBuffer of the control
+// request and Parameters.Write.ByteOffset.HighPart of a write (checked in driver/x86/layout.cpp);
+// reading and writing it only through these helpers keeps both builds on the same word.
+#define IMMEDIATE_CHAR_MARK ((ULONG_PTR)0xFFFFFFFFUL)
+
+inline VOID SetImmediateCharMark(PIRP Irp)
+{
+    IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument4 = (PVOID)IMMEDIATE_CHAR_MARK;
+}
+
+inline VOID ClearImmediateCharMark(PIRP Irp)
+{
+    IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument4 = NULL;
+}
+
+inline BOOLEAN HasImmediateCharMark(PIRP Irp)
+{
+    return (ULONG_PTR)IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument4 ==
+           IMMEDIATE_CHAR_MARK;
+}
+
+// Bytes a queued write-queue request carries: 1 for an immediate character, else the write length.
+inline ULONG WriteRequestByteCount(PIRP Irp)
+{
+    return HasImmediateCharMark(Irp) ? 1 : IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+}
+
+// --- Serial control requests ---
+
+// One per control request that arrives above PASSIVE_LEVEL: non-paged, allocated by
+// DispatchDeviceControl, freed by DeviceControlWorker.
+struct DeviceControlContext {
+    WORK_QUEUE_ITEM WorkItem;           // worker routine DeviceControlWorker, parameter this record
+    PDEVICE_EXTENSION DeviceExtension;
+    PIRP Irp;
+    PDEVICE_OBJECT DeviceObject;
+};
+
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// System worker routine; Parameter is the DeviceControlContext. PASSIVE_LEVEL.
+VOID NTAPI DeviceControlWorker(PVOID Parameter);
+// Serves one control code. Always PASSIVE_LEVEL.
+NTSTATUS ProcessDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN IsValidBaudRate(ULONG BaudRate);
+BOOLEAN IsValidWordLength(UCHAR WordLength);
+VOID FillCommProperties(PDEVICE_EXTENSION DeviceExtension, PSERIAL_COMMPROP Properties);
+
+// --- Wait-on-mask ---
+
+// Completes the pending IOCTL_SERIAL_WAIT_ON_MASK request, if any, with Events; TRUE if there was
+// one. Up to DISPATCH_LEVEL, never with SpinLock held (it takes SpinLock).
+BOOLEAN CompleteWaitIrp(PDEVICE_EXTENSION DeviceExtension, ULONG Events);
+
+// --- Pending-request queues (links guarded by SpinLock; cancel by CancelRoutine exchange) ---
+// Each queued request keeps the RemoveLock hold its dispatch routine took; whoever completes it
+// releases that hold. Completions from these routines use IO_SERIAL_INCREMENT.
+
+// STATUS_PENDING, STATUS_INVALID_PARAMETER (queue occupied) or STATUS_CANCELLED; in the last two
+// cases the request has been completed here.
+NTSTATUS QueueReadIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+// Same results; the caller completes a request that was not queued.
+NTSTATUS QueueWaitIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+// STATUS_PENDING or STATUS_CANCELLED; the caller completes a cancelled request.
+NTSTATUS QueueWriteIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, BOOLEAN AtHead);
+// The oldest claimable request, with its cancel routine taken away, or NULL.
+PIRP DequeueReadIrp(PDEVICE_EXTENSION DeviceExtension);
+PIRP DequeueWaitIrp(PDEVICE_EXTENSION DeviceExtension);
+// LockHeld: the caller already holds SpinLock.
+PIRP DequeueWriteIrp(PDEVICE_EXTENSION DeviceExtension, BOOLEAN LockHeld);
+// Cancel routines, entered with the cancel spin lock held; they release it.
+VOID NTAPI CancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI CancelWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Cancels every request of Queue (a list head of the extension), or of all three queues: the
+// write queue, then the read queue, then the wait queue.
+VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
+VOID CancelAllQueues(PDEVICE_OBJECT DeviceObject);
