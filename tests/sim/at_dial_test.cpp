@@ -1,0 +1,1 @@
+#include "sim/at_modem.h"
