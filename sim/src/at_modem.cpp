@@ -346,7 +346,7 @@ void AtModem::PumpPeer() {
     if (n == 0) {
       // Nothing more to read now; if the remote side has hung up, everything it sent has been
       // delivered and the carrier is gone.
-      if (peer_->RemoteGone()) HangUp(true);
+      if (peer_->Finished()) HangUp(true);
       break;
     }
     host_->SendToHost(buf, n);

@@ -86,6 +86,7 @@ class EchoPeer final : public Peer {
     return n;
   }
   bool RemoteGone() override { return false; }
+  bool Finished() override { return false; }
 
  private:
   ByteQueue queue_;
@@ -103,6 +104,7 @@ class StreamPeer final : public Peer {
     return n;
   }
   bool RemoteGone() override { return hangUp_ && next_ == total_; }
+  bool Finished() override { return RemoteGone(); }
 
  private:
   uint64_t total_;
@@ -118,6 +120,7 @@ class FixedPeer final : public Peer {
   size_t Write(const uint8_t*, size_t) override { return 0; }
   size_t Read(uint8_t*, size_t) override { return 0; }
   bool RemoteGone() override { return true; }
+  bool Finished() override { return true; }
 
  private:
   DialOutcome outcome_;
@@ -189,6 +192,8 @@ class TcpPeer final : public Peer {
     if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) gone_ = true;
     return gone_;
   }
+
+  bool Finished() override { return eof_; }
 
   int Socket() const override { return fd_; }
 

@@ -23,6 +23,10 @@ class Peer {
   virtual size_t Read(uint8_t* buf, size_t max) = 0;
   // The remote side has hung up. Data it sent before may still be readable.
   virtual bool RemoteGone() = 0;
+  // The remote side has hung up and everything it sent has been read. Only this, learnt from the
+  // read path itself, ends a call in data mode: a hang-up seen by a separate check could
+  // overtake data that arrived just before it.
+  virtual bool Finished() = 0;
   virtual int Socket() const { return -1; }
 };
 

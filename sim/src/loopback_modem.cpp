@@ -52,9 +52,19 @@ uint64_t LoopbackModem::LineRate() const { return rate_; }
 size_t LoopbackModem::Pending() const { return pending_->Size(); }
 
 void LoopbackModem::OnBulkOut(const uint8_t* data, size_t n) {
-  if (n == 0) return;
+  if (n == 0 || host_ == nullptr) return;
   bytesIn_ += n;
-  if (pending_->Empty() && host_ != nullptr) {
+  if (rate_ == 0 && pending_->Empty()) {
+    // Unlimited line and nothing waiting: straight through, keeping only what does not fit.
+    size_t direct = std::min(n, host_->HostRoom());
+    if (direct != 0) {
+      host_->SendToHost(data, direct);
+      bytesOut_ += direct;
+    }
+    pending_->Append(data + direct, n - direct);
+    return;
+  }
+  if (pending_->Empty()) {
     // The line was idle (everything queued has been carried), so the new bytes start afresh:
     // idle time does not bank credit for a later burst.
     baseNs_ = host_->NowNs();
@@ -108,7 +118,8 @@ void LoopbackModem::Pump() {
 }
 
 void LoopbackModem::RequestWake(uint64_t ns) {
-  if (ns == lastWake_) return;
+  // One request per distinct time; a request whose time has come was used up by this poll.
+  if (ns == lastWake_ && host_->NowNs() < ns) return;
   lastWake_ = ns;
   host_->WakeAt(ns);
 }
