@@ -49,6 +49,10 @@ struct Frame {
   PIRP irp = nullptr;
   UCHAR major = 0xFF;
   UCHAR minor = 0xFF;
+  // The driver the routine belongs to. Pool allocated inside the frame is charged to it (for the
+  // leak check at unload). When NULL the device's DriverObject is used; set it where the device
+  // is not the driver's own (DriverEntry, AddDevice with the PDO, DriverUnload).
+  PDRIVER_OBJECT driver = nullptr;
 };
 
 struct HeldLock {
@@ -136,6 +140,12 @@ NTSTATUS WaitUntil(const std::function<bool()>& satisfied, const std::string& wh
 // held): waiting threads re-evaluate.
 void WakeWaiters();
 
+// The I/O manager's cancel spin lock: the core owns the word and declares it (rank
+// verifier::kCancelSpinLockRank, "cancel spin lock") at every session start, so that
+// IoAcquireCancelSpinLock is KeAcquireSpinLock(CancelSpinLock(), Irql) and the lock-order check
+// and reports name it.
+KSPIN_LOCK* CancelSpinLock();
+
 // ---------------------------------------------------------------------------------------------
 // Deferred execution
 // ---------------------------------------------------------------------------------------------
@@ -162,6 +172,23 @@ void* SystemAllocate(size_t size, const char* what, bool ownerIsDriver = false);
 void SystemFree(void* p);
 // True if `p` is the start of a live allocation made by ExAllocatePool* or SystemAllocate.
 bool IsPoolAllocation(const void* p);
+
+// Pool charged to drivers and not yet freed (ExAllocatePool* and SystemAllocate(ownerIsDriver)).
+struct PoolAllocationInfo {
+  const void* address;
+  size_t size;
+  ULONG tag;
+  const void* caller;     // the code that called ExAllocatePool* (return address)
+  const void* routine;    // the innermost frame's routine when it was allocated
+  PDRIVER_OBJECT driver;  // the driver charged (see Frame::driver); NULL if none
+  std::string what;
+};
+// `driver` NULL: every allocation; otherwise those charged to that driver.
+std::vector<PoolAllocationInfo> OutstandingDriverPool(PDRIVER_OBJECT driver = nullptr);
+// Reports one PoolLeak listing every allocation OutstandingDriverPool(driver) returns (size,
+// tag, allocating routine), `when` saying when it was found ("at unload of \Driver\x").
+// Reported allocations are not reported again at session end. Returns how many there were.
+size_t CheckPoolLeaks(PDRIVER_OBJECT driver, const char* when);
 
 // ---------------------------------------------------------------------------------------------
 // Session life cycle
