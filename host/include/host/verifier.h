@@ -49,6 +49,10 @@ enum class Rule {
                                 // freed is still armed, queued or held
   DeviceMisuse,                 // delete of an attached device, detach of a non-attached one...
   BugCheck,                     // KeBugCheckEx was called
+  ObjectMisuse,                 // a kernel object used in a way that corrupts it: a wait on
+                                // something that is not an initialised dispatcher object, a
+                                // work item queued again while queued, a set timer or queued
+                                // DPC initialised again
 };
 
 const char* RuleName(Rule rule);
@@ -77,11 +81,21 @@ class ExpectViolations {
   const std::vector<Violation>& seen() const;
   bool Saw(Rule rule) const;
   size_t Count(Rule rule) const;
+  // Every captured message, one per line (for assertion messages).
+  std::string Text() const;
+  // Called by the kernel for each violation it captures (under the verifier's lock).
+  void Record(const Violation& violation);
 
  private:
   std::vector<Violation> seen_;
   ExpectViolations* previous_;
 };
+
+// Runs `fn` and returns true if a bug check (KeBugCheckEx, reported as Rule::BugCheck) ended it
+// there: when the handler or a capture scope lets a bug check return, the host unwinds the
+// routine that called KeBugCheckEx up to the nearest kernel code that started it — a DPC, a work
+// item, a cooperative or spawned thread, or this call.
+bool RunCatchingBugCheck(const std::function<void()>& fn);
 
 // Declares a spin lock's place in the lock order. A thread holding declared lock H may take
 // declared lock L only if rank(H) < rank(L). Rank 0 means the lock must be held alone (no other
@@ -112,6 +126,7 @@ void FailService(const std::string& service, NTSTATUS status, unsigned nth = 1);
 void ClearFaults();
 
 // What IoIsWdmVersionAvailable answers (default: WDM 1.20, as on the second platform release).
+// The minor version is written as the platform writes it: 0x20 for 1.20, 0x10 for 1.10.
 void SetWdmVersion(UCHAR major, UCHAR minor);
 
 // Pool currently allocated by drivers (outstanding allocations and bytes).
@@ -120,5 +135,8 @@ struct PoolUsage {
   size_t bytes = 0;
 };
 PoolUsage CurrentPoolUsage();
+// Paged pool allocations made in this session (allowed below DISPATCH_LEVEL, but this driver
+// keeps everything resident).
+uint64_t PagedPoolAllocationCount();
 
 }  // namespace host::verifier

@@ -1,0 +1,44 @@
+// Names of routines for reports: the dynamic symbol table (executables link with -rdynamic),
+// demangled, without the parameter list; the address where there is no symbol (static functions).
+#include <cxxabi.h>
+#include <dlfcn.h>
+
+#include <cstdlib>
+
+#include "core.h"
+
+namespace host::internal {
+namespace {
+
+// "ns::DispatchRead(_DEVICE_OBJECT*, _IRP*)" -> "ns::DispatchRead"
+std::string WithoutParameters(std::string name) {
+  int depth = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (c == '<') ++depth;
+    if (c == '>') --depth;
+    if (c == '(' && depth == 0 && i > 0) return name.substr(0, i);
+  }
+  return name;
+}
+
+}  // namespace
+
+std::string Symbolize(const void* routine) {
+  if (routine == nullptr) return "(no routine)";
+  Dl_info info{};
+  if (dladdr(routine, &info) != 0 && info.dli_sname != nullptr) {
+    std::string name = info.dli_sname;
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    if (status == 0 && demangled != nullptr) name = WithoutParameters(demangled);
+    std::free(demangled);
+    uintptr_t offset =
+        reinterpret_cast<uintptr_t>(routine) - reinterpret_cast<uintptr_t>(info.dli_saddr);
+    if (offset != 0) name += "+" + Hex(offset);
+    return name;
+  }
+  return Hex(reinterpret_cast<uintptr_t>(routine));
+}
+
+}  // namespace host::internal
