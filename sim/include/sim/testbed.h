@@ -1,0 +1,127 @@
+// A whole stack in a few lines: a kernel session, the parent bus driver, modems plugged into it,
+// the function driver under test loaded and added on top of each PDO.
+//
+//   sim::Testbed tb({.mode = host::Mode::Deterministic, .driverEntry = DriverEntry,
+//                    .portName = "COM7"});
+//   tb.LoadDriver();
+//   tb.Plug(std::make_unique<sim::ScriptedModem>());
+//   tb.AddDevice();
+//   tb.Start();
+//   ... open "COM7" with host::app::File, drive it ...
+//   tb.modem<sim::ScriptedModem>().PushBulkIn("hello");
+//   tb.session().Pump();
+//   EXPECT_EQ(tb.trace().NextLine(), "RESET bulk-in");
+//
+// The testbed knows nothing of the driver beyond its entry point (and an optional callback when
+// a device is added). At the end it takes everything down in order — every device stack still
+// standing is removed as the PnP manager would (query-remove and remove, or surprise removal and
+// remove when the query is refused), the driver is unloaded, then the bus driver — so that the
+// verifier's unload and end-of-session checks see what the driver left behind.
+#pragma once
+
+#include <wdk/wdk.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/session.h"
+#include "sim/bus.h"
+#include "sim/modem.h"
+#include "sim/trace.h"
+#include "sim/usb_stack.h"
+
+namespace sim {
+
+struct TestbedOptions {
+  host::Mode mode = host::Mode::Deterministic;
+  PDRIVER_INITIALIZE driverEntry = nullptr;
+  // "PortName" of the first device plugged without one of its own (none if empty).
+  std::optional<std::string> portName;
+  std::string driverName = "\\Driver\\tavrinmdm";
+  // Called after AddDevice succeeded, with the device object it attached on top of the PDO (for
+  // example to declare the driver's locks to the verifier).
+  std::function<void(PDEVICE_OBJECT fdo)> onDeviceAdded;
+  // Applied to every plugged device unless its PlugOptions say otherwise.
+  UsbStackOptions usb;
+  // Kernel session options (`mode` above takes precedence over session.mode).
+  host::SessionOptions session;
+};
+
+class Testbed {
+ public:
+  explicit Testbed(TestbedOptions options);
+  ~Testbed();  // Teardown()
+  Testbed(const Testbed&) = delete;
+  Testbed& operator=(const Testbed&) = delete;
+
+  host::Session& session() { return *session_; }
+  UsbBus& bus() { return *bus_; }
+  PDRIVER_OBJECT driver() const { return driver_; }
+  const TestbedOptions& options() const { return options_; }
+
+  // Loads the driver under test (DriverEntry's status is returned).
+  NTSTATUS LoadDriver();
+  // Plugs a modem in; returns its index (0, 1, ...). Without a port name the first device gets
+  // the testbed's portName and the others none; the USB options are the testbed's.
+  size_t Plug(std::unique_ptr<Modem> modem);
+  size_t Plug(std::unique_ptr<Modem> modem, const std::string& portName);
+  // Exactly these options.
+  size_t Plug(std::unique_ptr<Modem> modem, const PlugOptions& options);
+  // The PnP manager's part, for device `i` (default: the last one plugged).
+  NTSTATUS AddDevice(std::optional<size_t> i = std::nullopt);
+  NTSTATUS Start(std::optional<size_t> i = std::nullopt);
+  NTSTATUS QueryStop(std::optional<size_t> i = std::nullopt);
+  NTSTATUS CancelStop(std::optional<size_t> i = std::nullopt);
+  NTSTATUS Stop(std::optional<size_t> i = std::nullopt);
+  NTSTATUS QueryRemove(std::optional<size_t> i = std::nullopt);
+  NTSTATUS CancelRemove(std::optional<size_t> i = std::nullopt);
+  NTSTATUS SurpriseRemove(std::optional<size_t> i = std::nullopt);
+  NTSTATUS Remove(std::optional<size_t> i = std::nullopt);
+  // The bus driver's part: the modem is pulled out (its transfers fail from now on). The PnP
+  // requests that follow a real unplug are the test's to send (SurpriseRemove, then Remove).
+  void Unplug(std::optional<size_t> i = std::nullopt);
+  // Unplug, SurpriseRemove and Remove in a row.
+  void UnplugAndRemove(std::optional<size_t> i = std::nullopt);
+
+  size_t DeviceCount() const { return devices_.size(); }
+  BusDevice& device(size_t i = 0) { return *devices_.at(i).bus; }
+  UsbStack& usb(size_t i = 0) { return device(i).Usb(); }
+  PDEVICE_OBJECT pdo(size_t i = 0) { return devices_.at(i).pdo; }
+  // The device object AddDevice put on top of the PDO (NULL before AddDevice or after removal).
+  PDEVICE_OBJECT fdo(size_t i = 0);
+  template <class M>
+  M& modem(size_t i = 0) {
+    return dynamic_cast<M&>(device(i).GetModem());
+  }
+  // Device i's trace cursor, persistent across calls. It starts by ignoring the bus-driver
+  // entries (PnP, power, WMI); Show() them back or use device(i).Trace() for everything.
+  TraceCursor& trace(size_t i = 0) { return devices_.at(i).cursor; }
+  BusTrace& fullTrace(size_t i = 0) { return device(i).Trace(); }
+
+  // Deterministic mode: runs everything runnable (Session::Pump).
+  void Pump() { session_->Pump(); }
+
+  // Takes everything down; called by the destructor. Safe to call twice.
+  void Teardown();
+
+ private:
+  struct Device {
+    BusDevice* bus = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    TraceCursor cursor;
+  };
+  size_t Index(std::optional<size_t> i) const;
+  void AfterRemove(size_t i);
+
+  TestbedOptions options_;
+  std::unique_ptr<host::Session> session_;
+  std::unique_ptr<UsbBus> bus_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  std::vector<Device> devices_;
+  bool tornDown_ = false;
+};
+
+}  // namespace sim
