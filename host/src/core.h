@@ -162,8 +162,8 @@ void RunClaimedDpc(DpcEntry& entry);
 bool DpcWorkPending();
 // Dispatcher lock held: earliest due time of an armed timer.
 std::optional<int64_t> EarliestTimerDue();
-// Expires the earliest timer due at or before `now`; false if none is due.
-bool ExpireOneDueTimer(int64_t now);
+// Expires every timer due at or before `now`; false if none is due.
+bool ExpireDueTimers(int64_t now);
 void TimerDpcSessionStart();
 // Session end: reports and forgets armed timers and queued DPCs.
 void TimerDpcSessionEnd();

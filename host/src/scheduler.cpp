@@ -9,7 +9,7 @@
 // thread inside Pump(), AdvanceTime(), RunUntil() or a wait of its own, or a cooperative thread
 // that pumps. One step, in this fixed order:
 //   1. the first queued DPC (run on the calling OS thread with the DPC processor's state);
-//   2. the earliest timer that is due;
+//   2. every timer that is due (one clock interrupt);
 //   3. the first cooperative thread (in creation order) whose wait is satisfied, timed out or
 //      abandoned: its condition is evaluated under the dispatcher lock and, when true, the wait
 //      is complete (a synchronization event is consumed right there) and the thread resumed.
@@ -186,7 +186,7 @@ bool RunOneStep() {
     return true;
   }
   const int64_t now = NowTicks();
-  if (ExpireOneDueTimer(now)) return true;
+  if (ExpireDueTimers(now)) return true;
   SchedulerState& s = S();
   for (size_t i = 0; i < s.cooperative.size(); ++i) {
     std::shared_ptr<CoThread> t = s.cooperative[i];

@@ -171,7 +171,7 @@ void DpcThreadMain() {
 
 void TimerThreadMain() {
   while (!Core().stopping) {
-    if (ExpireOneDueTimer(NowTicks())) continue;
+    if (ExpireDueTimers(NowTicks())) continue;
     std::optional<int64_t> next;
     uint64_t generation;
     {
@@ -267,33 +267,40 @@ std::optional<int64_t> EarliestTimerDue() {
 
 void TimerTableChanged() { T().timerGeneration++; }
 
-bool ExpireOneDueTimer(int64_t now) {
-  PKTIMER expired = nullptr;
-  int64_t due = 0;
+// Every timer due at or before `now` expires in this one step, in due order, as one clock
+// interrupt expires them on the platform: a DPC shared by two timers due together is queued once.
+bool ExpireDueTimers(int64_t now) {
+  std::vector<std::pair<PKTIMER, int64_t>> expired;
   {
     std::lock_guard<std::mutex> lock(DispatcherLock());
     TimerDpcState& t = T();
-    if (t.timers.empty() || std::get<0>(*t.timers.begin()) > now) return false;
-    expired = std::get<2>(*t.timers.begin());
-    ArmedTimer a = t.armed[expired];
-    due = a.due;
-    DisarmLocked(expired);
-    expired->Header.Inserted = FALSE;
-    expired->Header.SignalState = 1;
-    if (expired->Period > 0) {
-      int64_t period = static_cast<int64_t>(expired->Period) * 10000;
-      int64_t next = due + period;
-      if (next <= now) next = now + period;
-      ArmLocked(expired, next, a.dpc);
-    }
-    if (a.dpc != nullptr) {
-      ULARGE_INTEGER systemTime;
-      systemTime.QuadPart = static_cast<ULONGLONG>(kSystemTimeEpoch + due);
-      InsertDpcLocked(a.dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
-                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.HighPart)));
+    while (!t.timers.empty() && std::get<0>(*t.timers.begin()) <= now) {
+      PKTIMER timer = std::get<2>(*t.timers.begin());
+      ArmedTimer a = t.armed[timer];
+      DisarmLocked(timer);
+      timer->Header.Inserted = FALSE;
+      timer->Header.SignalState = 1;
+      if (timer->Period > 0) {
+        int64_t period = static_cast<int64_t>(timer->Period) * 10000;
+        int64_t next = a.due + period;
+        if (next <= now) next = now + period;
+        ArmLocked(timer, next, a.dpc);
+      }
+      if (a.dpc != nullptr) {
+        ULARGE_INTEGER systemTime;
+        systemTime.QuadPart = static_cast<ULONGLONG>(kSystemTimeEpoch + a.due);
+        InsertDpcLocked(a.dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
+                        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.HighPart)));
+      }
+      expired.emplace_back(timer, a.due);
     }
   }
-  if (TraceOn()) Trace("timer %p expired (due %lld)", static_cast<void*>(expired), static_cast<long long>(due));
+  if (expired.empty()) return false;
+  if (TraceOn()) {
+    for (auto& [timer, due] : expired) {
+      Trace("timer %p expired (due %lld)", static_cast<void*>(timer), static_cast<long long>(due));
+    }
+  }
   WakeWaiters();
   return true;
 }
