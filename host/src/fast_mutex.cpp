@@ -19,7 +19,12 @@ bool CheckAcquire(const char* service, PFAST_MUTEX m, ThreadState& t) {
     Report(Rule::IrqlMisuse, Format("%s of %s at %s (APC_LEVEL at most)", service,
                                     MutexText(m).c_str(), IrqlName(t.irql).c_str()));
   }
-  if (m->Owner == &t) {
+  bool mine;
+  {
+    std::lock_guard<std::mutex> lock(DispatcherLock());
+    mine = m->Owner == &t;
+  }
+  if (mine) {
     Report(Rule::FastMutexMisuse, Format("%s of %s, which this thread already owns (fast mutexes "
                                          "are not recursive: the thread would wait for itself)",
                                          service, MutexText(m).c_str()));

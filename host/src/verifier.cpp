@@ -113,17 +113,6 @@ void VerifierSessionStart() {
   s.sessionViolations.clear();
 }
 
-// Until the I/O half provides its own (strong) definitions, reports name requests and devices
-// by address.
-__attribute__((weak)) std::string DescribeIrp(PIRP irp) {
-  return "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
-}
-__attribute__((weak)) std::string DescribeDevice(PDEVICE_OBJECT device) {
-  return "device " + Hex(reinterpret_cast<uintptr_t>(device));
-}
-__attribute__((weak)) const char* MajorName(UCHAR major) { return "IRP_MJ_?"; }
-__attribute__((weak)) const char* MinorName(UCHAR major, UCHAR minor) { return "IRP_MN_?"; }
-
 }  // namespace host::internal
 
 namespace host::verifier {

@@ -12,7 +12,7 @@ using host::verifier::ExpectViolations;
 using host::verifier::Rule;
 
 // A fake driver routine that allocates and forgets.
-PVOID HostPoolTestAllocateContext() { return ExAllocatePoolWithTag(NonPagedPool, 48, 'rvaT'); }
+__attribute__((noinline)) PVOID HostPoolTestAllocateContext() { return ExAllocatePoolWithTag(NonPagedPool, 48, 'rvaT'); }
 
 namespace {
 

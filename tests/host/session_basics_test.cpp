@@ -25,10 +25,12 @@ TEST(HostSession, OneAtATimeAndCurrent) {
 }
 
 TEST(HostSession, CurrentWithoutSessionAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // the kernel has threads running
   EXPECT_DEATH(Session::Current(), "no session");
 }
 
 TEST(HostSession, SecondSessionAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // the kernel has threads running
   Session session;
   EXPECT_DEATH(Session second, "already active");
 }

@@ -79,6 +79,7 @@ TEST_F(HostVerifier, HandlerReceivesViolationsOutsideCaptureScopes) {
 }
 
 TEST(HostVerifierDefault, DefaultHandlerPrintsAndEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // the kernel has threads running
   EXPECT_DEATH(
       {
         host::verifier::SetHandler(nullptr);
