@@ -1,9 +1,10 @@
 // The registry as tests and tools see it: an in-memory tree of keys and typed values.
 //
-// Paths are absolute, with backslashes, case-insensitive: "\Registry\Machine\HARDWARE\DEVICEMAP\
-// SERIALCOMM". A device's hardware key (what IoOpenDeviceRegistryKey opens for
-// PLUGPLAY_REGKEY_DEVICE) is "\Registry\Machine\System\CurrentControlSet\Enum\<instance path>\
-// Device Parameters". Strings are given and returned in UTF-8 and stored as UTF-16.
+// Paths are absolute, with backslashes, case-insensitive:
+// "\Registry\Machine\HARDWARE\DEVICEMAP\SERIALCOMM". A device's hardware key (what
+// IoOpenDeviceRegistryKey opens for PLUGPLAY_REGKEY_DEVICE) is
+// "\Registry\Machine\System\CurrentControlSet\Enum\<instance path>\Device Parameters".
+// Strings are given and returned in UTF-8 and stored as UTF-16.
 #pragma once
 
 #include <wdk/wdk.h>

@@ -1,0 +1,207 @@
+// What the I/O manager's own files share: the host's per-device record, the request table, the
+// object namespace, the registry's internal entry points and the PnP manager's device table.
+// Never included by the core (which sees the I/O half only through kernel.h) nor by drivers.
+//
+// Locks of the I/O half, all leaves with respect to the core: none is held while a driver
+// routine runs, while Report() is called, while the core allocates or frees memory (its freed-
+// range checks call back into this half) or while a wait is made.
+//   IopLock()          device records, attachments, the namespace, interfaces, the request
+//                      table, file objects;
+//   the registry lock  the registry tree and key handles (registry.cpp);
+//   the remove-lock table lock (remove_lock.cpp);
+//   the power manager's lock (power_manager.cpp).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/pnp.h"
+#include "kernel.h"
+
+// Object type codes the platform stores in the Type field of its records.
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_FILE 5
+#define IO_TYPE_IRP 6
+#define IO_TYPE_DEVICE 3
+
+// The host's own record for each device object (DEVICE_OBJECT::DeviceObjectExtension).
+// Guarded by IopLock().
+struct _DEVOBJ_EXTENSION {
+  PDEVICE_OBJECT device = nullptr;
+  size_t allocationSize = 0;       // device object + extension, one system allocation
+  std::string name;                // "" for an unnamed device
+  PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached above
+  bool deleted = false;            // IoDeleteDevice called; freed once no reference is left
+  long references = 0;             // ObReferenceObject, open file objects
+  bool isPdo = false;              // reported with pnp::ReportPdo
+};
+
+namespace host::internal {
+
+std::mutex& IopLock();
+
+// ---- Names --------------------------------------------------------------------------------
+// UTF-16 <-> UTF-8 without the C library's wide functions.
+std::string IopUtf8(const WCHAR* s, size_t units);
+std::u16string IopUtf16(const std::string& s);
+std::string IopUtf8(const UNICODE_STRING* s);
+size_t IopWcsLen(const WCHAR* s);
+// A namespace name in its canonical form: "\DosDevices\" and "\GLOBAL??\" become "\??\".
+std::string IopCanonicalName(const std::string& name);
+// Case-insensitive key for a canonical name.
+std::string IopNameKey(const std::string& name);
+std::string IopLower(const std::string& s);
+
+// ---- Devices (device_object.cpp) ------------------------------------------------------------
+// True while `device` is a device object the host allocated and has not freed (IopLock held).
+bool IopIsLiveDeviceLocked(PDEVICE_OBJECT device);
+bool IopIsLiveDevice(PDEVICE_OBJECT device);
+// Open-file and object references that keep a deleted device's memory (IopLock not held).
+void IopReferenceDevice(PDEVICE_OBJECT device);
+void IopDereferenceDevice(PDEVICE_OBJECT device);
+// Frees every device object still allocated (session end).
+void IopFreeAllDevices();
+
+// ---- Namespace (namespace.cpp) -------------------------------------------------------------
+// IopLock held.
+NTSTATUS IopInsertDeviceNameLocked(const std::string& name, PDEVICE_OBJECT device);
+void IopRemoveDeviceNameLocked(PDEVICE_OBJECT device);
+// Symbolic links (IopLock not held).
+NTSTATUS IopCreateLink(const std::string& link, const std::string& target);
+NTSTATUS IopDeleteLink(const std::string& link);
+// Resolves `name` through symbolic links to a device. When the whole name is no object, the
+// longest prefix that is one is taken and the rest goes to `*remainder` (an open of a device
+// interface link with a reference string). IopLock not held.
+PDEVICE_OBJECT IopResolve(const std::string& name, std::string* remainder);
+
+// ---- Interfaces (interfaces.cpp) -----------------------------------------------------------
+// Disables every enabled interface of `pdo` (the device goes away).
+void IopDisableInterfacesOf(PDEVICE_OBJECT pdo);
+
+// ---- PnP manager (pnp_manager.cpp) ---------------------------------------------------------
+// The instance path of a reported PDO, "" when `pdo` is not one (IopLock not held).
+std::string IopInstancePath(PDEVICE_OBJECT pdo);
+// The device is deleted: the PnP manager forgets it if it was a reported PDO.
+void IopForgetDeletedDevice(PDEVICE_OBJECT device);
+
+// ---- Registry (registry.cpp) ---------------------------------------------------------------
+// Opens (creating the last missing component if `create`) the key at an absolute path and
+// returns a handle; tracked until ZwClose.
+NTSTATUS IopOpenKeyHandle(const std::string& path, bool create, HANDLE* handle);
+
+// ---- Requests (irp.cpp) --------------------------------------------------------------------
+enum class IrpOrigin {
+  Allocated,          // IoAllocateIrp: the allocating driver frees it
+  DriverInitialized,  // IoInitializeIrp on the driver's own memory
+  BuiltIoctl,         // IoBuildDeviceIoControlRequest: the I/O manager frees it
+  Host,               // sent by the host (application side, PnP and power managers)
+};
+
+// The I/O manager's completion of a request the host sent, and the end of its life.
+struct HostIrpHooks {
+  std::string sender;  // "application read", "PnP manager", ...
+  // Runs when the completion has left the top stack location, at the completer's IRQL, with
+  // the request still valid (copy back buffers, take the result).
+  std::function<void(PIRP)> completed;
+  // Runs once the request is freed: completed and its dispatch routine returned.
+  std::function<void()> finished;
+  bool checkDispatch = true;  // check what the top dispatch routine returned
+};
+
+// One request known to the I/O manager. Fields below `size` are guarded by IopLock().
+struct IrpRecord {
+  PIRP irp = nullptr;
+  size_t size = 0;
+  IrpOrigin origin = IrpOrigin::Allocated;
+  std::string allocatedBy;  // the routine that allocated it (for leak reports)
+  bool freed = false;
+  bool completable = true;       // in a driver's hands: it may complete it
+  bool inFlight = false;         // sent down and not yet back with its allocator
+  bool walking = false;          // IofCompleteRequest is walking its stack locations
+  unsigned sendGeneration = 0;   // IofCallDriver calls
+  unsigned completeGeneration = 0;
+  bool finishedByIoManager = false;  // the completion left the top location
+  bool faultReported = false;        // a fault that ends its tracking was already reported
+  bool startNextPowerIrp = false;    // PoStartNextPowerIrp was called for it
+  bool viaPoCallDriver = false;      // set while PoCallDriver passes it on
+  // IoBuildDeviceIoControlRequest and the host's requests: buffers the I/O manager owns.
+  void* systemBuffer = nullptr;
+  void* userOutput = nullptr;
+  ULONG outputLength = 0;
+  bool copyBackOutput = false;   // METHOD_BUFFERED output / buffered read
+  // Host requests.
+  std::shared_ptr<HostIrpHooks> host;
+  bool dispatchReturned = false;
+  NTSTATUS dispatchStatus = STATUS_PENDING;
+  bool topPendingReturned = false;
+  int pins = 0;  // IoCancelIrp through a Request handle in progress: keep the memory
+  bool finalizePending = false;
+  bool finalized = false;
+  UCHAR major = 0xFF;  // of the location the host sent it to (the walk clears the locations)
+  UCHAR minor = 0xFF;
+  std::string description;  // what the host sent, for reports after the request is gone
+};
+
+// Allocates and initialises a request of `stackSize` locations and enters it in the table.
+// Returns NULL (and enters nothing) when `countAsAllocation` and the low-resources simulation
+// fails it.
+PIRP IopAllocateIrp(CCHAR stackSize, IrpOrigin origin, bool countAsAllocation);
+std::shared_ptr<IrpRecord> IopFindIrp(PIRP irp);         // IopLock not held
+std::shared_ptr<IrpRecord> IopFindIrpLocked(PIRP irp);   // IopLock held
+bool IopIsQuarantinedLocked(PIRP irp);                   // freed by the host, memory kept
+// The record of `irp`, entering a request the host never saw (a driver's own packet) as one
+// initialised by the driver.
+std::shared_ptr<IrpRecord> IopTrackIrp(PIRP irp);
+// Frees a request the I/O manager owns (and its system buffer); the memory is kept poisoned a
+// while so that a late use is reported instead of corrupting the heap.
+void IopReleaseIrp(const std::shared_ptr<IrpRecord>& record);
+// The host's requests: sends `irp` (next location prepared) to `device` at `irql` and handles the
+// dispatch routine's return (the dispatch check, and the request's end when it is complete).
+NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power);
+// Called with the record when both its completion and its dispatch return have happened.
+void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record);
+
+// ---- Call and completion (call_complete.cpp) ----------------------------------------------
+NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo);
+// The I/O manager's final stage after the completion left the top location.
+void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp);
+
+// ---- Power manager (power_manager.cpp) ----------------------------------------------------
+void IopPowerLog(host::pnp::PowerEvent::Kind kind, UCHAR minor, POWER_STATE_TYPE type,
+                 POWER_STATE state, NTSTATUS status);
+long IopOutstandingPowerRequests();  // PoRequestPowerIrp requests not finished yet
+
+// ---- Cancel and remove locks ---------------------------------------------------------------
+// Holds left on remove locks inside [base, base + size) are reported (RemoveLockHeldAtDelete)
+// and the locks forgotten.
+void IopRemoveLockCheckRange(const void* base, size_t size, const char* what);
+
+// ---- Driver objects (driver_object.cpp) ----------------------------------------------------
+PDRIVER_OBJECT IopCreateDriverObject(const std::string& name, PDRIVER_INITIALIZE entry);
+void IopDeleteDriverObject(PDRIVER_OBJECT driver);
+bool IopIsDriverObject(PVOID object);
+
+// ---- Application side (app.cpp) ------------------------------------------------------------
+// ObReferenceObject/ObDereferenceObject on a file object; false if `object` is none.
+bool IopObReferenceFile(PVOID object, bool reference);
+
+// ---- Devices: naming a PDO that has no name (device_object.cpp) ----------------------------
+void IopEnsureDeviceName(PDEVICE_OBJECT device);
+
+// ---- Shared checks ------------------------------------------------------------------------
+// Reports IrqlMisuse when the caller runs above `maximum`; returns false then.
+bool IopCheckIrql(const char* service, KIRQL maximum);
+std::string IopHex(const void* p);
+std::string IopStatusText(NTSTATUS status);
+// The innermost frame's routine, symbolised ("" when outside every driver routine).
+std::string IopCurrentRoutine();
+
+// Memory the host allocates for its records: counted as system memory, freed with the checks.
+void* IopSystemAllocate(size_t size, const char* what, bool ownerIsDriver = false);
+void IopSystemFree(void* p);
+
+}  // namespace host::internal

@@ -1,0 +1,171 @@
+// Remove locks.
+//
+// The count starts at 1: the lock's own bias, which only IoReleaseRemoveLockAndWait gives back
+// (implementations differ here; this is the platform's free build, and the count a driver sees
+// in IoCount after IoInitializeRemoveLock is 1). Acquire adds one and fails with
+// STATUS_DELETE_PENDING once release-and-wait has begun (Removed); release takes one away and
+// signals RemoveEvent at 0; release-and-wait sets Removed, gives back the caller's hold and the
+// bias, and waits until the count is 0.
+//
+// Holds are tracked per tag (a multiset kept beside the lock, keyed by its address) with the
+// file and line of the acquire:
+//  - releasing a tag that holds nothing is RemoveLockReleaseWithoutAcquire, and the count is
+//    not touched (it would otherwise reach 0 while a real holder still works);
+//  - memory holding a lock with holds left is freed (the device deleted): RemoveLockHeldAtDelete
+//    listing every tag still held and where it was acquired.
+#include <unordered_map>
+
+#include "io_manager.h"
+
+using namespace host::internal;
+using host::verifier::Rule;
+
+namespace {
+
+struct Hold {
+  PVOID tag;
+  std::string where;
+};
+
+struct RemoveLockTable {
+  std::mutex mutex;
+  std::unordered_map<const void*, std::vector<Hold>> holds;
+};
+RemoveLockTable& L() {
+  static auto* table = new RemoveLockTable;
+  return *table;
+}
+
+std::string HoldsText(const std::vector<Hold>& holds) {
+  std::string text;
+  for (const Hold& h : holds) {
+    if (!text.empty()) text += ", ";
+    text += "tag " + IopHex(h.tag);
+    if (!h.where.empty()) text += " (acquired at " + h.where + ")";
+  }
+  return text.empty() ? "none" : text;
+}
+
+// Takes one hold of `tag` away; false (and a report) if there is none.
+bool TakeHold(PIO_REMOVE_LOCK lock, PVOID tag, const char* service) {
+  std::string held;
+  {
+    std::lock_guard<std::mutex> guard(L().mutex);
+    std::vector<Hold>& holds = L().holds[lock];
+    for (auto it = holds.begin(); it != holds.end(); ++it) {
+      if (it->tag == tag) {
+        holds.erase(it);
+        return true;
+      }
+    }
+    held = HoldsText(holds);
+  }
+  Report(Rule::RemoveLockReleaseWithoutAcquire,
+         std::string(service) + " of remove lock " + IopHex(lock) + " with tag " + IopHex(tag) +
+             ", which was not acquired with that tag (holds: " + held + ")");
+  return false;
+}
+
+void Decrement(PIO_REMOVE_LOCK lock) {
+  if (InterlockedDecrement(&lock->Common.IoCount) == 0) {
+    KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+  }
+  WakeWaiters();
+}
+
+struct RegisterRangeCheck {
+  RegisterRangeCheck() { AddFreedRangeCheck(IopRemoveLockCheckRange); }
+};
+RegisterRangeCheck gRegisterRangeCheck;
+
+}  // namespace
+
+namespace host::internal {
+
+void IopRemoveLockCheckRange(const void* base, size_t size, const char* what) {
+  std::vector<std::string> findings;
+  {
+    std::lock_guard<std::mutex> guard(L().mutex);
+    const auto* begin = static_cast<const UCHAR*>(base);
+    for (auto it = L().holds.begin(); it != L().holds.end();) {
+      const auto* p = static_cast<const UCHAR*>(it->first);
+      if (p >= begin && p < begin + size) {
+        if (!it->second.empty()) {
+          findings.push_back("remove lock " + IopHex(it->first) + " in " + what + " still has " +
+                             std::to_string(it->second.size()) + " hold" +
+                             (it->second.size() == 1 ? "" : "s") +
+                             " when it is freed: " + HoldsText(it->second));
+        }
+        it = L().holds.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (const std::string& f : findings) Report(Rule::RemoveLockHeldAtDelete, f);
+}
+
+void IopRemoveLockSessionStart() {
+  std::lock_guard<std::mutex> guard(L().mutex);
+  L().holds.clear();
+}
+
+}  // namespace host::internal
+
+extern "C" {
+
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                              ULONG HighWatermark, ULONG RemlockSize) {
+  if (TraceOn()) Trace("IoInitializeRemoveLockEx(%s)", IopHex(Lock).c_str());
+  Lock->Common.Removed = FALSE;
+  Lock->Common.IoCount = 1;
+  KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
+  std::lock_guard<std::mutex> guard(L().mutex);
+  L().holds[Lock].clear();
+}
+
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                               ULONG RemlockSize) {
+  IopCheckIrql("IoAcquireRemoveLock", DISPATCH_LEVEL);
+  InterlockedIncrement(&RemoveLock->Common.IoCount);
+  NTSTATUS status;
+  if (!__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) {
+    std::string where;
+    if (File != nullptr) where = std::string(File) + ":" + std::to_string(Line);
+    std::lock_guard<std::mutex> guard(L().mutex);
+    L().holds[RemoveLock].push_back(Hold{Tag, where});
+    status = STATUS_SUCCESS;
+  } else {
+    Decrement(RemoveLock);
+    status = STATUS_DELETE_PENDING;
+  }
+  if (TraceOn()) {
+    Trace("IoAcquireRemoveLock(%s, tag %s) -> %s", IopHex(RemoveLock).c_str(),
+          IopHex(Tag).c_str(), IopStatusText(status).c_str());
+  }
+  return status;
+}
+
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  if (TraceOn()) Trace("IoReleaseRemoveLock(%s, tag %s)", IopHex(RemoveLock).c_str(), IopHex(Tag).c_str());
+  IopCheckIrql("IoReleaseRemoveLock", DISPATCH_LEVEL);
+  if (TakeHold(RemoveLock, Tag, "IoReleaseRemoveLock")) Decrement(RemoveLock);
+}
+
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  if (TraceOn()) Trace("IoReleaseRemoveLockAndWait(%s, tag %s)", IopHex(RemoveLock).c_str(), IopHex(Tag).c_str());
+  IopCheckIrql("IoReleaseRemoveLockAndWait", PASSIVE_LEVEL);
+  __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
+  bool held = TakeHold(RemoveLock, Tag, "IoReleaseRemoveLockAndWait");
+  Decrement(RemoveLock);  // the bias
+  if (held) Decrement(RemoveLock);
+  WaitUntil([RemoveLock] { return __atomic_load_n(&RemoveLock->Common.IoCount, __ATOMIC_SEQ_CST) <= 0; },
+            "IoReleaseRemoveLockAndWait on remove lock " + IopHex(RemoveLock) + " (holds: " +
+                [&] {
+                  std::lock_guard<std::mutex> guard(L().mutex);
+                  return HoldsText(L().holds[RemoveLock]);
+                }() + ")",
+            std::nullopt);
+}
+
+}  // extern "C"
