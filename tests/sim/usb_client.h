@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "sim/bus.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"
@@ -119,6 +121,7 @@ class UrbClient {
   // A reader's way: the request is ours, freed by the completion routine.
   std::shared_ptr<AsyncUrb> Async(URB* urb, KIRQL irql = PASSIVE_LEVEL) {
     auto result = std::make_shared<AsyncUrb>();
+    results_.push_back(result);  // the completion may come after the caller let go
     PIRP irp = IoAllocateIrp(target_->StackSize, FALSE);
     EXPECT_NE(irp, nullptr);
     if (!irp) return result;
@@ -145,6 +148,7 @@ class UrbClient {
  private:
   PDEVICE_OBJECT target_;
   PIRP lastIrp_ = nullptr;
+  std::vector<std::shared_ptr<AsyncUrb>> results_;
 };
 
 inline std::string Str(const void* data, size_t n) {
@@ -163,8 +167,16 @@ class UsbStackTest : public ::testing::Test {
     cursor_ = usb().Trace().CursorAtEnd();
   }
   void TearDown() override {
+    tb_.reset();  // completes what is still pending: the client's records and URBs outlive it
     client_.reset();
-    tb_.reset();
+    urbs_.clear();
+  }
+
+  // A URB that outlives the test body, for transfers left pending at its end (the teardown
+  // completes them).
+  URB& Keep(const URB& urb) {
+    urbs_.push_back(urb);
+    return urbs_.back();
   }
 
   Testbed& tb() { return *tb_; }
@@ -178,6 +190,7 @@ class UsbStackTest : public ::testing::Test {
   TraceCursor& cursor() { return cursor_; }
 
  private:
+  std::deque<URB> urbs_;
   std::unique_ptr<Testbed> tb_;
   std::unique_ptr<UrbClient> client_;
   TraceCursor cursor_;

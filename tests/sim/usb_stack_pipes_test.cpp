@@ -66,6 +66,7 @@ TEST_F(UsbStackPipes, StallFailsPendingTransfersThenHaltsTheEndpointUntilReset) 
   EXPECT_TRUE(usb().Halted(Pipe::BulkIn));
 
   modem().PushBulkIn("data");
+  first = TransferUrb(H(Pipe::BulkIn), kInFlags, b, sizeof b);
   auto r2 = client().Async(&first);
   Pump();
   EXPECT_EQ(r2->status, STATUS_UNSUCCESSFUL);
@@ -74,6 +75,7 @@ TEST_F(UsbStackPipes, StallFailsPendingTransfersThenHaltsTheEndpointUntilReset) 
   URB reset = PipeUrb(URB_FUNCTION_RESET_PIPE, H(Pipe::BulkIn));
   EXPECT_EQ(client().Sync(&reset), STATUS_SUCCESS);
   EXPECT_FALSE(usb().Halted(Pipe::BulkIn));
+  first = TransferUrb(H(Pipe::BulkIn), kInFlags, b, sizeof b);
   auto r3 = client().Async(&first);
   Pump();
   EXPECT_EQ(r3->status, STATUS_SUCCESS);
@@ -82,7 +84,7 @@ TEST_F(UsbStackPipes, StallFailsPendingTransfersThenHaltsTheEndpointUntilReset) 
 
 TEST_F(UsbStackPipes, ResetOfAPipeWithPendingTransfersIsRefusedAsBusy) {
   uint8_t b[16];
-  URB notify = TransferUrb(H(Pipe::Interrupt), kInFlags, b, sizeof b);
+  URB& notify = Keep(TransferUrb(H(Pipe::Interrupt), kInFlags, b, sizeof b));
   auto r = client().Async(&notify);
   URB reset = PipeUrb(URB_FUNCTION_RESET_PIPE, H(Pipe::Interrupt));
   EXPECT_EQ(client().Sync(&reset), STATUS_UNSUCCESSFUL);
@@ -134,7 +136,7 @@ TEST_F(UsbStackPipes, HandlesAreZeroBeforeStartAndGoStaleAtStop) {
   auto r = client().Async(&stale);  // still the old handle
   EXPECT_TRUE(r->done);
   EXPECT_EQ(r->status, STATUS_INVALID_PARAMETER);
-  URB fresh = TransferUrb(newIn, kInFlags, b, sizeof b);
+  URB& fresh = Keep(TransferUrb(newIn, kInFlags, b, sizeof b));
   auto ok = client().Async(&fresh);
   EXPECT_EQ(ok->dispatchStatus, STATUS_PENDING);
 

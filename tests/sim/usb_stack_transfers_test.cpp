@@ -218,6 +218,7 @@ TEST_F(UsbStackTransfers, APendingTransferCanBeCancelled) {
   EXPECT_EQ(usb().PendingTransfers(Pipe::BulkIn), 0u);
   // Its bytes were never taken: the next transfer gets them.
   modem().PushBulkIn("z");
+  urb = TransferUrb(H(Pipe::BulkIn), kInFlags, b, sizeof b);  // a completion leaves the count
   auto next = client().Async(&urb);
   Pump();
   EXPECT_EQ(Str(b, urb.UrbBulkOrInterruptTransfer.TransferBufferLength), "z");
@@ -245,7 +246,7 @@ TEST_F(UsbStackTransfers, HeldPipeCompletesNothingUntilReleased) {
 }
 
 TEST_F(UsbStackTransfers, InjectedTransferFailureHitsTheNextCompletionOnly) {
-  uint8_t b[8];
+  uint8_t b[16];
   URB urb = TransferUrb(H(Pipe::Interrupt), kInFlags, b, sizeof b);
   auto r1 = client().Async(&urb);
   usb().FailNextTransfer(Pipe::Interrupt, STATUS_IO_DEVICE_ERROR, USBD_STATUS_XACT_ERROR);
@@ -255,6 +256,7 @@ TEST_F(UsbStackTransfers, InjectedTransferFailureHitsTheNextCompletionOnly) {
   EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
 
   modem().PushSerialState(1);
+  urb = TransferUrb(H(Pipe::Interrupt), kInFlags, b, sizeof b);
   auto r2 = client().Async(&urb);
   Pump();
   EXPECT_EQ(r2->status, STATUS_SUCCESS);
@@ -283,6 +285,7 @@ TEST_F(UsbStackTransfers, LeavingD0CancelsPendingTransfersAndLaterOnesWaitForD0)
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
 
   modem().PushBulkIn("wake");
+  urb = TransferUrb(H(Pipe::BulkIn), kInFlags, b, sizeof b);
   auto r2 = client().Async(&urb);
   Pump();
   EXPECT_FALSE(r2->done);
