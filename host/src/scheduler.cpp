@@ -86,6 +86,10 @@ class CoThread : public Thread, public Participant {
   Participant* resumer = nullptr;  // scheduler mutex
 };
 
+// A DPC that queues itself again, or threads that wake each other forever, would keep the
+// scheduler going without the clock moving: that is reported rather than spun on.
+constexpr unsigned kStepLimit = 100000;
+
 thread_local CoThread* tlsCo = nullptr;
 thread_local Participant tlsRoot;
 
@@ -279,6 +283,7 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
     me->condition = nullptr;
     return me->result;
   }
+  unsigned steps = 0;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(DispatcherLock());
@@ -287,7 +292,17 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
     }
     const int64_t now = NowTicks();
     if (deadline && now >= *deadline) return STATUS_TIMEOUT;
-    if (RunOneStep()) continue;
+    if (RunOneStep()) {
+      if (++steps == kStepLimit) {
+        Report(Rule::Deadlock, Format("'%s' waits in %s while the scheduler ran %u steps without "
+                                      "the clock moving (a DPC or threads that keep each other "
+                                      "busy)",
+                                      CurrentThread().name.c_str(), what.c_str(), kStepLimit));
+        return STATUS_ABANDONED;
+      }
+      continue;
+    }
+    steps = 0;
     std::optional<int64_t> next = NextEventTime(deadline);
     if (next && Core().options.autoAdvanceTime) {
       SetVirtualNow(std::max(now, *next));
@@ -415,9 +430,6 @@ std::shared_ptr<Thread> SpawnThread(const std::string& name, std::function<void(
 }
 
 void PumpDeterministic() {
-  // A DPC that queues itself again, or threads that wake each other forever, would keep the
-  // loop going: that is reported rather than spun on.
-  constexpr unsigned kStepLimit = 1000000;
   unsigned steps = 0;
   while (RunOneStep()) {
     if (++steps == kStepLimit) {

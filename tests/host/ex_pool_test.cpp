@@ -159,6 +159,21 @@ TEST_F(HostPool, FreeingPoolWithAnArmedTimerInsideCancelsItAndReports) {
   session().Pump();
 }
 
+TEST_F(HostPool, FreeingTheDpcOfASetTimerCancelsTheTimer) {
+  KTIMER timer;  // outside the freed memory
+  KeInitializeTimer(&timer);
+  auto* dpc = static_cast<KDPC*>(ExAllocatePool(NonPagedPool, sizeof(KDPC)));
+  KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) { FAIL() << "ran after free"; }, nullptr);
+  LARGE_INTEGER due;
+  due.QuadPart = -100;
+  KeSetTimer(&timer, due, dpc);
+  ExpectViolations capture;
+  ExFreePool(dpc);
+  EXPECT_EQ(capture.Count(Rule::FreedObjectInUse), 1u) << capture.Text();
+  EXPECT_FALSE(timer.Header.Inserted);
+  session().AdvanceTime(1000);
+}
+
 TEST_F(HostPool, FreeingAnEventSomeoneWaitsOnAbandonsTheWait) {
   auto* event = static_cast<KEVENT*>(ExAllocatePool(NonPagedPool, sizeof(KEVENT)));
   KeInitializeEvent(event, NotificationEvent, FALSE);

@@ -90,3 +90,38 @@ TEST_F(HostIrql, SessionStartPutsTheThreadBackAtPassive) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each service called above the highest IRQL it allows is reported once.
+TEST_F(HostIrql, ServicesCalledAboveTheirMaximumIrqlAreReported) {
+  struct Case {
+    const char* name;
+    KIRQL at;
+    std::function<void()> call;
+  };
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(&item, [](PVOID) {}, nullptr);
+  LARGE_INTEGER shortDelay;
+  shortDelay.QuadPart = -1;
+  const std::vector<Case> cases = {
+      {"KeAcquireSpinLock", HIGH_LEVEL, [&] { KIRQL o; KeAcquireSpinLock(&lock, &o); KeReleaseSpinLock(&lock, HIGH_LEVEL); }},
+      {"KeSetTimer", HIGH_LEVEL, [&] { LARGE_INTEGER d; d.QuadPart = -10; KeSetTimer(&timer, d, nullptr); KeCancelTimer(&timer); }},
+      {"ExQueueWorkItem", HIGH_LEVEL, [&] { ExQueueWorkItem(&item, DelayedWorkQueue); }},
+      {"KeDelayExecutionThread", DISPATCH_LEVEL, [&] { KeDelayExecutionThread(KernelMode, FALSE, &shortDelay); }},
+      {"KeFlushQueuedDpcs", APC_LEVEL, [&] { KeFlushQueuedDpcs(); }},
+  };
+  for (const Case& c : cases) {
+    ExpectViolations capture;
+    RunAtIrql(c.at, c.call);
+    EXPECT_GE(capture.Count(Rule::IrqlMisuse), 1u) << c.name << "\n" << capture.Text();
+    EXPECT_NE(capture.Text().find(c.name), std::string::npos) << capture.Text();
+  }
+  session().Pump();
+}
+
+}  // namespace

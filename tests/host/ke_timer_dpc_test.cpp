@@ -253,6 +253,18 @@ TEST_F(HostDpc, DpcReturningAtAnotherIrqlIsReported) {
   EXPECT_EQ(log.irql, DISPATCH_LEVEL);
 }
 
+VOID RequeueForever(PKDPC Dpc, PVOID, PVOID, PVOID) { KeInsertQueueDpc(Dpc, nullptr, nullptr); }
+
+TEST_F(HostDpc, ADpcThatRequeuesItselfForeverIsReportedNotSpunOn) {
+  KDPC dpc;
+  KeInitializeDpc(&dpc, RequeueForever, nullptr);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  ExpectViolations capture;
+  session().Pump();
+  EXPECT_EQ(capture.Count(Rule::Deadlock), 1u) << capture.Text();
+  KeRemoveQueueDpc(&dpc);
+}
+
 TEST_F(HostDpc, FlushRunsQueuedDpcsNow) {
   HostTimerTestLog log;
   KDPC dpc;
