@@ -32,7 +32,8 @@ struct SessionOptions {
   // move the virtual clock to the next timer's due time instead of reporting a deadlock.
   bool autoAdvanceTime = true;
   unsigned dpcThreads = 2;     // threaded mode: DPC threads (processors running DPCs)
-  unsigned workerThreads = 2;  // threaded mode: delayed work queue threads
+  unsigned workerThreads = 2;  // delayed work queue threads (both modes; cooperative threads in
+                               // deterministic mode, so a blocked work item blocks only its own)
   bool traceServices = false;  // print every kernel service call with its arguments (also
                                // switched on by the environment variable HOST_TRACE=1)
 };
