@@ -424,6 +424,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   if (Dpc != nullptr) CheckDpcObject("KeSetTimer", Dpc);
   const int64_t now = NowTicks();
   int64_t due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart - kSystemTimeEpoch;
+  if (due < now) due = now;  // an absolute time already past: due at once (the next pump)
   bool wasSet;
   {
     std::lock_guard<std::mutex> lock(DispatcherLock());

@@ -127,6 +127,26 @@ TEST_F(HostTimer, MinusOneExpiresAtTheNextClockMovementNotAtPump) {
   EXPECT_TRUE(KeReadStateTimer(&timer));
 }
 
+TEST_F(HostTimer, AbsoluteDueTimesAreSystemTimesAndThePastIsDueAtOnce) {
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  LARGE_INTEGER due;
+  due.QuadPart = now.QuadPart + 700;
+  KeSetTimer(&timer, due, nullptr);
+  EXPECT_EQ(timer.DueTime.QuadPart, 700u);  // interrupt time of expiry
+  session().AdvanceTime(699);
+  EXPECT_FALSE(KeReadStateTimer(&timer));
+  session().AdvanceTime(1);
+  EXPECT_TRUE(KeReadStateTimer(&timer));
+  due.QuadPart = 0;  // long past
+  KeSetTimer(&timer, due, nullptr);
+  EXPECT_EQ(timer.DueTime.QuadPart, 700u);
+  session().Pump();
+  EXPECT_TRUE(KeReadStateTimer(&timer));
+}
+
 TEST_F(HostTimer, PeriodicTimerRearmsAfterEachExpiry) {
   HostTimerTestLog log;
   KTIMER timer;
