@@ -1,0 +1,192 @@
+// IofCompleteRequest's walk: order, device arguments, invoke flags, STATUS_MORE_PROCESSING_REQUIRED,
+// PendingReturned propagation, cleared locations, and the IRQL completion runs at.
+#include "io_test_support.h"
+
+namespace {
+
+using iotest::Complete;
+using iotest::Handlers;
+
+struct Seen {
+  std::vector<std::string> order;
+  std::vector<PDEVICE_OBJECT> devices;
+  std::vector<bool> pendingReturned;
+  std::vector<KIRQL> irqls;
+};
+Seen* gSeen = nullptr;
+
+NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  gSeen->order.push_back(static_cast<const char*>(context));
+  gSeen->devices.push_back(device);
+  gSeen->pendingReturned.push_back(irp->PendingReturned != FALSE);
+  gSeen->irqls.push_back(KeGetCurrentIrql());
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS RecordAndPropagate(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return Record(device, irp, context);
+}
+
+NTSTATUS StopHere(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  Record(device, irp, context);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A stack of three: the PDO, a function device and a filter above it; each of the upper two
+// passes requests down with a completion routine.
+class HostCompletion : public iotest::IoTest {
+ protected:
+  void SetUp() override {
+    IoTest::SetUp();
+    gSeen = &seen;
+    fdo = CreateFdo();
+    ASSERT_EQ(IoCreateDevice(fdoDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter), STATUS_SUCCESS);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(filter, pdo), fdo);
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+  }
+  void TearDown() override {
+    IoDetachDevice(fdo);
+    IoDeleteDevice(filter);
+    DeleteFdo(fdo);
+    gSeen = nullptr;
+    IoTest::TearDown();
+  }
+
+  void PassDownWith(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PIO_COMPLETION_ROUTINE routine,
+                    const char* name, bool onSuccess = true, bool onError = true, bool onCancel = true) {
+    Handlers()[device] = [=](PDEVICE_OBJECT, PIRP irp) {
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, routine, const_cast<char*>(name), onSuccess, onError, onCancel);
+      return IoCallDriver(lower, irp);
+    };
+  }
+
+  // A request from above the filter, as a driver allocating it would send it: its own routine
+  // at the top location.
+  PIRP Allocate(PIO_COMPLETION_ROUTINE routine, const char* name) {
+    PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = 77;
+    IoSetCompletionRoutine(irp, routine, const_cast<char*>(name), TRUE, TRUE, TRUE);
+    return irp;
+  }
+
+  Seen seen;
+  PDEVICE_OBJECT fdo = nullptr;
+  PDEVICE_OBJECT filter = nullptr;
+};
+
+NTSTATUS TopRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  Record(device, irp, context);
+  IoFreeIrp(irp);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(HostCompletion, RoutinesRunBottomUpWithTheDeviceOfTheLocationAbove) {
+  PassDownWith(filter, fdo, Record, "filter");
+  PassDownWith(fdo, pdo, Record, "fdo");
+  PIO_STACK_LOCATION bottom = nullptr;
+  Handlers()[pdo] = [&](PDEVICE_OBJECT, PIRP irp) {
+    bottom = IoGetCurrentIrpStackLocation(irp);
+    EXPECT_EQ(bottom->Parameters.Read.Length, 77u);
+    return Complete(irp, STATUS_SUCCESS, 5);
+  };
+  PIRP irp = Allocate(TopRoutine, "top");
+  EXPECT_EQ(IoCallDriver(filter, irp), STATUS_SUCCESS);
+  EXPECT_EQ(seen.order, (std::vector<std::string>{"fdo", "filter", "top"}));
+  EXPECT_EQ(seen.devices, (std::vector<PDEVICE_OBJECT>{fdo, filter, nullptr}));
+}
+
+TEST_F(HostCompletion, InvokeFlagsChooseWhichRoutinesRun) {
+  PassDownWith(filter, fdo, Record, "filter-success-only", true, false, false);
+  PassDownWith(fdo, pdo, Record, "fdo-error-only", false, true, false);
+  Handlers()[pdo] = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_DEVICE_NOT_READY); };
+  EXPECT_EQ(IoCallDriver(filter, Allocate(TopRoutine, "top")), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(seen.order, (std::vector<std::string>{"fdo-error-only", "top"}));
+
+  seen = Seen{};
+  PassDownWith(fdo, pdo, Record, "fdo-cancel-only", false, false, true);
+  Handlers()[pdo] = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+  PIRP irp = Allocate(TopRoutine, "top");
+  irp->Cancel = TRUE;
+  EXPECT_EQ(IoCallDriver(filter, irp), STATUS_SUCCESS);
+  EXPECT_EQ(seen.order, (std::vector<std::string>{"fdo-cancel-only", "filter-success-only", "top"}));
+}
+
+TEST_F(HostCompletion, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAgain) {
+  PassDownWith(filter, fdo, Record, "filter");
+  Handlers()[fdo] = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, StopHere, const_cast<char*>("fdo-stop"), TRUE, TRUE, TRUE);
+    IoCallDriver(pdo, irp);
+    // The request is the function driver's again: it finishes it with a status of its own.
+    return Complete(irp, STATUS_CANCELLED);
+  };
+  EXPECT_EQ(IoCallDriver(filter, Allocate(TopRoutine, "top")), STATUS_CANCELLED);
+  EXPECT_EQ(seen.order, (std::vector<std::string>{"fdo-stop", "filter", "top"}));
+}
+
+TEST_F(HostCompletion, PendingReturnedMarksTheLocationAboveWhenNoRoutineIsThere) {
+  PIRP pending = nullptr;
+  Handlers()[pdo] = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    pending = irp;
+    return STATUS_PENDING;
+  };
+  // The function driver passes it on without a routine (the I/O manager propagates the mark);
+  // the filter propagates it in its routine.
+  Handlers()[fdo] = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    return IoCallDriver(pdo, irp);
+  };
+  PassDownWith(filter, fdo, RecordAndPropagate, "filter");
+  EXPECT_EQ(IoCallDriver(filter, Allocate(TopRoutine, "top")), STATUS_PENDING);
+  Complete(pending, STATUS_SUCCESS);
+  ASSERT_EQ(seen.order, (std::vector<std::string>{"filter", "top"}));
+  EXPECT_TRUE(seen.pendingReturned[0]);
+  EXPECT_TRUE(seen.pendingReturned[1]);
+
+  // A routine that does not propagate leaves the location above unmarked.
+  seen = Seen{};
+  PassDownWith(filter, fdo, Record, "filter-forgets");
+  EXPECT_EQ(IoCallDriver(filter, Allocate(TopRoutine, "top")), STATUS_PENDING);
+  Complete(pending, STATUS_SUCCESS);
+  ASSERT_EQ(seen.order.size(), 2u);
+  EXPECT_TRUE(seen.pendingReturned[0]);
+  EXPECT_FALSE(seen.pendingReturned[1]);
+}
+
+TEST_F(HostCompletion, WalkedLocationsAreClearedAndCompletionRunsAtTheCompletersIrql) {
+  PIRP pending = nullptr;
+  PIO_STACK_LOCATION bottom = nullptr;
+  Handlers()[pdo] = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    pending = irp;
+    bottom = IoGetCurrentIrpStackLocation(irp);
+    return STATUS_PENDING;
+  };
+  PassDownWith(fdo, pdo, RecordAndPropagate, "fdo");
+  PassDownWith(filter, fdo, RecordAndPropagate, "filter");
+  PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = 77;
+  IoSetCompletionRoutine(
+      irp, [](PDEVICE_OBJECT device, PIRP request, PVOID context) -> NTSTATUS {
+        Record(device, request, context);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      const_cast<char*>("top"), TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(filter, irp), STATUS_PENDING);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  Complete(pending, STATUS_SUCCESS);
+  KeLowerIrql(old);
+  EXPECT_EQ(seen.irqls, (std::vector<KIRQL>{DISPATCH_LEVEL, DISPATCH_LEVEL, DISPATCH_LEVEL}));
+  EXPECT_EQ(bottom->Parameters.Read.Length, 0u);
+  EXPECT_EQ(bottom->Control, 0);
+  EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);  // stopped at the allocator's level
+  IoFreeIrp(irp);
+}
+
+}  // namespace
