@@ -11,7 +11,7 @@ namespace internal {
 NTSTATUS DeliverEventMask(const host::app::IoResult& result, DWORD* eventMask) {
   size_t n = DeliveredBytes(result);
   DWORD word = 0;
-  std::memcpy(&word, result.output.data(), n < sizeof(word) ? n : sizeof(word));
+  if (n) std::memcpy(&word, result.output.data(), n < sizeof(word) ? n : sizeof(word));
   if (eventMask) *eventMask = word;
   if (NT_SUCCESS(result.status) && n < sizeof(word)) return STATUS_INFO_LENGTH_MISMATCH;
   return result.status;

@@ -12,7 +12,7 @@ using comm::Overlapped;
 using comm::Port;
 
 class CommConcurrency : public CommFixture {
-  host::SessionOptions SessionOptions() override {
+  host::SessionOptions Options() const override {
     host::SessionOptions options;
     options.mode = host::Mode::Threaded;
     return options;

@@ -216,8 +216,8 @@ TEST_F(CommControl, ModemStatusAndPropertiesAreTheDriversWords) {
   EXPECT_EQ(prop.dwProvCapabilities,
             comm::PCF_DTRDSR | comm::PCF_RTSCTS | comm::PCF_RLSD | comm::PCF_PARITY_CHECK |
                 comm::PCF_TOTALTIMEOUTS | comm::PCF_INTTIMEOUTS);
-  EXPECT_EQ(prop.dwSettableStopParity,
-            DWORD(comm::STOPBITS_10 | comm::STOPBITS_15 | comm::STOPBITS_20 | comm::PARITY_NONE |
+  EXPECT_EQ(prop.wSettableStopParity,
+            comm::WORD(comm::STOPBITS_10 | comm::STOPBITS_15 | comm::STOPBITS_20 | comm::PARITY_NONE |
                   comm::PARITY_ODD | comm::PARITY_EVEN | comm::PARITY_MARK |
                   comm::PARITY_SPACE));
   EXPECT_EQ(prop.dwCurrentRxQueue, 1024000u);

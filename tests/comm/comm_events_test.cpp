@@ -94,6 +94,7 @@ TEST_F(CommEvents, CloseEndsAPendingWait) {
   ASSERT_EQ(comm::CloseHandle(port), STATUS_SUCCESS);
   DWORD n = 0;
   EXPECT_EQ(comm::GetOverlappedResult(port, ov, &n, true), STATUS_CANCELLED);
+  session().Pump();
   EXPECT_EQ(fake().Majors(),
             (std::vector<UCHAR>{IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
 }

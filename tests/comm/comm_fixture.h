@@ -4,6 +4,7 @@
 #include <comm/comm.h>
 #include <gtest/gtest.h>
 #include <host/host.h>
+#include <host_test.h>
 
 #include <memory>
 #include <string>
@@ -13,21 +14,25 @@
 
 namespace commtest {
 
-class CommFixture : public ::testing::Test {
+using comm::DWORD;
+
+// Deterministic by default; a fixture that overrides Options() with Mode::Threaded gets real
+// threads (and the kernel's work is pumped before the session ends).
+class CommFixture : public host::testing::SessionTest {
  protected:
+  host::SessionOptions Options() const override { return {}; }
+  virtual FakeSerial::Options FakeOptions() { return {}; }
+
   void SetUp() override {
-    session_ = std::make_unique<host::Session>(SessionOptions());
+    SessionTest::SetUp();
     fake_ = std::make_unique<FakeSerial>(FakeOptions());
   }
   void TearDown() override {
     fake_.reset();
-    session_.reset();
+    if (host::Session::Active()) session().Pump();
+    SessionTest::TearDown();
   }
 
-  virtual host::SessionOptions SessionOptions() { return {}; }
-  virtual FakeSerial::Options FakeOptions() { return {}; }
-
-  host::Session& session() { return *session_; }
   FakeSerial& fake() { return *fake_; }
 
   // COM7 opened, with the create taken out of the fake's log.
@@ -40,7 +45,6 @@ class CommFixture : public ::testing::Test {
   }
 
  private:
-  std::unique_ptr<host::Session> session_;
   std::unique_ptr<FakeSerial> fake_;
 };
 

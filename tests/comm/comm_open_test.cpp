@@ -97,6 +97,7 @@ TEST_F(CommOpen, CloseCancelsWhatIsQueuedThenCloses) {
   char buffer[8];
   ASSERT_EQ(comm::ReadFile(port, buffer, sizeof(buffer), nullptr, &read), STATUS_PENDING);
   EXPECT_EQ(comm::CloseHandle(port), STATUS_SUCCESS);
+  session().Pump();
   EXPECT_EQ(fake().Majors(),
             (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
   DWORD bytes = 99;

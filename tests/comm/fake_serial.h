@@ -96,7 +96,7 @@ class FakeSerial {
 
  private:
   Answer DefaultAnswer(const Seen& seen);
-  NTSTATUS Finish(PIRP irp, const Seen& seen, const Answer& answer);
+  NTSTATUS Finish(PIRP irp, UCHAR major, const Answer& answer);
   NTSTATUS Pend(PIRP irp, const Seen& seen);
   void CancelAllPending();
 
