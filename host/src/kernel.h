@@ -124,6 +124,9 @@ bool WdmVersionAvailable(UCHAR major, UCHAR minor);
 
 // The dispatcher lock guards the state of every waitable object (event signal states, remove
 // lock counts as waited on, request completion flags) and the evaluation of wait conditions.
+// It is not recursive: kernel services (KeSetEvent, ExFreePool, SystemFree, CheckFreedRange,
+// queueing DPCs and work...) take it themselves, so call none of them with it held, nor from a
+// WaitUntil condition.
 std::mutex& DispatcherLock();
 
 // Blocks the calling thread until `satisfied()` is true. `satisfied` is evaluated with the
