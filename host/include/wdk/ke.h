@@ -146,7 +146,8 @@ DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParame
                                     ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
                                     ULONG_PTR BugCheckParameter4);
 
-// Debugger output, captured by the host (printf-style formatting of narrow strings).
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// Debugger output, captured by the host. The kernel's own formatting: %s narrow, %ws and %S wide,
+// %wZ a counted string, and l means 32 bits (so no C library format check applies).
+ULONG DbgPrint(PCSTR Format, ...);
 
 }  // extern "C"
