@@ -51,10 +51,11 @@ class Reader {
     cv_.wait_for(lock, kGuard, [&] { return got_.size() >= n || stopped_; });
     return got_;
   }
+  // Stopped, and no completion routine still inside a re-arm (it touches the reader after).
   NTSTATUS WaitStopped() {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, kGuard, [&] { return stopped_; });
-    return stopped_ ? last_ : STATUS_PENDING;
+    cv_.wait_for(lock, kGuard, [&] { return stopped_ && rearming_ == 0; });
+    return stopped_ && rearming_ == 0 ? last_ : STATUS_PENDING;
   }
   // Stops re-arming, then aborts the pipe, as a driver's close does (a transfer completing at
   // the moment of the abort must not be submitted again behind it).
@@ -71,9 +72,9 @@ class Reader {
       EXPECT_EQ(c.Sync(&abort), STATUS_SUCCESS);
       std::unique_lock<std::mutex> lock(mutex_);
       cv_.wait_for(lock, kGuard, [&] { return stopped_ || rearming_ == 0; });
-      if (stopped_) return last_;
+      if (stopped_) break;
     }
-    return STATUS_PENDING;
+    return WaitStopped();
   }
 
  private:
@@ -93,14 +94,16 @@ class Reader {
         self->stopped_ = true;
         self->last_ = status;
       }
+      // Notified under the lock: a waiter cannot go on (and destroy the reader) before this
+      // routine is done with it.
+      self->cv_.notify_all();
     }
-    self->cv_.notify_all();
     if (again) {
       self->Arm();
       std::lock_guard<std::mutex> lock(self->mutex_);
       --self->rearming_;
+      self->cv_.notify_all();
     }
-    self->cv_.notify_all();
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 
