@@ -23,12 +23,7 @@ void UsbStack::SendToHost(const uint8_t* data, size_t n) {
     fifoHead_ = 0;
   }
   fifo_.insert(fifo_.end(), data, data + n);
-  if (threaded_) {
-    serviceRequested_ = true;
-    cv_.notify_one();
-  } else {
-    KeInsertQueueDpc(&serviceDpc_, nullptr, nullptr);
-  }
+  ScheduleServiceLocked();
 }
 
 size_t UsbStack::HostRoom() const {
@@ -47,7 +42,7 @@ uint64_t UsbStack::NowNs() const { return KeQueryInterruptTime() * 100; }
 void UsbStack::WakeAt(uint64_t ns) {
   const uint64_t now = NowNs();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ns >= wakeAtNs_) return;
+  if (ns >= wakeAtNs_ || shutDown_) return;
   wakeAtNs_ = ns;
   if (threaded_) {
     cv_.notify_one();
@@ -63,33 +58,19 @@ void UsbStack::WakeAt(uint64_t ns) {
 void UsbStack::SendNotification(const uint8_t* data, size_t n) {
   std::lock_guard<std::mutex> lock(mutex_);
   notifications_.emplace_back(data, data + n);
-  if (threaded_) {
-    serviceRequested_ = true;
-    cv_.notify_one();
-  } else {
-    KeInsertQueueDpc(&serviceDpc_, nullptr, nullptr);
-  }
+  ScheduleServiceLocked();
 }
 
 void UsbStack::SendZeroLengthPacket() {
   std::lock_guard<std::mutex> lock(mutex_);
   zlpMarks_.push_back(fifoTaken_ + (fifo_.size() - fifoHead_));
-  if (threaded_) {
-    serviceRequested_ = true;
-    cv_.notify_one();
-  } else {
-    KeInsertQueueDpc(&serviceDpc_, nullptr, nullptr);
-  }
+  ScheduleServiceLocked();
 }
 
 void UsbStack::Kick() {
   std::lock_guard<std::mutex> lock(mutex_);
   pollRequested_ = true;
-  if (threaded_) {
-    cv_.notify_one();
-  } else {
-    KeInsertQueueDpc(&serviceDpc_, nullptr, nullptr);
-  }
+  ScheduleServiceLocked();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -98,6 +79,11 @@ void UsbStack::Kick() {
 
 void UsbStack::ScheduleService() {
   std::lock_guard<std::mutex> lock(mutex_);
+  ScheduleServiceLocked();
+}
+
+// After Shutdown nothing is queued any more: the DPC and the stack may be about to go.
+void UsbStack::ScheduleServiceLocked() {
   if (shutDown_) return;
   if (threaded_) {
     serviceRequested_ = true;

@@ -216,7 +216,8 @@ class UsbStack final : public UsbFunctionHost {
   void CancelIrp(PIRP irp);
 
   // usb_stack_engine.cpp: serving transfers.
-  void ScheduleService();  // from anywhere, with or without mutex_
+  void ScheduleService();        // mutex_ not held
+  void ScheduleServiceLocked();  // mutex_ held
   void RunService();       // the DPC's or the device thread's work; no lock held on entry
   bool CollectActions(std::vector<Action>* actions, bool* tookIn, uint64_t nowNs);  // mutex_
   bool ClaimLocked(Transfer& t);  // under mutex_: false if its cancel routine owns it
