@@ -362,7 +362,8 @@ BOOLEAN Request::Cancel() {
     std::lock_guard<std::mutex> lock(IopLock());
     irp = state_->irp;
     record = state_->record;
-    if (irp == nullptr || !record) return FALSE;
+    // Finalized: freed or about to be (its handle is cleared just after).
+    if (irp == nullptr || !record || record->finalized) return FALSE;
     record->pins++;
   }
   BOOLEAN cancelled = IoCancelIrp(irp);

@@ -249,10 +249,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Report(Rule::CompletedWithPendingStatus,
            "IoCompleteRequest of " + DescribeIrp(Irp) + " with IoStatus.Status STATUS_PENDING");
   }
-  if (Irp->CancelRoutine != nullptr) {
+  // Read as IoCancelIrp writes it, by atomic exchange (it may run on another processor).
+  if (PDRIVER_CANCEL cancel = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST)) {
     Report(Rule::CompletedWithCancelRoutine,
            "IoCompleteRequest of " + DescribeIrp(Irp) + " while its cancel routine " +
-               Symbolize(reinterpret_cast<const void*>(Irp->CancelRoutine)) +
+               Symbolize(reinterpret_cast<const void*>(cancel)) +
                " is still set (the routine is cleared)");
     IoSetCancelRoutine(Irp, nullptr);
   }
@@ -275,7 +276,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool invoke = routine != nullptr &&
                   ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                    (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                   (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
     if (!invoke) {
       if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
       continue;

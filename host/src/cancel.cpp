@@ -49,7 +49,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   FrameScope scope(frame);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Written under the cancel spin lock; owners read it without (see IofCompleteRequest).
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);

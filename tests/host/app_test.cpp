@@ -19,7 +19,7 @@ const ULONG kNeitherCode = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x801, METHOD_NEITH
 class HostApp : public iotest::IoTest {
  protected:
   void SetUp() override {
-    IoTest::SetUp();
+    iotest::IoTest::SetUp();
     fdo = CreateFdo("\\Device\\TAVRINMDM0", /*exclusive=*/true);
     fdo->Flags |= DO_BUFFERED_IO;
     WideName link("\\DosDevices\\COM7");
@@ -40,7 +40,7 @@ class HostApp : public iotest::IoTest {
   }
   void TearDown() override {
     DeleteFdo(fdo);
-    IoTest::TearDown();
+    iotest::IoTest::TearDown();
   }
 
   PDEVICE_OBJECT fdo = nullptr;

@@ -15,14 +15,14 @@ using iotest::Handlers;
 class HostCancel : public iotest::IoTest {
  protected:
   void SetUp() override {
-    IoTest::SetUp();
+    iotest::IoTest::SetUp();
     fdo = CreateFdo();
     queue = std::make_unique<FakeQueue>();
     Handlers()[fdo] = [this](PDEVICE_OBJECT, PIRP irp) { return queue->Queue(irp); };
   }
   void TearDown() override {
     DeleteFdo(fdo);
-    IoTest::TearDown();
+    iotest::IoTest::TearDown();
   }
   Request Read() { return SendRaw(fdo, IRP_MJ_READ, 0, 0, nullptr, 0, 16); }
 

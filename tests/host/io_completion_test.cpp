@@ -38,7 +38,7 @@ NTSTATUS StopHere(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 class HostCompletion : public iotest::IoTest {
  protected:
   void SetUp() override {
-    IoTest::SetUp();
+    iotest::IoTest::SetUp();
     gSeen = &seen;
     fdo = CreateFdo();
     ASSERT_EQ(IoCreateDevice(fdoDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter), STATUS_SUCCESS);
@@ -50,7 +50,7 @@ class HostCompletion : public iotest::IoTest {
     IoDeleteDevice(filter);
     DeleteFdo(fdo);
     gSeen = nullptr;
-    IoTest::TearDown();
+    iotest::IoTest::TearDown();
   }
 
   void PassDownWith(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PIO_COMPLETION_ROUTINE routine,

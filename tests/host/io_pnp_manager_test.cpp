@@ -52,7 +52,7 @@ NTSTATUS TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
 class HostPnpManager : public iotest::IoTest {
  protected:
   void SetUp() override {
-    IoTest::SetUp();
+    iotest::IoTest::SetUp();
     gEntry = EntrySeen{};
     gAdded = nullptr;
   }

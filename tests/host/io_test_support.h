@@ -117,11 +117,13 @@ struct WideName {
 
 constexpr const char* kInstance = "USB\\VID_1A2B&PID_0001\\5&1234&0&1";
 
-// A session with a bus driver that has reported one PDO, and a function driver loaded.
-class IoTest : public host::testing::DeterministicTest {
+// A session with a bus driver that has reported one PDO, and a function driver loaded; in
+// deterministic mode (IoTest) or threaded mode (ThreadedIoTest).
+template <typename Base>
+class IoTestT : public Base {
  protected:
   void SetUp() override {
-    DeterministicTest::SetUp();
+    Base::SetUp();
     Handlers().clear();
     bus = host::pnp::LoadDriver(FakeEntry, "\\Driver\\fakebus");
     fdoDriver = host::pnp::LoadDriver(FakeEntry, "\\Driver\\fakefdo");
@@ -132,7 +134,7 @@ class IoTest : public host::testing::DeterministicTest {
     ASSERT_TRUE(host::pnp::ReportPdo(pdo, kInstance));
   }
   void TearDown() override {
-    DeterministicTest::TearDown();
+    Base::TearDown();
     Handlers().clear();
   }
 
@@ -158,5 +160,8 @@ class IoTest : public host::testing::DeterministicTest {
   PDRIVER_OBJECT fdoDriver = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
 };
+
+using IoTest = IoTestT<host::testing::DeterministicTest>;
+using ThreadedIoTest = IoTestT<host::testing::ThreadedTest>;
 
 }  // namespace iotest

@@ -31,7 +31,7 @@ VOID RecordPowerCompletion(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
 class HostPower : public iotest::IoTest {
  protected:
   void SetUp() override {
-    IoTest::SetUp();
+    iotest::IoTest::SetUp();
     fdo = CreateFdo();
     // Both drivers release every power request and pass it down / complete it.
     Handlers()[fdo] = [this](PDEVICE_OBJECT, PIRP irp) {
@@ -45,7 +45,7 @@ class HostPower : public iotest::IoTest {
   }
   void TearDown() override {
     DeleteFdo(fdo);
-    IoTest::TearDown();
+    iotest::IoTest::TearDown();
   }
   PDEVICE_OBJECT fdo = nullptr;
   std::vector<KIRQL> seenAt;

@@ -23,7 +23,7 @@ struct Extension {
 class HostVerifierIo : public iotest::IoTest {
  protected:
   void SetUp() override {
-    IoTest::SetUp();
+    iotest::IoTest::SetUp();
     fdo = CreateFdo("", false, sizeof(Extension));
     extension = static_cast<Extension*>(fdo->DeviceExtension);
     KeInitializeSpinLock(&extension->spinLock);
@@ -31,7 +31,7 @@ class HostVerifierIo : public iotest::IoTest {
   }
   void TearDown() override {
     if (fdo != nullptr) DeleteFdo(fdo);
-    IoTest::TearDown();
+    iotest::IoTest::TearDown();
   }
   Request Send(UCHAR major = IRP_MJ_READ, ULONG outputLength = 8, ULONG code = 0) {
     return SendRaw(fdo, major, 0, code, nullptr, 0, outputLength);
