@@ -97,6 +97,18 @@ VOID FillCommProperties(PDEVICE_EXTENSION DeviceExtension, PSERIAL_COMMPROP Prop
 
 // --- Wait-on-mask ---
 
+// The three wait-mask control codes, carried out in serial/wait_mask.cpp. ProcessDeviceControl
+// calls them at PASSIVE_LEVEL with no lock held, holding the request's RemoveLock, after it has
+// checked the buffer lengths (SET: input 4; GET and WAIT: output 4). Each sets
+// Irp->IoStatus.Information and returns the outcome without completing the request:
+// ProcessDeviceControl completes it, except for STATUS_PENDING (the wait is queued and keeps its
+// RemoveLock hold) and STATUS_CANCELLED from QueueWaitIrp (it completes it and returns
+// STATUS_PENDING). ProcessSetWaitMask reports Information 4 only where that cannot exceed the
+// caller's output buffer: 4 with no output buffer or one of at least 4 bytes, 0 with 1 to 3.
+NTSTATUS ProcessSetWaitMask(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+NTSTATUS ProcessGetWaitMask(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+NTSTATUS ProcessWaitOnMask(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+
 // Completes the pending IOCTL_SERIAL_WAIT_ON_MASK request, if any, with Events; TRUE if there was
 // one. Up to DISPATCH_LEVEL, never with SpinLock held (it takes SpinLock).
 BOOLEAN CompleteWaitIrp(PDEVICE_EXTENSION DeviceExtension, ULONG Events);
