@@ -175,7 +175,12 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
     }
     case IrpOrigin::Host: {
       CopyBack(record, irp);
-      if (record->major == IRP_MJ_POWER && !record->startNextPowerIrp) {
+      bool startedNext;
+      {
+        std::lock_guard<std::mutex> lock(IopLock());
+        startedNext = record->startNextPowerIrp;
+      }
+      if (record->major == IRP_MJ_POWER && !startedNext) {
         Report(Rule::PowerIrpWithoutStartNext,
                "power request " + record->description +
                    " completed without any driver calling PoStartNextPowerIrp for it");
