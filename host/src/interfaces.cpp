@@ -103,9 +103,13 @@ NTSTATUS Register(PDEVICE_OBJECT pdo, const GUID* guid, PUNICODE_STRING referenc
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SetState(const std::string& name, bool enable) {
-  if (!IopCheckIrql("IoSetDeviceInterfaceState", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
-  if (auto fault = ServiceFault("IoSetDeviceInterfaceState")) return *fault;
+// `service`: called by a driver (IRQL check, fault injection); the PnP manager's own disabling
+// is neither checked nor counted as a call of the service.
+NTSTATUS SetState(const std::string& name, bool enable, bool service) {
+  if (service) {
+    if (!IopCheckIrql("IoSetDeviceInterfaceState", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
+    if (auto fault = ServiceFault("IoSetDeviceInterfaceState")) return *fault;
+  }
   std::string linkName;
   std::string target;
   bool shared;
@@ -146,7 +150,7 @@ void IopDisableInterfacesOf(PDEVICE_OBJECT pdo) {
       if (i.pdo == pdo && i.enabled) enabled.push_back(i.name);
     }
   }
-  for (const std::string& name : enabled) SetState(name, false);
+  for (const std::string& name : enabled) SetState(name, false, false);
   std::lock_guard<std::mutex> lock(IopLock());
   for (Interface& i : Interfaces()) {
     if (i.pdo == pdo) i.pdo = nullptr;
@@ -178,7 +182,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
   std::string name = IopUtf8(SymbolicLinkName);
-  NTSTATUS status = SetState(name, Enable != FALSE);
+  NTSTATUS status = SetState(name, Enable != FALSE, true);
   if (TraceOn()) {
     Trace("IoSetDeviceInterfaceState(\"%s\", %s) -> %s", name.c_str(), Enable ? "TRUE" : "FALSE",
           IopStatusText(status).c_str());
