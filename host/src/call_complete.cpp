@@ -190,6 +190,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
       bool finalize;
       {
         std::lock_guard<std::mutex> lock(IopLock());
+        record->completedAtTop = true;
         finalize = record->dispatchReturned;
       }
       if (finalize) IopFinalizeHostIrp(record);

@@ -125,6 +125,7 @@ struct IrpRecord {
   unsigned sendGeneration = 0;   // IofCallDriver calls
   unsigned completeGeneration = 0;
   bool finishedByIoManager = false;  // the completion left the top location
+  bool completedAtTop = false;       // ...and the I/O manager's final stage is done
   bool faultReported = false;        // a fault that ends its tracking was already reported
   bool startNextPowerIrp = false;    // PoStartNextPowerIrp was called for it
   bool viaPoCallDriver = false;      // set while PoCallDriver passes it on

@@ -63,6 +63,7 @@ void ResetState(IrpRecord& r) {
   r.inFlight = false;
   r.walking = false;
   r.finishedByIoManager = false;
+  r.completedAtTop = false;
   r.faultReported = false;
   r.startNextPowerIrp = false;
 }
@@ -198,7 +199,9 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
     std::lock_guard<std::mutex> lock(IopLock());
     record->dispatchReturned = true;
     record->dispatchStatus = status;
-    finalizeNow = record->finishedByIoManager;
+    // Another thread may still be in the I/O manager's final stage: the one that finishes
+    // second frees the request.
+    finalizeNow = record->completedAtTop;
     unfinished = !record->finishedByIoManager && status != STATUS_PENDING;
   }
   if (unfinished && record->host->checkDispatch) {
