@@ -120,6 +120,12 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT IoIdleEvent;                    // notification event: IoCount reached 0
     volatile LONG IoCount;                 // transfers in flight + 1 for the open port
     BOOLEAN SystemSuspended;
+    // Receive-path bookkeeping (usb/readers.cpp): the two readers' READER_STATE, under SpinLock,
+    // and the reader submissions decided but not yet handed down (interlocked), which close
+    // waits out before it aborts the pipes.
+    ULONG BulkInReaderState;
+    ULONG InterruptReaderState;
+    volatile LONG ReaderSubmits;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)0)->NotifyBuffer) == 16);

@@ -1,21 +1,255 @@
-// Placeholder reads until they are written: every read fails, the timer routines do nothing.
+// Read requests: copies out of the receive ring under the serial time-out rules, the one waiting
+// read, and the two timer routines that finish it.
+//
+// A read takes what the ring holds at once and never waits for more once it has something; only
+// a read that finds the ring empty waits, and the first ServiceReadQueue after it was queued
+// (bulk-IN completion, a timer, a receive purge) completes it with whatever the ring then holds.
+// Every completion of a read uses IO_SERIAL_INCREMENT.
 
 #include "serial/serial.h"
-#include "driver/request.h"
+#include "usb/usb.h"
 
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// Largest magnitude of a total time-out's due time: about 14,600 years in 100 ns units. Any
+// larger value could overflow the kernel's conversion of a relative time into an absolute one.
+#define READ_TOTAL_DUE_LIMIT 0x3FFFFFFFFFFFFFFFLL
+#define MS_TO_100NS 10000ULL
+
+static NTSTATUS ReadpComplete(PIRP Irp, NTSTATUS Status)
 {
-    return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    return Status;
 }
 
-VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension) {}
+LONGLONG ReadTotalDueTime(ULONG Multiplier, ULONG Constant, ULONG Length)
+{
+    // (2^32 - 1)^2 + (2^32 - 1) < 2^64: the millisecond sum itself cannot overflow.
+    ULONGLONG Milliseconds = (ULONGLONG)Multiplier * Length + Constant;
+    ULONGLONG Ticks;
 
+    if (Milliseconds > (ULONGLONG)READ_TOTAL_DUE_LIMIT / MS_TO_100NS) {
+        Ticks = (ULONGLONG)READ_TOTAL_DUE_LIMIT;
+    } else {
+        Ticks = Milliseconds * MS_TO_100NS;
+    }
+    // A due time of 0 would be an absolute time; the shortest relative one is 100 ns.
+    if (Ticks == 0) {
+        Ticks = 1;
+    }
+    return -(LONGLONG)Ticks;
+}
+
+// IRP_MJ_READ. PASSIVE_LEVEL. Completes the request, or queues it (STATUS_PENDING); a queued read
+// keeps its RemoveLock hold until ServiceReadQueue or the cancel routine completes it.
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    ULONG Length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    SERIAL_TIMEOUTS Timeouts;
+    ULONG Interval;
+    ULONG Multiplier = 0;
+    ULONG Constant = 0;
+    BOOLEAN ReturnAtOnce = FALSE;
+    BOOLEAN UseTotalTimer = FALSE;
+    BOOLEAN AnotherWaits;
+    BOOLEAN Wait;
+    ULONG Taken;
+    LARGE_INTEGER DueTime;
+    KIRQL OldIrql;
+    NTSTATUS Status;
+
+    Irp->IoStatus.Information = 0;
+
+    if (IsDeviceUnavailable(DeviceExtension)) {
+        return ReadpComplete(Irp, STATUS_DELETE_PENDING);
+    }
+
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp);
+    if (!NT_SUCCESS(Status)) {
+        return ReadpComplete(Irp, Status);
+    }
+
+    if (Length == 0) {
+        ReadpComplete(Irp, STATUS_SUCCESS);
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+        return STATUS_SUCCESS;
+    }
+
+    // One read waits at a time. A read arriving while one waits is refused here, before it
+    // cancels the waiting read's timers or replaces its ReadRemaining.
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    AnotherWaits = !IsListEmpty(&DeviceExtension->ReadQueue);
+    if (!AnotherWaits) {
+        DeviceExtension->ReadRemaining = Length;
+        Timeouts = DeviceExtension->Timeouts;
+        DeviceExtension->IntervalDpcBusy = FALSE;
+        DeviceExtension->TotalDpcBusy = FALSE;
+
+        // The interval time-out only chooses how soon the bulk-IN completion has the queue
+        // looked at again; it never delays a read.
+        DeviceExtension->IntervalTimerArmed = FALSE;
+        Interval = Timeouts.ReadIntervalTimeout;
+        if (Interval != 0 && Interval != MAXULONG) {
+            DeviceExtension->IntervalTimerArmed = TRUE;
+            DeviceExtension->IntervalTime.QuadPart = (LONGLONG)((ULONGLONG)Interval * MS_TO_100NS);
+            DeviceExtension->IntervalTimeToUse =
+                DeviceExtension->IntervalTime.QuadPart < DeviceExtension->CutOverAmount.QuadPart
+                    ? &DeviceExtension->ShortIntervalAmount
+                    : &DeviceExtension->LongIntervalAmount;
+        }
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    if (AnotherWaits) {
+        ReadpComplete(Irp, STATUS_INVALID_PARAMETER);
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    // A timer set for an earlier read must never finish this one.
+    KeCancelTimer(&DeviceExtension->ReadTotalTimer);
+    KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
+
+    if (Timeouts.ReadIntervalTimeout == MAXULONG) {
+        if (Timeouts.ReadTotalTimeoutMultiplier == 0 && Timeouts.ReadTotalTimeoutConstant == 0) {
+            ReturnAtOnce = TRUE;
+        } else if (Timeouts.ReadTotalTimeoutConstant == MAXULONG) {
+            // No total timer: the read waits until data arrives.
+        } else if (Timeouts.ReadTotalTimeoutMultiplier == MAXULONG) {
+            UseTotalTimer = TRUE;
+            Multiplier = 0;
+            Constant = Timeouts.ReadTotalTimeoutConstant;
+        } else {
+            UseTotalTimer = TRUE;
+            Multiplier = Timeouts.ReadTotalTimeoutMultiplier;
+            Constant = Timeouts.ReadTotalTimeoutConstant;
+        }
+    } else if (Timeouts.ReadTotalTimeoutMultiplier != 0 ||
+               Timeouts.ReadTotalTimeoutConstant != 0) {
+        UseTotalTimer = TRUE;
+        Multiplier = Timeouts.ReadTotalTimeoutMultiplier;
+        Constant = Timeouts.ReadTotalTimeoutConstant;
+    }
+
+    RingGet(DeviceExtension, Irp->AssociatedIrp.SystemBuffer, Length, &Taken);
+    Irp->IoStatus.Information = Taken;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    DeviceExtension->ReadRemaining -= Taken;
+    Wait = !ReturnAtOnce && DeviceExtension->ReadRemaining != 0 && Taken == 0;
+    if (!Wait) {
+        DeviceExtension->PerfStats.ReceivedCount += Taken;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    if (Taken != 0) {
+        ResumeBulkInReader(DeviceExtension);
+    }
+
+    if (!Wait) {
+        ReadpComplete(Irp, STATUS_SUCCESS);
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+        return STATUS_SUCCESS;
+    }
+
+    Status = QueueReadIrp(DeviceExtension, Irp);
+    if (Status == STATUS_INVALID_PARAMETER) {
+        // Another read got into the queue since the test above; QueueReadIrp completed this one.
+        return Status;
+    }
+    if (Status == STATUS_CANCELLED) {
+        // Marked pending and completed as cancelled by QueueReadIrp.
+        return STATUS_PENDING;
+    }
+
+    if (UseTotalTimer) {
+        DueTime.QuadPart = ReadTotalDueTime(Multiplier, Constant, Length);
+        // The timer is set only while this read is still the one waiting: if data or a purge
+        // finished it meanwhile, a timer set now could finish the next read early. Only the
+        // request's address is compared; the request itself may be gone.
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        if (DeviceExtension->ReadQueue.Flink == &Irp->Tail.Overlay.ListEntry) {
+            KeSetTimer(&DeviceExtension->ReadTotalTimer, DueTime, &DeviceExtension->ReadTotalDpc);
+        }
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+    }
+    return STATUS_PENDING;
+}
+
+// Up to DISPATCH_LEVEL (bulk-IN completion, timer DPCs) or PASSIVE_LEVEL (receive purge); no spin
+// lock held. Completes each read it dequeues and releases its RemoveLock hold.
+VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension)
+{
+    PIRP Irp;
+    ULONG Length;
+    ULONG Taken;
+    KIRQL OldIrql;
+
+    while ((Irp = DequeueReadIrp(DeviceExtension)) != NULL) {
+        Length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+
+        // A queued read has taken nothing yet.
+        RingGet(DeviceExtension, Irp->AssociatedIrp.SystemBuffer, Length, &Taken);
+        Irp->IoStatus.Information = Taken;
+
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        DeviceExtension->ReadRemaining -=
+            Taken < DeviceExtension->ReadRemaining ? Taken : DeviceExtension->ReadRemaining;
+        DeviceExtension->PerfStats.ReceivedCount += Taken;
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+        if (Taken != 0) {
+            ResumeBulkInReader(DeviceExtension);
+        }
+
+        // Judged against the read's own length, which nothing else can change.
+        ReadpComplete(Irp, Taken < Length ? STATUS_TIMEOUT : STATUS_SUCCESS);
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+    }
+}
+
+// DPC of ReadTotalTimer; DeferredContext is the extension. DISPATCH_LEVEL.
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2)
 {
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeferredContext;
+    BOOLEAN Service;
+
+    KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
+    Service = !DeviceExtension->IntervalDpcBusy;
+    if (Service) {
+        DeviceExtension->TotalDpcBusy = TRUE;
+    }
+    KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
+
+    if (Service) {
+        ServiceReadQueue(DeviceExtension);
+
+        KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
+        DeviceExtension->TotalDpcBusy = FALSE;
+        KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
+    }
 }
 
+// DPC of ReadIntervalTimer; DeferredContext is the extension. DISPATCH_LEVEL.
 VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                   PVOID SystemArgument2)
 {
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeferredContext;
+    BOOLEAN Service;
+
+    KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
+    Service = !DeviceExtension->TotalDpcBusy;
+    if (Service) {
+        DeviceExtension->IntervalDpcBusy = TRUE;
+    }
+    KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
+
+    if (Service) {
+        ServiceReadQueue(DeviceExtension);
+
+        KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
+        DeviceExtension->IntervalDpcBusy = FALSE;
+        KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
+    }
 }

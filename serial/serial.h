@@ -5,6 +5,9 @@
 #include "driver/extension.h"
 
 // --- Open, close, cleanup, flush (PASSIVE_LEVEL; each completes its request itself) ---
+// Lock order of the open/close path: CloseMutex before OpenMutex (only close takes both; open and
+// the PnP queries take OpenMutex alone), both before any spin lock; both are released before any
+// request is sent to the modem.
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -14,10 +17,17 @@ NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID ResetPortState(PDEVICE_EXTENSION DeviceExtension);
 
 // --- Reads ---
+// IRP_MJ_READ, PASSIVE_LEVEL. Takes what the ring holds at once; a read that finds the ring empty
+// waits in ReadQueue (one at a time: a read arriving while one waits is refused with
+// STATUS_INVALID_PARAMETER before it touches the waiting read's timers or length).
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Completes every claimable read in ReadQueue from the ring. Up to DISPATCH_LEVEL, no spin lock
-// held on entry.
+// Completes every claimable read in ReadQueue from the ring (STATUS_TIMEOUT when it got less than
+// it asked for). Up to DISPATCH_LEVEL, no spin lock held on entry.
 VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension);
+// The relative due time (100 ns units, negative) of a read's total time-out:
+// -10,000 x (Multiplier x Length + Constant) milliseconds, saturated so that a huge time-out is a
+// long wait, never an overflow into an absolute or immediate one; never 0 (an absolute time).
+LONGLONG ReadTotalDueTime(ULONG Multiplier, ULONG Constant, ULONG Length);
 // Deferred routines of ReadTotalDpc and ReadIntervalDpc; DeferredContext is the extension.
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2);

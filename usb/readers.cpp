@@ -1,18 +1,426 @@
-// Placeholder readers until they are written: nothing is armed.
+// The two continuous readers: a 16-byte interrupt-IN read that brings line-state notifications,
+// and a 4096-byte bulk-IN read that brings received data into the ring. The readers' states and
+// their transitions are listed in usb/usb.h.
+//
+// Back-pressure: after a bulk-IN completion the reader re-arms only while the ring has room for a
+// whole transfer; otherwise it parks, and the read path (ResumeBulkInReader) arms it again once a
+// read, a read-queue service or a receive purge has made room. The decision to arm and the test
+// of the ring's room are made in one SpinLock section on both sides, so a read that makes room on
+// one processor while the completion parks on another neither loses the re-arm nor arms twice.
+//
+// Ordering against close: every arm decision is made under SpinLock with DeviceOpen set and is
+// counted in ReaderSubmits until the request has been handed to the USB stack. Close clears
+// DeviceOpen under SpinLock, waits for ReaderSubmits to drain, and only then aborts the pipes, so
+// no transfer can slip in behind the aborts and hold the close's drain for ever.
 
 #include "usb/usb.h"
+#include "serial/serial.h"
 
-NTSTATUS StartInterruptRead(PDEVICE_EXTENSION DeviceExtension) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS StartBulkInRead(PDEVICE_EXTENSION DeviceExtension) { return STATUS_NOT_IMPLEMENTED; }
+#define UrbpTransfer(Urb) (&(Urb)->UrbBulkOrInterruptTransfer)
 
+static VOID ReaderpLossPath(PDEVICE_EXTENSION DeviceExtension);
+
+// Fills the reader's URB, takes the transfer's IoCount unit and remove-lock hold, and hands the
+// transfer down. Returns FALSE when nothing was sent (the remove lock was refused or no request
+// could be allocated); the unit and the hold are then given back here, since no completion
+// routine will run. Up to DISPATCH_LEVEL, no spin lock held.
+static BOOLEAN ReaderpSubmit(PDEVICE_EXTENSION DeviceExtension, PURB Urb,
+                             USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
+                             PIO_COMPLETION_ROUTINE CompletionRoutine)
+{
+    NTSTATUS Status;
+    BOOLEAN Sent = FALSE;
+
+    IoCountIncrement(DeviceExtension);
+
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, NULL);
+    if (NT_SUCCESS(Status)) {
+        UrbpTransfer(Urb)->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        UrbpTransfer(Urb)->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        UrbpTransfer(Urb)->PipeHandle = Pipe;
+        UrbpTransfer(Urb)->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        UrbpTransfer(Urb)->TransferBufferLength = Length;
+        UrbpTransfer(Urb)->TransferBuffer = Buffer;
+        UrbpTransfer(Urb)->TransferBufferMDL = NULL;
+        UrbpTransfer(Urb)->UrbLink = NULL;
+
+        SubmitUrbAsyncEx(DeviceExtension->LowerDeviceObject, Urb, CompletionRoutine,
+                         DeviceExtension, &Sent);
+        if (!Sent) {
+            IoReleaseRemoveLock(&DeviceExtension->RemoveLock, NULL);
+        }
+    }
+
+    if (!Sent) {
+        IoCountDecrement(DeviceExtension);
+    }
+    return Sent;
+}
+
+// Hands down the transfer of a reader whose state the caller has just made Armed (under
+// SpinLock, counted in ReaderSubmits). On a failure to send, the reader's state is settled here:
+// the notification reader becomes idle; the bulk-IN reader parks while the port is open, so that
+// the next read retries, and is idle otherwise. Finally the submission leaves ReaderSubmits.
+static VOID ReaderpArmDecided(PDEVICE_EXTENSION DeviceExtension, BOOLEAN BulkIn)
+{
+    KIRQL OldIrql;
+    BOOLEAN Sent;
+
+    if (BulkIn) {
+        Sent = ReaderpSubmit(DeviceExtension, &DeviceExtension->BulkInUrb,
+                             DeviceExtension->BulkInPipe, DeviceExtension->BulkInBuffer,
+                             BULK_IN_BUFFER_SIZE, BulkInReadComplete);
+    } else {
+        Sent = ReaderpSubmit(DeviceExtension, &DeviceExtension->InterruptUrb,
+                             DeviceExtension->InterruptPipe, DeviceExtension->NotifyBuffer,
+                             NOTIFY_BUFFER_SIZE, InterruptReadComplete);
+    }
+
+    if (!Sent) {
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        if (BulkIn) {
+            DeviceExtension->BulkInReaderState =
+                DeviceExtension->DeviceOpen ? ReaderParked : ReaderIdle;
+        } else {
+            DeviceExtension->InterruptReaderState = ReaderIdle;
+        }
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+    }
+
+    InterlockedDecrement(&DeviceExtension->ReaderSubmits);
+}
+
+// SpinLock held. Room for one whole bulk-IN transfer (RingLock taken inside SpinLock).
+static BOOLEAN ReaderpRingHasRoom(PDEVICE_EXTENSION DeviceExtension)
+{
+    return RING_BUFFER_SIZE - RingAvailable(DeviceExtension) >= BULK_IN_REARM_ROOM;
+}
+
+// Open and resume arm the notification reader here. An armed reader is left alone: its URB is in
+// flight (a resume after a refused sleep finds the readers still armed). Up to DISPATCH_LEVEL.
+NTSTATUS StartInterruptRead(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL OldIrql;
+    NTSTATUS Status = STATUS_SUCCESS;
+    BOOLEAN Arm = FALSE;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    if (!DeviceExtension->DeviceOpen) {
+        Status = STATUS_INVALID_DEVICE_STATE;
+    } else if (DeviceExtension->InterruptReaderState != ReaderArmed) {
+        DeviceExtension->InterruptReaderState = ReaderArmed;
+        InterlockedIncrement(&DeviceExtension->ReaderSubmits);
+        Arm = TRUE;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    if (Arm) {
+        ReaderpArmDecided(DeviceExtension, FALSE);
+    }
+    return Status;
+}
+
+// Open and resume arm the bulk-IN reader here; a parked reader counts as idle. With less than a
+// whole transfer of room in the ring the reader parks instead. Up to DISPATCH_LEVEL.
+NTSTATUS StartBulkInRead(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL OldIrql;
+    NTSTATUS Status = STATUS_SUCCESS;
+    BOOLEAN Arm = FALSE;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    if (!DeviceExtension->DeviceOpen) {
+        Status = STATUS_INVALID_DEVICE_STATE;
+    } else if (DeviceExtension->BulkInReaderState != ReaderArmed) {
+        if (ReaderpRingHasRoom(DeviceExtension)) {
+            DeviceExtension->BulkInReaderState = ReaderArmed;
+            InterlockedIncrement(&DeviceExtension->ReaderSubmits);
+            Arm = TRUE;
+        } else {
+            DeviceExtension->BulkInReaderState = ReaderParked;
+        }
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    if (Arm) {
+        ReaderpArmDecided(DeviceExtension, TRUE);
+    }
+    return Status;
+}
+
+VOID ResumeBulkInReader(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL OldIrql;
+    BOOLEAN Arm = FALSE;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    if (DeviceExtension->BulkInReaderState == ReaderParked && DeviceExtension->DeviceOpen &&
+        !DeviceExtension->SystemSuspended && ReaderpRingHasRoom(DeviceExtension)) {
+        DeviceExtension->BulkInReaderState = ReaderArmed;
+        InterlockedIncrement(&DeviceExtension->ReaderSubmits);
+        Arm = TRUE;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    if (Arm) {
+        ReaderpArmDecided(DeviceExtension, TRUE);
+    }
+}
+
+VOID ReaderPortClosedLocked(PDEVICE_EXTENSION DeviceExtension)
+{
+    if (DeviceExtension->BulkInReaderState == ReaderParked) {
+        DeviceExtension->BulkInReaderState = ReaderIdle;
+    }
+}
+
+VOID WaitForReaderSubmissions(PDEVICE_EXTENSION DeviceExtension)
+{
+    LARGE_INTEGER Delay;
+
+    // A submission counted here is between its decision and the return of IoCallDriver: a few
+    // instructions on another processor. Nothing new is counted once DeviceOpen is clear.
+    Delay.QuadPart = -10000;  // 1 ms
+    while (InterlockedCompareExchange(&DeviceExtension->ReaderSubmits, 0, 0) != 0) {
+        KeDelayExecutionThread(KernelMode, FALSE, &Delay);
+    }
+}
+
+// Completion routine of the notification reader. DISPATCH_LEVEL or below, any thread; Context is
+// the extension. Frees the request and returns STATUS_MORE_PROCESSING_REQUIRED; the re-arm comes
+// before the transfer's IoCount unit and remove-lock hold are given back, so neither drops to
+// zero between two transfers of a working reader.
 NTSTATUS NTAPI InterruptReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
+    KIRQL OldIrql;
+    BOOLEAN Failed = !NT_SUCCESS(Irp->IoStatus.Status);
+    BOOLEAN Rearm = FALSE;
+    BOOLEAN Lost = FALSE;
+    ULONG Received;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    if (Failed || !DeviceExtension->DeviceOpen) {
+        DeviceExtension->InterruptReaderState = ReaderIdle;
+        Lost = TRUE;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    if (Lost) {
+        ReaderpLossPath(DeviceExtension);
+    } else {
+        // A notification too short to carry the UART bitmap is ignored: byte 8 would be what an
+        // earlier notification left in the buffer.
+        Received = UrbpTransfer(&DeviceExtension->InterruptUrb)->TransferBufferLength;
+        if (Received >= SERIAL_STATE_NOTIFICATION_LENGTH &&
+            DeviceExtension->NotifyBuffer[1] == SERIAL_STATE_NOTIFICATION) {
+            ProcessSerialState(DeviceExtension);
+        }
+
+        // The close may have cleared DeviceOpen since the test above; then the reader stops here
+        // instead of submitting behind the close's aborts.
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        if (DeviceExtension->DeviceOpen) {
+            InterlockedIncrement(&DeviceExtension->ReaderSubmits);
+            Rearm = TRUE;
+        } else {
+            DeviceExtension->InterruptReaderState = ReaderIdle;
+        }
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+        if (Rearm) {
+            ReaderpArmDecided(DeviceExtension, FALSE);
+        }
+    }
+
+    IoFreeIrp(Irp);
+    IoCountDecrement(DeviceExtension);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, NULL);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Raises events into EventHistory under SpinLock (done by the caller's section), then delivers
+// the copy; a wait that took it clears EventHistory. No spin lock held on entry.
+static VOID ReaderpDeliver(PDEVICE_EXTENSION DeviceExtension, ULONG Events)
+{
+    KIRQL OldIrql;
+
+    if (Events != 0 && CompleteWaitIrp(DeviceExtension, Events)) {
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        DeviceExtension->EventHistory = 0;
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+    }
+}
+
+VOID ProcessSerialState(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL OldIrql;
+    USHORT Old;
+    USHORT New;
+    UCHAR State = DeviceExtension->NotifyBuffer[8];
+    ULONG Events;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    Old = DeviceExtension->ModemStatus;
+    DeviceExtension->HoldReasons = 0;
+
+    New = Old;
+    if (State & 0x01) {
+        New |= SERIAL_MSR_DCD;
+    } else {
+        New &= (USHORT)~SERIAL_MSR_DCD;
+    }
+    // The modem reports DSR alone; CTS follows it.
+    if (State & 0x02) {
+        New |= SERIAL_MSR_DSR | SERIAL_MSR_CTS;
+    } else {
+        New &= (USHORT)~(SERIAL_MSR_DSR | SERIAL_MSR_CTS);
+    }
+    DeviceExtension->ModemStatus = New;
+
+    if (((Old ^ New) & SERIAL_MSR_DCD) && (DeviceExtension->WaitMask & SERIAL_EV_RLSD)) {
+        DeviceExtension->EventHistory |= SERIAL_EV_RLSD;
+    }
+    if (((Old ^ New) & SERIAL_MSR_DSR) && (DeviceExtension->WaitMask & SERIAL_EV_DSR)) {
+        DeviceExtension->EventHistory |= SERIAL_EV_DSR;
+    }
+    Events = DeviceExtension->EventHistory;
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    ReaderpDeliver(DeviceExtension, Events);
+}
+
+// Completion routine of the bulk-IN reader. DISPATCH_LEVEL or below, any thread; Context is the
+// extension. Stores the block, serves the waiting read, raises the data events, and re-arms while
+// the ring has room for a whole transfer (else parks). Frees the request and returns
+// STATUS_MORE_PROCESSING_REQUIRED.
 NTSTATUS NTAPI BulkInReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
+    KIRQL OldIrql;
+    BOOLEAN Failed = !NT_SUCCESS(Irp->IoStatus.Status);
+    BOOLEAN Lost = FALSE;
+    BOOLEAN Rearm = FALSE;
+    BOOLEAN SetIntervalTimer;
+    LARGE_INTEGER IntervalDue;
+    ULONG Received;
+    ULONG Stored;
+    ULONG Events;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    if (Failed || !DeviceExtension->DeviceOpen) {
+        DeviceExtension->BulkInReaderState = ReaderIdle;
+        Lost = TRUE;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    if (Lost) {
+        ReaderpLossPath(DeviceExtension);
+    } else {
+        Received = UrbpTransfer(&DeviceExtension->BulkInUrb)->TransferBufferLength;
+        if (Received > BULK_IN_BUFFER_SIZE) {
+            Received = BULK_IN_BUFFER_SIZE;
+        }
+        if (Received != 0) {
+            // The reader armed only with a whole transfer of room, and only this routine puts,
+            // so the block always fits.
+            RingPut(DeviceExtension, DeviceExtension->BulkInBuffer, Received, &Stored);
+        }
+
+        KeCancelTimer(&DeviceExtension->ReadTotalTimer);
+        KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
+
+        ServiceReadQueue(DeviceExtension);
+
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        DeviceExtension->IntervalTimerArmed = FALSE;
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        if (DeviceExtension->WaitMask & SERIAL_EV_RXFLAG) {
+            DeviceExtension->EventHistory |= SERIAL_EV_RXFLAG;
+        }
+        if (DeviceExtension->WaitMask & SERIAL_EV_RXCHAR) {
+            DeviceExtension->EventHistory |= SERIAL_EV_RXCHAR;
+        }
+        if ((DeviceExtension->WaitMask & SERIAL_EV_RX80FULL) &&
+            RingAvailable(DeviceExtension) >= RING_RX80FULL_LEVEL) {
+            DeviceExtension->EventHistory |= SERIAL_EV_RX80FULL;
+        }
+        Events = DeviceExtension->EventHistory;
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+        ReaderpDeliver(DeviceExtension, Events);
+
+        // Set again only by a read with an interval time-out dispatched since it was cleared.
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        SetIntervalTimer = DeviceExtension->IntervalTimerArmed;
+        IntervalDue.QuadPart =
+            SetIntervalTimer ? DeviceExtension->IntervalTimeToUse->QuadPart : 0;
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+        if (SetIntervalTimer) {
+            KeSetTimer(&DeviceExtension->ReadIntervalTimer, IntervalDue,
+                       &DeviceExtension->ReadIntervalDpc);
+        }
+
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        if (!DeviceExtension->DeviceOpen) {
+            DeviceExtension->BulkInReaderState = ReaderIdle;
+        } else if (ReaderpRingHasRoom(DeviceExtension)) {
+            InterlockedIncrement(&DeviceExtension->ReaderSubmits);
+            Rearm = TRUE;
+        } else {
+            DeviceExtension->BulkInReaderState = ReaderParked;
+        }
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+        if (Rearm) {
+            ReaderpArmDecided(DeviceExtension, TRUE);
+        }
+    }
+
+    IoFreeIrp(Irp);
+    IoCountDecrement(DeviceExtension);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, NULL);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID ProcessSerialState(PDEVICE_EXTENSION DeviceExtension) {}
+// A reader transfer failed, or completed after the close cleared DeviceOpen. No spin lock held.
+// Never re-arms.
+static VOID ReaderpLossPath(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL OldIrql;
+    BOOLEAN Suspended;
+    BOOLEAN MarkGone;
+    ULONG Events = 0;
+
+    KeCancelTimer(&DeviceExtension->ReadTotalTimer);
+    KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    Suspended = DeviceExtension->SystemSuspended;
+    MarkGone = !Suspended && DeviceExtension->DeviceOpen;
+    if (!Suspended) {
+        DeviceExtension->EventHistory |= SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+        Events = DeviceExtension->EventHistory;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    // During a system suspend the failure is the power-down's doing: nothing is reported.
+    if (!Suspended) {
+        // DeviceGone is written under StateLock, the lock under which the unavailable test reads
+        // it; StateLock is never held with SpinLock, so this is a section of its own.
+        if (MarkGone) {
+            KeAcquireSpinLock(&DeviceExtension->StateLock, &OldIrql);
+            DeviceExtension->DeviceGone = DEVICE_GONE_MARK;
+            KeReleaseSpinLock(&DeviceExtension->StateLock, OldIrql);
+        }
+
+        // The loss report is cleared whether or not a wait took it.
+        CompleteWaitIrp(DeviceExtension, Events);
+
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        DeviceExtension->EventHistory = 0;
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+    }
+}
