@@ -35,11 +35,18 @@ struct Overlapped::State {
 };
 
 struct Port::State {
+  // A request of the handle, entered before it is sent: the I/O manager keeps a request on its
+  // thread's list before the driver sees it, so a cancel made once the driver has it must find
+  // it. A cancel that comes while the request is still being sent (`starting`) is remembered
+  // and carried out by the sender as soon as the send returns.
   struct InFlight {
     uint64_t id;
-    host::app::Request request;
+    host::app::Request request;  // empty while starting
     std::thread::id thread;
     std::shared_ptr<Overlapped::State> overlapped;  // null for a blocking call
+    bool starting = true;
+    bool cancelRequested = false;
+    bool Finished() const { return !starting && request.Done(); }
   };
 
   std::mutex mu;
@@ -68,8 +75,8 @@ struct Started {
 Started Start(Port::State& port, RequestKind kind, ULONG code, const void* data, ULONG length,
               ULONG outputLength, std::shared_ptr<Overlapped::State> overlapped);
 
-// Takes a finished (or abandoned) request out of the in-flight list, with every other entry
-// whose request has finished.
+// Takes a request out of the in-flight list, with every other entry whose request has
+// finished.
 void Forget(Port::State& port, uint64_t id);
 
 // Starts a request, waits for it and forgets it: the blocking form of every call. A closed

@@ -100,10 +100,21 @@ NTSTATUS Record(Port::State* port, NTSTATUS status) {
 Started Start(Port::State& port, RequestKind kind, ULONG code, const void* data, ULONG length,
               ULONG outputLength, std::shared_ptr<Overlapped::State> overlapped) {
   Started started;
-  std::shared_ptr<host::app::File> file = FileOf(port);
-  if (!file) {
-    started.status = STATUS_INVALID_HANDLE;
-    return started;
+  std::shared_ptr<host::app::File> file;
+  {
+    std::lock_guard<std::mutex> lock(port.mu);
+    file = port.file;
+    if (!file) {
+      started.status = STATUS_INVALID_HANDLE;
+      return started;
+    }
+    port.inFlight.remove_if([](const Port::State::InFlight& entry) { return entry.Finished(); });
+    started.id = port.nextId++;
+    Port::State::InFlight entry;
+    entry.id = started.id;
+    entry.thread = std::this_thread::get_id();
+    entry.overlapped = std::move(overlapped);
+    port.inFlight.push_back(std::move(entry));
   }
   // The request is sent with no lock held: its dispatch routine may block, and in deterministic
   // mode another cooperative thread may then use this handle.
@@ -119,18 +130,26 @@ Started Start(Port::State& port, RequestKind kind, ULONG code, const void* data,
       break;
   }
   started.status = started.request.DispatchStatus();
-  std::lock_guard<std::mutex> lock(port.mu);
-  port.inFlight.remove_if([](const Port::State::InFlight& entry) { return entry.request.Done(); });
-  started.id = port.nextId++;
-  port.inFlight.push_back(
-      {started.id, started.request, std::this_thread::get_id(), std::move(overlapped)});
+  bool cancel = false;
+  {
+    std::lock_guard<std::mutex> lock(port.mu);
+    for (Port::State::InFlight& entry : port.inFlight) {
+      if (entry.id == started.id) {
+        entry.request = started.request;
+        entry.starting = false;
+        cancel = entry.cancelRequested;
+        break;
+      }
+    }
+  }
+  if (cancel && !started.request.Done()) started.request.Cancel();
   return started;
 }
 
 void Forget(Port::State& port, uint64_t id) {
   std::lock_guard<std::mutex> lock(port.mu);
   port.inFlight.remove_if([id](const Port::State::InFlight& entry) {
-    return entry.id == id || entry.request.Done();
+    return entry.id == id || entry.Finished();
   });
 }
 
@@ -218,6 +237,7 @@ NTSTATUS StartOverlapped(Port& port, Overlapped& overlapped, RequestKind kind, U
   }
   internal::Started started = internal::Start(state, kind, code, data, length, outputLength, ov);
   if (!started.request.Valid()) return started.status;
+  // A cancel may already have finished it; the overlapped reports whatever it ended with.
   {
     std::lock_guard<std::mutex> lock(ov->mu);
     ov->request = started.request;
@@ -314,8 +334,7 @@ NTSTATUS GetOverlappedResult(Port& port, Overlapped& overlapped, DWORD* bytes, b
   }
   {
     std::lock_guard<std::mutex> lock(state.mu);
-    state.inFlight.remove_if(
-        [](const Port::State::InFlight& entry) { return entry.request.Done(); });
+    state.inFlight.remove_if([](const Port::State::InFlight& entry) { return entry.Finished(); });
   }
   return internal::Record(&state, status);
 }
@@ -325,15 +344,22 @@ namespace {
 template <typename Match>
 size_t CancelMatching(Port::State& state, Match match) {
   std::vector<host::app::Request> targets;
+  size_t found = 0;
   {
     std::lock_guard<std::mutex> lock(state.mu);
-    for (const Port::State::InFlight& entry : state.inFlight) {
-      if (!entry.request.Done() && match(entry)) targets.push_back(entry.request);
+    for (Port::State::InFlight& entry : state.inFlight) {
+      if (entry.Finished() || !match(entry)) continue;
+      ++found;
+      if (entry.starting) {
+        entry.cancelRequested = true;  // its sender cancels it once the send returns
+      } else {
+        targets.push_back(entry.request);
+      }
     }
   }
   // IoCancelIrp runs the driver's cancel routine: no lock of ours is held.
   for (host::app::Request& request : targets) request.Cancel();
-  return targets.size();
+  return found;
 }
 
 }  // namespace

@@ -249,6 +249,24 @@ TEST_F(CommOverlapped, CancelIoExReachesABlockingReadInAnotherThread) {
   EXPECT_EQ(n, 0u);
 }
 
+TEST_F(CommOverlapped, ACancelThatComesWhileTheRequestIsBeingSentIsNotLost) {
+  Port port = OpenPort();
+  NTSTATUS cancel = STATUS_PENDING;
+  fake().OnDispatch([&](const Seen& seen) {
+    if (seen.major == IRP_MJ_READ) cancel = comm::CancelIoEx(port, nullptr);
+  });
+  char buffer[4];
+  DWORD n = 0;
+  EXPECT_EQ(comm::ReadFile(port, buffer, sizeof(buffer), &n), STATUS_CANCELLED);
+  EXPECT_EQ(cancel, STATUS_SUCCESS);
+  EXPECT_EQ(fake().PendingCount(), 0u);
+
+  Overlapped ov;
+  EXPECT_EQ(comm::ReadFile(port, buffer, sizeof(buffer), &n, &ov), STATUS_PENDING);
+  EXPECT_EQ(comm::GetOverlappedResult(port, ov, &n, true), STATUS_CANCELLED);
+  fake().OnDispatch(nullptr);
+}
+
 TEST_F(CommOverlapped, CancelOfARequestTheDriverDoesNotCancelWaitsForTheDriver) {
   Port port = OpenPort();
   Overlapped ov;

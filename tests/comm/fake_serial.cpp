@@ -127,6 +127,11 @@ void FakeSerial::AnswerNext(UCHAR major, ULONG code, Answer answer) {
   script_[{major, code}].push_back(std::move(answer));
 }
 
+void FakeSerial::OnDispatch(std::function<void(const Seen&)> hook) {
+  std::lock_guard<std::mutex> lock(mu_);
+  onDispatch_ = std::move(hook);
+}
+
 int FakeSerial::OpenCount() const {
   std::lock_guard<std::mutex> lock(mu_);
   return opens_;
@@ -203,10 +208,17 @@ NTSTATUS FakeSerial::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       break;
   }
 
-  Answer answer;
+  std::function<void(const Seen&)> hook;
   {
     std::lock_guard<std::mutex> lock(mu_);
     log_.push_back(seen);
+    hook = onDispatch_;
+  }
+  if (hook) hook(seen);
+
+  Answer answer;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
     auto it = script_.find({seen.major, seen.code});
     if (it != script_.end() && !it->second.empty()) {
       answer = std::move(it->second.front());

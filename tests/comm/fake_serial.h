@@ -85,6 +85,10 @@ class FakeSerial {
   // Threaded mode: waits until the open count is `n` (same guard).
   bool WaitForOpenCount(int n);
 
+  // Runs `hook` in each dispatch routine once the request is logged, before it is answered
+  // (standing for whatever else happens while the driver holds the request).
+  void OnDispatch(std::function<void(const Seen&)> hook);
+
   int OpenCount() const;
   PDEVICE_OBJECT Device() const { return device_; }
 
@@ -112,6 +116,7 @@ class FakeSerial {
   std::map<std::pair<UCHAR, ULONG>, std::deque<Answer>> script_;
   std::map<ULONG, std::vector<uint8_t>> settings_;  // GET code -> the bytes last set
   int opens_ = 0;
+  std::function<void(const Seen&)> onDispatch_;
 
   struct PendingIrp {
     PIRP irp;
