@@ -83,6 +83,7 @@ inline std::vector<uint8_t> PatternBytes(uint64_t from, size_t n) {
   return bytes;
 }
 
-inline std::vector<std::string> Lines(sim::TraceCursor& cursor) { return cursor.Rest(); }
+using porttest::Bytes;
+using porttest::Text;
 
 }  // namespace rxtest
