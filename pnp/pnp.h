@@ -9,6 +9,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // The minor-function handlers. Each either completes the request or passes it down, never both.
 typedef NTSTATUS (*PNP_MINOR_HANDLER)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// Indexed by the minor function code 0x00 to 0x17; codes from 0x18 up are passed down.
+#define PNP_MINOR_TABLE_SIZE 24
+extern const PNP_MINOR_HANDLER PnpMinorTable[PNP_MINOR_TABLE_SIZE];
+
 NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);

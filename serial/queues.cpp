@@ -46,7 +46,7 @@ static NTSTATUS QueInsertLocked(PLIST_ENTRY Queue, PIRP Irp, BOOLEAN AtHead,
         InsertTailList(Queue, &Irp->Tail.Overlay.ListEntry);
     }
     IoMarkIrpPending(Irp);
-    IoSetCancelRoutine(Irp, CancelRoutine);
+    (VOID)IoSetCancelRoutine(Irp, CancelRoutine);
 
     // IoCancelIrp sets Cancel before it exchanges the routine. If it ran before the routine was
     // installed it found NULL and left the request to us; if it runs now it takes the routine
