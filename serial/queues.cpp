@@ -21,6 +21,13 @@
 
 #include "serial/serial.h"
 
+// IoCancelIrp sets Cancel on another processor under the cancel spin lock, which the queue
+// routines do not hold: read it as the single atomic byte load it is (a plain load on x86).
+static BOOLEAN QueCancelFlagSet(PIRP Irp)
+{
+    return __atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) != FALSE;
+}
+
 // Completes a request with STATUS_CANCELLED and gives back its RemoveLock hold. No spin lock
 // held; up to DISPATCH_LEVEL.
 static VOID QueCompleteCancelled(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
@@ -51,7 +58,7 @@ static NTSTATUS QueInsertLocked(PLIST_ENTRY Queue, PIRP Irp, BOOLEAN AtHead,
     // IoCancelIrp sets Cancel before it exchanges the routine. If it ran before the routine was
     // installed it found NULL and left the request to us; if it runs now it takes the routine
     // and its call waits for SpinLock, which we hold. The exchange tells the two apart.
-    if (Irp->Cancel) {
+    if (QueCancelFlagSet(Irp)) {
         if (IoSetCancelRoutine(Irp, NULL) != NULL) {
             RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
             InitializeListHead(&Irp->Tail.Overlay.ListEntry);
