@@ -1,0 +1,489 @@
+// Expectations: named requests, the bus trace byte for byte, what the modem got, names and
+// registry values, the driver's device extension, debugger output and the verifier.
+#include <strings.h>
+
+#include <cstring>
+
+#include "scenario/scenario.h"
+#include "sim/scripted_modem.h"
+
+namespace mdmhost::scenario {
+
+namespace {
+
+Statement Expectation(Action action, bool claims = false) {
+  Statement s;
+  s.run = std::move(action);
+  s.expectation = true;
+  s.claimsViolations = claims;
+  return s;
+}
+
+Statement Make(Action action) {
+  Statement s;
+  s.run = std::move(action);
+  return s;
+}
+
+std::optional<sim::TraceKind> ParseTraceKind(const std::string& w) {
+  static const std::pair<const char*, sim::TraceKind> kKinds[] = {
+      {"SETUP", sim::TraceKind::Setup},     {"RESET", sim::TraceKind::ResetPipe},
+      {"ABORT", sim::TraceKind::AbortPipe}, {"IN", sim::TraceKind::InSubmit},
+      {"IN-DONE", sim::TraceKind::InDone},  {"OUT", sim::TraceKind::OutSubmit},
+      {"OUT-DONE", sim::TraceKind::OutDone}, {"REFUSED", sim::TraceKind::Refused},
+      {"PNP", sim::TraceKind::Pnp},         {"POWER", sim::TraceKind::Power},
+      {"WMI", sim::TraceKind::Wmi},         {"UNPLUG", sim::TraceKind::Unplug},
+      {"IOCTL", sim::TraceKind::Ioctl},
+  };
+  for (const auto& [name, kind] : kKinds) {
+    if (strcasecmp(w.c_str(), name) == 0) return kind;
+  }
+  return std::nullopt;
+}
+
+std::vector<sim::TraceKind> ParseTraceKinds(Args& args) {
+  std::vector<sim::TraceKind> kinds;
+  while (!args.AtEnd()) {
+    std::string w = args.Word("a kind of bus-trace entry");
+    if (strcasecmp(w.c_str(), "in-traffic") == 0) {
+      kinds.push_back(sim::TraceKind::InSubmit);
+      kinds.push_back(sim::TraceKind::InDone);
+    } else if (strcasecmp(w.c_str(), "out-traffic") == 0) {
+      kinds.push_back(sim::TraceKind::OutSubmit);
+      kinds.push_back(sim::TraceKind::OutDone);
+    } else if (strcasecmp(w.c_str(), "bus-driver") == 0) {
+      kinds.push_back(sim::TraceKind::Pnp);
+      kinds.push_back(sim::TraceKind::Power);
+      kinds.push_back(sim::TraceKind::Wmi);
+    } else if (auto k = ParseTraceKind(w)) {
+      kinds.push_back(*k);
+    } else {
+      args.Error("unknown kind of bus-trace entry '" + w +
+                 "' (SETUP RESET ABORT IN IN-DONE OUT OUT-DONE REFUSED PNP POWER WMI UNPLUG "
+                 "IOCTL, in-traffic, out-traffic, bus-driver)");
+    }
+  }
+  if (kinds.empty()) args.Error("expected kinds of bus-trace entries");
+  return kinds;
+}
+
+sim::TraceCursor& Cursor(Runner& r) { return r.stack().device(r.Device()).cursor; }
+
+std::string CodingText(const sim::LineCoding& c) {
+  static const char kParity[] = "NOEMS";
+  std::string stop = c.stopBits == 0 ? "1" : c.stopBits == 1 ? "1.5" : c.stopBits == 2 ? "2" : "?";
+  char parity = c.parity < 5 ? kParity[c.parity] : '?';
+  return std::to_string(c.rate) + " " + std::to_string(c.dataBits) + parity + stop;
+}
+
+std::string LinesText(uint16_t state) {
+  std::string out;
+  if (state & 1) out += "DTR";
+  if (state & 2) out += out.empty() ? "RTS" : " RTS";
+  if (state & ~3u) out += (out.empty() ? "" : " ") + std::to_string(state & ~3u);
+  return out.empty() ? "none" : out;
+}
+
+const char* PnpStateName(ULONG s) {
+  static const char* const kNames[] = {"NotStarted",    "Started",         "StopPending",
+                                       "RemovePending", "SurpriseRemoved", "Removed"};
+  return s < 6 ? kNames[s] : "?";
+}
+
+// Fields of the driver's device extension a scenario may look at.
+struct ExtField {
+  const char* name;
+  std::function<uint32_t(PDEVICE_EXTENSION)> read;
+  enum Show { Number, Hex, Pnp, DevicePower, SystemPower, Events } show;
+};
+
+const std::vector<ExtField>& ExtFields() {
+  static const std::vector<ExtField> fields = {
+      {"PnpState", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->PnpState); }, ExtField::Pnp},
+      {"PreviousPnpState", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->PreviousPnpState); }, ExtField::Pnp},
+      {"DevicePowerState", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->DevicePowerState); }, ExtField::DevicePower},
+      {"SystemPowerState", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->SystemPowerState); }, ExtField::SystemPower},
+      {"OpenCount", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->OpenCount); }, ExtField::Number},
+      {"DeviceOpen", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->DeviceOpen); }, ExtField::Number},
+      {"DeviceGone", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->DeviceGone); }, ExtField::Number},
+      {"IoCount", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->IoCount); }, ExtField::Number},
+      {"BaudRate", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->BaudRate); }, ExtField::Number},
+      {"WaitMask", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->WaitMask); }, ExtField::Events},
+      {"EventHistory", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->EventHistory); }, ExtField::Events},
+      {"ModemStatus", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->ModemStatus); }, ExtField::Hex},
+      {"HoldReasons", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->HoldReasons); }, ExtField::Hex},
+      {"AmountInOutQueue", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->AmountInOutQueue); }, ExtField::Number},
+      {"WriteActive", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->WriteActive); }, ExtField::Number},
+      {"RingCount", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->RingCount); }, ExtField::Number},
+      {"ReadRemaining", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->ReadRemaining); }, ExtField::Number},
+      {"SystemSuspended", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->SystemSuspended); }, ExtField::Number},
+      {"IntervalTimerArmed", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->IntervalTimerArmed); }, ExtField::Number},
+      {"StopBits", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->LineControl.StopBits); }, ExtField::Number},
+      {"Parity", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->LineControl.Parity); }, ExtField::Number},
+      {"WordLength", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->LineControl.WordLength); }, ExtField::Number},
+  };
+  return fields;
+}
+
+std::string ShowExt(const ExtField& f, uint32_t v) {
+  char buffer[32];
+  switch (f.show) {
+    case ExtField::Pnp:
+      return PnpStateName(v);
+    case ExtField::DevicePower:
+      return PowerStateName(DevicePowerState, v);
+    case ExtField::SystemPower:
+      return PowerStateName(SystemPowerState, v);
+    case ExtField::Events:
+      return EventMaskText(v);
+    case ExtField::Hex:
+      std::snprintf(buffer, sizeof buffer, "0x%X", v);
+      return buffer;
+    case ExtField::Number:
+      break;
+  }
+  return std::to_string(v);
+}
+
+std::optional<uint32_t> ParseExtValue(const ExtField& f, const std::string& w) {
+  if (f.show == ExtField::Pnp) {
+    for (uint32_t s = 0; s < 6; ++s) {
+      if (strcasecmp(w.c_str(), PnpStateName(s)) == 0) return s;
+    }
+  }
+  if (f.show == ExtField::DevicePower || f.show == ExtField::SystemPower) {
+    if (auto t = ParsePowerState(w)) {
+      bool device = t->type == DevicePowerState;
+      if (device == (f.show == ExtField::DevicePower)) return t->state;
+    }
+  }
+  if (strcasecmp(w.c_str(), "DEVICE_GONE_MARK") == 0) return DEVICE_GONE_MARK;
+  return ParseValue(w);
+}
+
+std::string DosLink(const std::string& name) {
+  if (!name.empty() && name[0] == '\\') return name;
+  return "\\DosDevices\\" + name;
+}
+
+std::optional<host::verifier::Rule> ParseRule(const std::string& w) {
+  for (int i = 0; i <= static_cast<int>(host::verifier::Rule::ObjectMisuse); ++i) {
+    auto rule = static_cast<host::verifier::Rule>(i);
+    if (strcasecmp(w.c_str(), host::verifier::RuleName(rule)) == 0) return rule;
+  }
+  return std::nullopt;
+}
+
+Statement ParseExpectRequest(Args& args, const std::string& name) {
+  if (args.Take("pending")) {
+    args.End();
+    return Expectation([=](Runner& r) {
+      Runner::PendingRequest& p = r.Request(name);
+      if (p.request.Done()) {
+        throw Failure{"request " + name + " has finished", "pending",
+                      DescribeResult(p.kind, p.request.Result())};
+      }
+    });
+  }
+  if (!args.AtArrow()) args.Error("expected 'pending' or '-> RESULT' after the request name");
+  args.Next();
+  ResultSpec spec = ParseResult(args);
+  args.End();
+  return Expectation([=](Runner& r) {
+    Runner::PendingRequest& p = r.Request(name);
+    if (!p.request.Done()) {
+      throw Failure{"request " + name + " is still pending", "-> " + spec.text, "pending"};
+    }
+    CheckResult(spec, p.kind, p.request.Result());
+  });
+}
+
+}  // namespace
+
+void AddExpectCommands(CommandTable& table) {
+  // bus skip | bus show KINDS | bus ignore KINDS
+  table["bus"] = [](Args& args) {
+    std::string verb = args.Word("'skip', 'show' or 'ignore'");
+    if (verb == "skip") {
+      args.End();
+      return Make([](Runner& r) {
+        r.stack().Pump();
+        Cursor(r).SeekEnd();
+      });
+    }
+    if (verb != "show" && verb != "ignore") args.Error("expected 'skip', 'show' or 'ignore' after 'bus'");
+    std::vector<sim::TraceKind> kinds = ParseTraceKinds(args);
+    bool show = verb == "show";
+    return Make([=](Runner& r) {
+      for (sim::TraceKind k : kinds) {
+        if (show) {
+          Cursor(r).Show(k);
+        } else {
+          Cursor(r).Ignore(k);
+        }
+      }
+    });
+  };
+
+  table["expect"] = [](Args& args) -> Statement {
+    bool negated = args.Take("no");
+    std::string what = args.Word("what to expect (bus, modem, link, serialcomm, ext, ...)");
+    std::string lower = what;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto notNegatable = [&] {
+      if (negated) args.Error("'expect no' goes with link, serialcomm or device-object");
+    };
+
+    if (lower == "bus") {
+      notNegatable();
+      if (args.Take("end")) {
+        args.End();
+        return Expectation([](Runner& r) {
+          sim::TraceCursor& c = Cursor(r);
+          if (!c.AtEnd()) {
+            std::string rest;
+            for (const std::string& l : c.Rest()) rest += "\n              " + l;
+            throw Failure{"more bus traffic than expected", "(end of trace)", rest.substr(15)};
+          }
+        });
+      }
+      std::string expected = args.Rest();
+      if (expected.empty()) args.Error("expected a bus-trace line (or 'end') after 'expect bus'");
+      return Expectation([=](Runner& r) {
+        sim::TraceEntry entry = Cursor(r).Next();
+        std::string actual = NormalizeSpaces(entry.ToString());
+        if (actual != expected) throw Failure{"wrong bus traffic", expected, actual};
+      });
+    }
+
+    if (lower == "modem") {
+      notNegatable();
+      std::string sub = args.Word("'got', 'coding' or 'lines'");
+      if (sub == "got") {
+        std::vector<uint8_t> expected;
+        if (!args.Take("nothing")) {
+          auto data = ParseData(args);
+          if (!data) args.Error("expected the bytes the modem got (\"text\", bytes ..., or nothing)");
+          expected = *data;
+        }
+        args.End();
+        return Expectation([=](Runner& r) {
+          size_t i = r.Device();
+          auto* m = dynamic_cast<sim::ScriptedModem*>(&r.stack().modem(i));
+          if (m == nullptr) throw Failure{"'expect modem got' needs the scripted modem", "", ""};
+          std::string got = m->TakeBulkOut();
+          std::vector<uint8_t> bytes(got.begin(), got.end());
+          if (bytes != expected) throw Failure{"the modem got other bytes", Quote(expected), Quote(bytes)};
+        });
+      }
+      if (sub == "coding") {
+        std::string expected = args.Rest();
+        return Expectation([=](Runner& r) {
+          std::string actual = CodingText(r.stack().usb(r.Device()).CurrentLineCoding());
+          if (actual != expected) throw Failure{"the modem's line coding differs", expected, actual};
+        });
+      }
+      if (sub == "lines") {
+        uint16_t expected = 0;
+        if (!args.Take("none")) {
+          while (!args.AtEnd()) {
+            std::string w = args.Word("DTR, RTS or none");
+            if (strcasecmp(w.c_str(), "DTR") == 0) {
+              expected |= 1;
+            } else if (strcasecmp(w.c_str(), "RTS") == 0) {
+              expected |= 2;
+            } else {
+              args.Error("expected DTR, RTS or none, found '" + w + "'");
+            }
+          }
+        }
+        args.End();
+        return Expectation([=](Runner& r) {
+          uint16_t actual = r.stack().usb(r.Device()).CurrentControlLineState();
+          if (actual != expected) {
+            throw Failure{"the modem's DTR and RTS differ", LinesText(expected), LinesText(actual)};
+          }
+        });
+      }
+      args.Error("expected 'got', 'coding' or 'lines' after 'expect modem'");
+    }
+
+    if (lower == "link") {
+      std::string name = args.PeekString() ? args.Next().text : args.Word("a link name (COM7)");
+      std::string target;
+      if (!negated) {
+        if (!args.AtArrow()) args.Error("expected '-> TARGET' after the link name");
+        args.Next();
+        target = args.Word("the device the link names");
+      }
+      args.End();
+      std::string link = DosLink(name);
+      return Expectation([=](Runner& r) {
+        auto actual = host::objects::SymbolicLinkTarget(link);
+        if (negated) {
+          if (actual) throw Failure{"the link exists", "no link " + link, link + " -> " + *actual};
+          return;
+        }
+        if (!actual) throw Failure{"no such link", link + " -> " + target, "no link " + link};
+        if (strcasecmp(actual->c_str(), target.c_str()) != 0) {
+          throw Failure{"the link names another device", target, *actual};
+        }
+      });
+    }
+
+    if (lower == "serialcomm") {
+      if (!negated && args.Take("empty")) {
+        args.End();
+        return Expectation([](Runner&) {
+          auto names = host::registry::ValueNames(host::registry::kSerialComm);
+          if (!names.empty()) throw Failure{"SERIALCOMM has values", "none", names.front()};
+        });
+      }
+      std::string name = args.PeekString() ? args.Next().text : args.Word("a SERIALCOMM value name");
+      std::string data;
+      if (!negated) {
+        args.Take("=");
+        data = args.PeekString() ? args.Next().text : args.Word("the value's data (COM7)");
+      }
+      args.End();
+      return Expectation([=](Runner&) {
+        auto value = host::registry::GetValue(host::registry::kSerialComm, name);
+        if (negated) {
+          if (value) throw Failure{"the SERIALCOMM value exists", "no value " + name, value->AsString()};
+          return;
+        }
+        if (!value) throw Failure{"no SERIALCOMM value " + name, name + " = " + data, "none"};
+        if (value->type != REG_SZ) {
+          throw Failure{"the SERIALCOMM value is not a REG_SZ", "REG_SZ", std::to_string(value->type)};
+        }
+        if (value->AsString() != data) throw Failure{"wrong SERIALCOMM data", data, value->AsString()};
+      });
+    }
+
+    if (lower == "interface") {
+      notNegatable();
+      std::string state = args.Word("enabled, disabled or none");
+      if (state != "enabled" && state != "disabled" && state != "none") {
+        args.Error("expected enabled, disabled or none after 'expect interface'");
+      }
+      args.End();
+      return Expectation([=](Runner& r) {
+        PDEVICE_OBJECT pdo = r.stack().Pdo(r.Device());
+        std::string actual = "none";
+        for (const auto& info : host::objects::Interfaces()) {
+          if (info.pdo == pdo && pdo != nullptr) actual = info.enabled ? "enabled" : "disabled";
+        }
+        if (actual != state) throw Failure{"wrong state of the device interface", state, actual};
+      });
+    }
+
+    if (lower == "device-object") {
+      std::string name = args.Word("a device object name");
+      args.End();
+      return Expectation([=](Runner&) {
+        PDEVICE_OBJECT d = host::objects::FindDevice(name);
+        if (negated && d != nullptr) throw Failure{"the device object exists", "no " + name, name};
+        if (!negated && d == nullptr) throw Failure{"no such device object", name, "none"};
+      });
+    }
+
+    if (lower == "ext") {
+      notNegatable();
+      std::string fieldName = args.Word("a DEVICE_EXTENSION field (PnpState, OpenCount, ...)");
+      const ExtField* field = nullptr;
+      for (const ExtField& f : ExtFields()) {
+        if (strcasecmp(f.name, fieldName.c_str()) == 0) field = &f;
+      }
+      if (field == nullptr) {
+        std::string known;
+        for (const ExtField& f : ExtFields()) known += std::string(known.empty() ? "" : " ") + f.name;
+        args.Error("no field '" + fieldName + "' to look at (" + known + ")");
+      }
+      std::string valueText = args.Word("the expected value");
+      auto value = ParseExtValue(*field, valueText);
+      if (!value) args.Error("unknown value '" + valueText + "' for " + field->name);
+      args.End();
+      ExtField f = *field;
+      uint32_t v = *value;
+      return Expectation([=](Runner& r) {
+        uint32_t actual = f.read(r.Extension());
+        if (actual != v) throw Failure{std::string("wrong ") + f.name, ShowExt(f, v), ShowExt(f, actual)};
+      });
+    }
+
+    if (lower == "dbgprint") {
+      notNegatable();
+      if (!args.PeekString()) args.Error("expected the text the driver printed, in quotes");
+      std::string text = args.Next().text;
+      args.End();
+      return Expectation([=](Runner& r) {
+        std::vector<std::string> calls = host::debug::DbgPrintCalls();
+        size_t& cursor = r.dbgPrintCursor();
+        for (size_t i = cursor; i < calls.size(); ++i) {
+          if (calls[i].find(text) != std::string::npos) {
+            cursor = i + 1;
+            return;
+          }
+        }
+        std::string seen;
+        for (size_t i = cursor; i < calls.size(); ++i) seen += (seen.empty() ? "" : " | ") + Quote(calls[i]);
+        throw Failure{"the driver did not print that", Quote(text), seen.empty() ? "(nothing)" : seen};
+      });
+    }
+
+    if (lower == "verifier") {
+      notNegatable();
+      std::string w = args.Word("'clean'");
+      if (w != "clean") args.Error("expected 'clean' after 'expect verifier'");
+      args.End();
+      return Expectation(
+          [](Runner& r) {
+            auto left = r.violations().Take();
+            if (!left.empty()) {
+              throw Failure{"the verifier reported " + std::to_string(left.size()) + " violation(s)",
+                            "none", left.front().violation.message};
+            }
+          },
+          true);
+    }
+
+    if (lower == "violation") {
+      notNegatable();
+      std::string ruleText = args.Word("a verifier rule (DoubleCompletion, LockOrder, ...)");
+      auto rule = ParseRule(ruleText);
+      if (!rule) args.Error("unknown verifier rule '" + ruleText + "'");
+      args.End();
+      host::verifier::Rule rl = *rule;
+      return Expectation(
+          [=](Runner& r) {
+            if (!r.violations().Claim(rl)) {
+              throw Failure{"the verifier reported no such violation", ruleText, "none"};
+            }
+          },
+          true);
+    }
+
+    if (lower == "device") {
+      notNegatable();
+      std::string sub = args.Word("'power'");
+      if (sub != "power") args.Error("expected 'power' after 'expect device'");
+      std::string stateText = args.Word("a device power state (D0..D3)");
+      auto target = ParsePowerState(stateText);
+      if (!target || target->type != DevicePowerState) args.Error("expected D0..D3");
+      args.End();
+      ULONG state = target->state;
+      return Expectation([=](Runner& r) {
+        DEVICE_POWER_STATE actual = r.stack().device(r.Device()).bus->DevicePower();
+        if (static_cast<ULONG>(actual) != state) {
+          throw Failure{"the modem is in another power state", PowerStateName(DevicePowerState, state),
+                        PowerStateName(DevicePowerState, actual)};
+        }
+      });
+    }
+
+    notNegatable();
+    return ParseExpectRequest(args, what);
+  };
+}
+
+}  // namespace mdmhost::scenario

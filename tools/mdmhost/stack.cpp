@@ -1,0 +1,218 @@
+#include "stack.h"
+
+#include <strings.h>
+
+#include "driver/entry.h"
+#include "sim/at_modem.h"
+#include "sim/loopback_modem.h"
+#include "sim/scripted_modem.h"
+
+namespace mdmhost {
+
+std::optional<ModemModel> ParseModel(const std::string& name) {
+  if (strcasecmp(name.c_str(), "scripted") == 0) return ModemModel::Scripted;
+  if (strcasecmp(name.c_str(), "at") == 0) return ModemModel::At;
+  if (strcasecmp(name.c_str(), "loopback") == 0) return ModemModel::Loopback;
+  return std::nullopt;
+}
+
+const char* ModelName(ModemModel model) {
+  switch (model) {
+    case ModemModel::Scripted:
+      return "scripted";
+    case ModemModel::At:
+      return "at";
+    case ModemModel::Loopback:
+      return "loopback";
+  }
+  return "?";
+}
+
+std::unique_ptr<sim::Modem> MakeModem(ModemModel model) {
+  switch (model) {
+    case ModemModel::Scripted:
+      return std::make_unique<sim::ScriptedModem>();
+    case ModemModel::At:
+      return std::make_unique<sim::AtModem>();
+    case ModemModel::Loopback:
+      return std::make_unique<sim::LoopbackModem>();
+  }
+  return nullptr;
+}
+
+// ---- ViolationLog -------------------------------------------------------------------------------
+
+ViolationLog::ViolationLog() {
+  host::verifier::SetHandler([this](const host::verifier::Violation& v) { Add(v); });
+}
+
+ViolationLog::~ViolationLog() { host::verifier::SetHandler(nullptr); }
+
+void ViolationLog::Add(const host::verifier::Violation& violation) {
+  std::function<void(const host::verifier::Violation&)> echo;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back({violation, tag_});
+    ++total_;
+    echo = echo_;
+  }
+  if (echo) echo(violation);
+}
+
+void ViolationLog::SetTag(int tag) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tag_ = tag;
+}
+
+std::vector<ViolationLog::Entry> ViolationLog::All() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_;
+}
+
+size_t ViolationLog::Count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return total_;
+}
+
+std::vector<ViolationLog::Entry> ViolationLog::Take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<Entry> out;
+  out.swap(entries_);
+  return out;
+}
+
+bool ViolationLog::Claim(host::verifier::Rule rule) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->violation.rule == rule) {
+      entries_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ViolationLog::SetEcho(std::function<void(const host::verifier::Violation&)> echo) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  echo_ = std::move(echo);
+}
+
+// ---- Stack ---------------------------------------------------------------------------------------
+
+void DeclareDriverLocks(PDEVICE_OBJECT fdo) {
+  auto* ext = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+  host::verifier::DeclareLock(&ext->SpinLock, "SpinLock", 20);
+  host::verifier::DeclareLock(&ext->RingLock, "RingLock", 30);
+  host::verifier::DeclareLock(&ext->StateLock, "StateLock", 0);
+}
+
+Stack::Stack(const host::SessionOptions& options)
+    : session_(std::make_unique<host::Session>(options)), bus_(std::make_unique<sim::UsbBus>()) {}
+
+Stack::~Stack() { Teardown(); }
+
+NTSTATUS Stack::LoadDriver() {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  driver_ = host::pnp::LoadDriver(DriverEntry, "\\Driver\\tavrinmdm", &status);
+  return status;
+}
+
+void Stack::UnloadDriver() {
+  if (driver_ == nullptr) return;
+  host::pnp::UnloadDriver(driver_);
+  driver_ = nullptr;
+}
+
+size_t Stack::Plug(ModemModel model, std::optional<std::string> portName, const std::string& label,
+                   std::unique_ptr<sim::Modem> modem) {
+  sim::PlugOptions options;
+  options.portName = portName;
+  sim::BusDevice& d = bus_->Plug(modem ? std::move(modem) : MakeModem(model), options);
+  Device device;
+  device.label = label;
+  device.model = model;
+  device.portName = portName;
+  device.bus = &d;
+  device.cursor = d.Trace().Cursor();
+  device.cursor.IgnoreBusDriver();
+  devices_.push_back(std::move(device));
+  return devices_.size() - 1;
+}
+
+std::optional<size_t> Stack::FindDevice(const std::string& label) const {
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (strcasecmp(devices_[i].label.c_str(), label.c_str()) == 0) return i;
+  }
+  return std::nullopt;
+}
+
+PDEVICE_OBJECT Stack::Fdo(size_t i) const {
+  PDEVICE_OBJECT pdo = Pdo(i);
+  if (pdo == nullptr || pdo->AttachedDevice == nullptr) return nullptr;
+  return host::pnp::StackTop(pdo);
+}
+
+PDEVICE_EXTENSION Stack::Extension(size_t i) const {
+  PDEVICE_OBJECT fdo = Fdo(i);
+  if (fdo == nullptr || fdo->DriverObject != driver_ || driver_ == nullptr) return nullptr;
+  return static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+}
+
+NTSTATUS Stack::AddDevice(size_t i) {
+  NTSTATUS status = host::pnp::AddDevice(driver_, Pdo(i));
+  if (NT_SUCCESS(status)) {
+    if (PDEVICE_OBJECT fdo = Fdo(i)) DeclareDriverLocks(fdo);
+  }
+  return status;
+}
+
+NTSTATUS Stack::Pnp(size_t i, UCHAR minor, ULONG_PTR* information) {
+  NTSTATUS status = host::pnp::SendPnp(Pdo(i), minor, {}, information);
+  if (minor == IRP_MN_REMOVE_DEVICE) bus_->ReapDeletedPdos();
+  return status;
+}
+
+static POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
+  switch (state) {
+    case PowerSystemSleeping1:
+    case PowerSystemSleeping2:
+    case PowerSystemSleeping3:
+      return PowerActionSleep;
+    case PowerSystemHibernate:
+      return PowerActionHibernate;
+    case PowerSystemShutdown:
+      return PowerActionShutdown;
+    default:
+      return PowerActionNone;
+  }
+}
+
+NTSTATUS Stack::SystemPower(size_t i, UCHAR minor, SYSTEM_POWER_STATE state) {
+  return host::pnp::SendSystemPower(Pdo(i), minor, state, ActionFor(state));
+}
+
+NTSTATUS Stack::DevicePower(size_t i, UCHAR minor, DEVICE_POWER_STATE state) {
+  return host::pnp::SendDevicePower(Pdo(i), minor, state);
+}
+
+void Stack::Unplug(size_t i) { bus_->Unplug(*devices_.at(i).bus); }
+
+void Stack::Teardown() {
+  if (tornDown_) return;
+  tornDown_ = true;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    sim::BusDevice& d = *devices_[i].bus;
+    if (d.Pdo() == nullptr || d.Pdo()->AttachedDevice == nullptr) continue;
+    if (!d.SurpriseRemoved() && !NT_SUCCESS(Pnp(i, IRP_MN_QUERY_REMOVE_DEVICE))) {
+      Pnp(i, IRP_MN_SURPRISE_REMOVAL);
+    }
+    Pnp(i, IRP_MN_REMOVE_DEVICE);
+  }
+  session_->Pump();
+  UnloadDriver();
+  bus_.reset();
+  devices_.clear();
+  session_.reset();
+}
+
+}  // namespace mdmhost

@@ -1,0 +1,135 @@
+// The whole machine the program runs the driver in: a host kernel session, the simulated USB bus
+// with its modems, and the driver — loaded, given devices, sent PnP and power requests and
+// unloaded on command. Every step is explicit, so the demo can narrate it and a scenario can
+// state it; Teardown() takes down whatever is still standing, in the order the PnP manager would.
+//
+// The verifier's reports are collected (ViolationLog) instead of ending the process, so that a
+// broken rule becomes a line in the transcript or a failed expectation.
+#pragma once
+
+#include <wdk/wdk.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/extension.h"
+#include "host/host.h"
+#include "sim/bus.h"
+#include "sim/modem.h"
+#include "sim/trace.h"
+
+namespace mdmhost {
+
+enum class ModemModel { Scripted, At, Loopback };
+std::optional<ModemModel> ParseModel(const std::string& name);
+const char* ModelName(ModemModel model);
+std::unique_ptr<sim::Modem> MakeModem(ModemModel model);
+
+// Collects verifier reports for as long as it lives (the previous handler comes back after).
+// Thread-safe: reports may come from any kernel thread.
+class ViolationLog {
+ public:
+  struct Entry {
+    host::verifier::Violation violation;
+    int tag;  // what the owner was doing (a scenario's line number), -1 if nothing
+  };
+  ViolationLog();
+  ~ViolationLog();
+  ViolationLog(const ViolationLog&) = delete;
+  ViolationLog& operator=(const ViolationLog&) = delete;
+
+  void SetTag(int tag);
+  std::vector<Entry> All() const;
+  size_t Count() const;
+  // Removes and returns the entries not yet taken.
+  std::vector<Entry> Take();
+  // Removes the first entry of `rule`; false if there is none.
+  bool Claim(host::verifier::Rule rule);
+  // Calls `echo` for each report as it arrives (the demo prints them at once).
+  void SetEcho(std::function<void(const host::verifier::Violation&)> echo);
+
+ private:
+  void Add(const host::verifier::Violation& violation);
+  mutable std::mutex mutex_;
+  std::vector<Entry> entries_;
+  size_t total_ = 0;
+  int tag_ = -1;
+  std::function<void(const host::verifier::Violation&)> echo_;
+};
+
+// Declares the driver's spin locks in the order it keeps: the cancel spin lock (10) before
+// SpinLock (20) before RingLock (30); StateLock alone (0).
+void DeclareDriverLocks(PDEVICE_OBJECT fdo);
+
+class Stack {
+ public:
+  struct Device {
+    std::string label;
+    ModemModel model;
+    std::optional<std::string> portName;  // as plugged
+    sim::BusDevice* bus = nullptr;
+    sim::TraceCursor cursor;  // ignores the bus driver's entries unless shown
+  };
+
+  explicit Stack(const host::SessionOptions& options);
+  ~Stack();
+  Stack(const Stack&) = delete;
+  Stack& operator=(const Stack&) = delete;
+
+  host::Session& session() { return *session_; }
+  bool Deterministic() const { return session_ && session_->mode() == host::Mode::Deterministic; }
+  void Pump() { session_->Pump(); }
+
+  // ---- The driver ---------------------------------------------------------------------------
+  bool Loaded() const { return driver_ != nullptr; }
+  PDRIVER_OBJECT driver() const { return driver_; }
+  NTSTATUS LoadDriver();
+  // Calls the unload routine and the verifier's unload checks. Device objects of the driver that
+  // are still present are reported by the PnP manager's checks.
+  void UnloadDriver();
+
+  // ---- Devices ------------------------------------------------------------------------------
+  // Plugs a modem into the bus (a PDO with its hardware key; "PortName" written when given).
+  size_t Plug(ModemModel model, std::optional<std::string> portName, const std::string& label,
+              std::unique_ptr<sim::Modem> modem = nullptr);
+  size_t DeviceCount() const { return devices_.size(); }
+  Device& device(size_t i) { return devices_.at(i); }
+  std::optional<size_t> FindDevice(const std::string& label) const;
+  sim::UsbStack& usb(size_t i) { return devices_.at(i).bus->Usb(); }
+  sim::Modem& modem(size_t i) { return devices_.at(i).bus->GetModem(); }
+  // NULL once the bus driver has deleted it (after the removal of an unplugged device).
+  PDEVICE_OBJECT Pdo(size_t i) const { return devices_.at(i).bus->Pdo(); }
+  // The driver's device object on top of the PDO (NULL before AddDevice or after removal).
+  PDEVICE_OBJECT Fdo(size_t i) const;
+  PDEVICE_EXTENSION Extension(size_t i) const;
+
+  // The PnP manager's part. Precondition: the driver is loaded and the PDO exists.
+  NTSTATUS AddDevice(size_t i);
+  // Any PnP minor function, sent to the top of the device's stack; after a removal the bus
+  // driver's deferred PDO deletion is run.
+  NTSTATUS Pnp(size_t i, UCHAR minor, ULONG_PTR* information = nullptr);
+  NTSTATUS SystemPower(size_t i, UCHAR minor, SYSTEM_POWER_STATE state);
+  NTSTATUS DevicePower(size_t i, UCHAR minor, DEVICE_POWER_STATE state);
+  // The modem is pulled out (the bus driver's part); the PnP requests are the caller's.
+  void Unplug(size_t i);
+
+  // Takes everything down: each stack still standing is removed (query-remove and remove, or
+  // surprise removal and remove when the query is refused, or just remove after a surprise
+  // removal), the driver is unloaded, the bus driver too, and the session ends with its checks.
+  // Safe to call twice.
+  void Teardown();
+  bool TornDown() const { return tornDown_; }
+
+ private:
+  std::unique_ptr<host::Session> session_;
+  std::unique_ptr<sim::UsbBus> bus_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  std::vector<Device> devices_;
+  bool tornDown_ = false;
+};
+
+}  // namespace mdmhost
