@@ -126,6 +126,19 @@ typedef struct _DEVICE_EXTENSION {
     ULONG BulkInReaderState;
     ULONG InterruptReaderState;
     volatile LONG ReaderSubmits;
+    // The DTR and RTS levels the driver last asked the modem for, as SET_CONTROL_LINE_STATE bits
+    // (0x1 DTR, 0x2 RTS): both on from each open (the open's SERIAL_DTR_CONTROL and
+    // SERIAL_RTS_CONTROL defaults), 0 once the close has sent 0. Each DTR or RTS control code
+    // changes only its own bit and sends the whole value (serial/ioctl.cpp). SpinLock.
+    USHORT ControlLineState;
+    // The write chain's sender (serial/write.cpp): set while a thread is sending the chain's next
+    // chunk or request. A completion that finds it set leaves its follow-up to that thread
+    // (WriteFollowUp: the WRITE_CONTEXT whose next chunk is due, or NULL for the next queued
+    // request) instead of sending from inside the completion, so the chain never recurses
+    // through a lower driver that completes at once. SpinLock.
+    BOOLEAN WriteSenderBusy;
+    BOOLEAN WriteFollowUpPending;
+    PVOID WriteFollowUp;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)0)->NotifyBuffer) == 16);

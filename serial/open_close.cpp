@@ -59,6 +59,7 @@ VOID ResetPortState(PDEVICE_EXTENSION DeviceExtension)
     DeviceExtension->TotalDpcBusy = FALSE;
     KeInitializeEvent(&DeviceExtension->IoIdleEvent, NotificationEvent, FALSE);
     DeviceExtension->SystemSuspended = FALSE;
+    DeviceExtension->ControlLineState = LINE_STATE_DTR | LINE_STATE_RTS;
     // The last close drained every transfer, so both readers are idle; say so explicitly, in case
     // a failure left the bulk-IN reader parked.
     DeviceExtension->BulkInReaderState = ReaderIdle;
@@ -147,6 +148,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // From here on the readers stop re-arming and control requests are refused.
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     DeviceExtension->DeviceOpen = FALSE;
+    DeviceExtension->ControlLineState = 0;  // what the last close sends below
     ReaderPortClosedLocked(DeviceExtension);
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
 

@@ -45,14 +45,35 @@ typedef struct _WRITE_CONTEXT {
     PUCHAR NextByte;    // next byte of the request not yet handed to the USB stack
     ULONG BytesLeft;    // bytes of the request not yet handed to the USB stack
     ULONG BytesSent;    // bytes the USB stack reported transferred, over all chunks
+    // Added after the fields above:
+    ULONG ByteCount;    // the request's whole byte count, taken off AmountInOutQueue when it ends
+    PIRP Irp;           // the request (the sender needs it when it sends the next chunk)
 } WRITE_CONTEXT, *PWRITE_CONTEXT;
+
+// The write chain. WriteActive is its state bit; the states, as the routines below move it:
+//
+//   Idle     WriteActive 0, nothing in flight.
+//            --a write or immediate character queued (DispatchWrite, QueueImmediateChar set
+//              WriteActive under SpinLock)-->  Running
+//   Running  WriteActive 1, at most one request in flight on the bulk-OUT pipe.
+//            --a request ends (sent, failed, or no WRITE_CONTEXT) while the port is open-->
+//              Running with the next queued request
+//            --StartNextWrite finds WriteQueue empty (clears WriteActive in the same SpinLock
+//              hold as the dequeue, raises SERIAL_EV_TXEMPTY when the mask asks)-->  Idle
+//            --a request ends after the close has begun, or StartNextWrite finds the device
+//              unavailable-->  Stopped
+//   Stopped  WriteActive 1, nothing in flight; queued requests wait until they are cancelled
+//            (cleanup, purge, removal). The next open clears WriteActive.
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Puts an IOCTL_SERIAL_IMMEDIATE_CHAR request at the head of WriteQueue. Returns STATUS_PENDING,
 // or STATUS_CANCELLED for a request cancelled while being queued (the caller completes it).
 NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Takes the next request from WriteQueue and sends its first chunk. Up to DISPATCH_LEVEL, no spin
-// lock held on entry.
+// Takes the next request from WriteQueue and sends its first chunk; a request that cannot be
+// sent (no WRITE_CONTEXT) is completed with STATUS_INSUFFICIENT_RESOURCES and the next one is
+// taken. Returns the outcome of its first attempt (STATUS_PENDING: sent, or handed to the sender
+// already running; STATUS_UNSUCCESSFUL: queue empty; STATUS_DELETE_PENDING: device unavailable;
+// STATUS_INSUFFICIENT_RESOURCES); no caller needs it. Up to DISPATCH_LEVEL, no spin lock held.
 NTSTATUS StartNextWrite(PDEVICE_EXTENSION DeviceExtension);
 // Completion routine of each chunk; Context is the WRITE_CONTEXT. Up to DISPATCH_LEVEL.
 NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
@@ -86,6 +107,10 @@ inline ULONG WriteRequestByteCount(PIRP Irp)
 }
 
 // --- Serial control requests ---
+
+// SET_CONTROL_LINE_STATE bits, as kept in ControlLineState.
+#define LINE_STATE_DTR 0x0001
+#define LINE_STATE_RTS 0x0002
 
 // One per control request that arrives above PASSIVE_LEVEL: non-paged, allocated by
 // DispatchDeviceControl, freed by DeviceControlWorker.

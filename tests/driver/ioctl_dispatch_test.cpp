@@ -54,8 +54,9 @@ TEST_F(IoctlDispatch, PurgeNeedsFourBytesOfInput) {
   EXPECT_EQ(r.information, 0u);
 }
 
-TEST_F(IoctlDispatch, ClosedPortRefusesAndLeavesInformationAsItArrived) {
-  port.SetOpen(false);
+TEST(IoctlClosedPort, RefusesAndLeavesInformationAsItArrived) {
+  PortTestbed tb;
+  ioctltest::EnsureStarted(tb);
   auto request = host::app::SendRaw(tb.fdo(), IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_GET_TIMEOUTS,
                                     nullptr, 0, sizeof(SERIAL_TIMEOUTS), PASSIVE_LEVEL,
                                     [](PIRP irp) { irp->IoStatus.Information = 0x55; });
@@ -122,8 +123,10 @@ TEST_F(IoctlDispatch, APortClosedBeforeTheWorkerRunsRefusesTheHandedOverRequest)
   SERIAL_TIMEOUTS set{1, 2, 3, 4, 5};
   auto request = port.Send(IOCTL_SERIAL_SET_TIMEOUTS, &set, sizeof set, 0, DISPATCH_LEVEL);
   ASSERT_EQ(request.DispatchStatus(), STATUS_PENDING);
-  port.SetOpen(false);
+  // White-box: the close has begun (a kernel client's request has no handle to keep it off).
+  tb.Ext()->DeviceOpen = FALSE;
   auto r = request.Wait();
+  tb.Ext()->DeviceOpen = TRUE;
   EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);
   SERIAL_TIMEOUTS zero{};
   EXPECT_EQ(memcmp(&tb.Ext()->Timeouts, &zero, sizeof zero), 0);

@@ -1,37 +1,81 @@
-// Shared by the control-request and write tests: a port to send control requests to.
+// Shared by the control-request and write tests: an opened port and small helpers around it.
 #pragma once
 
 #include <host_test.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "driver/extension.h"
+#include "serial/serial.h"
 #include "host/app.h"
 #include "host/verifier.h"
 #include "port_testbed.h"
+#include "sim/scripted_modem.h"
+#include "sim/trace.h"
 
 namespace ioctltest {
 
-// The port as the control and write tests use it. Until the driver's open exists it is opened
-// white-box: DeviceOpen is set in the extension and requests go straight to the device object.
+// Until the PnP start copies the pipe handles and marks the device Started, a test does it
+// white-box so that the driver's own open can run.
+inline void EnsureStarted(porttest::PortTestbed& tb, size_t i = 0) {
+  PDEVICE_EXTENSION ext = tb.Ext(i);
+  if (ext->BulkOutPipe == nullptr) {
+    ext->BulkInPipe = reinterpret_cast<USBD_PIPE_HANDLE>(
+        static_cast<uintptr_t>(tb.usb(i).PipeHandleWord(sim::Pipe::BulkIn)));
+    ext->BulkOutPipe = reinterpret_cast<USBD_PIPE_HANDLE>(
+        static_cast<uintptr_t>(tb.usb(i).PipeHandleWord(sim::Pipe::BulkOut)));
+    ext->InterruptPipe = reinterpret_cast<USBD_PIPE_HANDLE>(
+        static_cast<uintptr_t>(tb.usb(i).PipeHandleWord(sim::Pipe::Interrupt)));
+  }
+  if (ext->PnpState == NotStarted) ext->PnpState = Started;
+}
+
+// The port opened through the driver's own open, with requests sent on the handle.
 class ControlPort {
  public:
-  explicit ControlPort(porttest::PortTestbed& tb) : tb_(tb) { SetOpen(true); }
-  ~ControlPort() { SetOpen(false); }
+  explicit ControlPort(porttest::PortTestbed& tb) : tb_(tb) {
+    EnsureStarted(tb_);
+    file_ = tb_.Open();
+  }
 
-  void SetOpen(bool open) { tb_.Ext()->DeviceOpen = open ? TRUE : FALSE; }
+  host::app::File& file() { return file_; }
 
   host::app::Request Send(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
                           KIRQL irql = PASSIVE_LEVEL) {
-    return host::app::SendRaw(tb_.fdo(), IRP_MJ_DEVICE_CONTROL, 0, code, input, inputLength,
-                              outputLength, irql);
+    return file_.DeviceIoControlAsync(code, input, inputLength, outputLength, irql);
   }
-  host::app::IoResult Call(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
-                           KIRQL irql = PASSIVE_LEVEL) {
+  host::app::IoResult Call(ULONG code, const void* input = nullptr, ULONG inputLength = 0,
+                           ULONG outputLength = 0, KIRQL irql = PASSIVE_LEVEL) {
     return Send(code, input, inputLength, outputLength, irql).Wait();
+  }
+  template <class In>
+  host::app::IoResult Set(ULONG code, const In& input) {
+    return Call(code, &input, sizeof(In), 0);
+  }
+  template <class Out>
+  Out Get(ULONG code) {
+    host::app::IoResult r = Call(code, nullptr, 0, sizeof(Out));
+    EXPECT_EQ(r.status, STATUS_SUCCESS) << std::hex << code;
+    EXPECT_EQ(r.information, sizeof(Out)) << std::hex << code;
+    Out out{};
+    if (r.output.size() >= sizeof(Out)) memcpy(&out, r.output.data(), sizeof(Out));
+    return out;
   }
 
  private:
   porttest::PortTestbed& tb_;
+  host::app::File file_;
 };
+
+// The bus trace of device 0 with only the class requests visible.
+inline sim::TraceCursor ClassRequests(porttest::PortTestbed& tb) {
+  sim::TraceCursor cursor = tb.fullTrace().CursorAtEnd();
+  cursor.IgnoreBusDriver().IgnoreInTraffic().Ignore(
+      {sim::TraceKind::ResetPipe, sim::TraceKind::AbortPipe, sim::TraceKind::OutSubmit,
+       sim::TraceKind::OutDone});
+  return cursor;
+}
 
 }  // namespace ioctltest
