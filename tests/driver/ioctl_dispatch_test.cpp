@@ -56,7 +56,6 @@ TEST_F(IoctlDispatch, PurgeNeedsFourBytesOfInput) {
 
 TEST(IoctlClosedPort, RefusesAndLeavesInformationAsItArrived) {
   PortTestbed tb;
-  ioctltest::EnsureStarted(tb);
   auto request = host::app::SendRaw(tb.fdo(), IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_GET_TIMEOUTS,
                                     nullptr, 0, sizeof(SERIAL_TIMEOUTS), PASSIVE_LEVEL,
                                     [](PIRP irp) { irp->IoStatus.Information = 0x55; });
@@ -130,6 +129,74 @@ TEST_F(IoctlDispatch, APortClosedBeforeTheWorkerRunsRefusesTheHandedOverRequest)
   EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);
   SERIAL_TIMEOUTS zero{};
   EXPECT_EQ(memcmp(&tb.Ext()->Timeouts, &zero, sizeof zero), 0);
+}
+
+TEST_F(IoctlDispatch, AClassRequestAtDispatchLevelIsSentFromTheWorker) {
+  sim::TraceCursor bus = ioctltest::ClassRequests(tb);
+  SERIAL_BAUD_RATE rate{57600};
+  auto request = port.Send(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, 0, DISPATCH_LEVEL);
+  EXPECT_EQ(request.DispatchStatus(), STATUS_PENDING);
+  EXPECT_TRUE(bus.AtEnd());  // nothing sent from the caller's level
+  EXPECT_EQ(request.Wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(bus.NextLine(), "SETUP 21 20 00 00 00 00 07 00 DATA 00 E1 00 00 02 00 08");
+
+  SERIAL_BAUD_RATE bad{56000};
+  request = port.Send(IOCTL_SERIAL_SET_BAUD_RATE, &bad, sizeof bad, 0, DISPATCH_LEVEL);
+  EXPECT_EQ(request.DispatchStatus(), STATUS_PENDING);
+  EXPECT_EQ(request.Wait().status, STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(bus.AtEnd());
+
+  request = port.Send(IOCTL_SERIAL_CLR_DTR, nullptr, 0, 0, DISPATCH_LEVEL);
+  EXPECT_EQ(request.Wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(bus.NextLine(), "SETUP 21 22 02 00 00 00 00 00");
+}
+
+TEST_F(IoctlDispatch, AWaitAndAnImmediateCharacterAtDispatchLevelAreQueuedByTheWorker) {
+  ULONG mask = SERIAL_EV_TXEMPTY;
+  ASSERT_EQ(port.Call(IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, 0, DISPATCH_LEVEL).status,
+            STATUS_SUCCESS);
+  auto wait = port.Send(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4, DISPATCH_LEVEL);
+  EXPECT_EQ(wait.DispatchStatus(), STATUS_PENDING);
+  tb.Pump();
+  EXPECT_FALSE(wait.Done());
+
+  UCHAR x = 'Q';
+  auto immediate = port.Send(IOCTL_SERIAL_IMMEDIATE_CHAR, &x, 1, 0, DISPATCH_LEVEL);
+  EXPECT_EQ(immediate.DispatchStatus(), STATUS_PENDING);
+  EXPECT_EQ(immediate.Wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(tb.modem().BulkOut(), "Q");
+  auto r = wait.Wait();
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  ULONG events = 0;
+  memcpy(&events, r.output.data(), 4);
+  EXPECT_EQ(events, ULONG{SERIAL_EV_TXEMPTY});
+}
+
+TEST_F(IoctlDispatch, SetWaitMaskNeverReportsMoreThanTheOutputBufferHolds) {
+  ULONG mask = SERIAL_EV_RXCHAR;
+  struct {
+    ULONG output;
+    ULONG_PTR information;
+  } cases[] = {{0, 4}, {1, 0}, {2, 0}, {3, 0}, {4, 4}, {8, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    auto r = port.Call(IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, c.output);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, c.information);
+  }
+  EXPECT_EQ(port.Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), ULONG{SERIAL_EV_RXCHAR});
+}
+
+TEST_F(IoctlDispatch, ARequestHandedOverBeforeASurpriseRemovalFailsWithDeletePending) {
+  SERIAL_BAUD_RATE rate{9600};
+  auto request = port.Send(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, 0, DISPATCH_LEVEL);
+  ASSERT_EQ(request.DispatchStatus(), STATUS_PENDING);
+  sim::TraceCursor bus = ioctltest::ClassRequests(tb);
+  EXPECT_EQ(tb.SurpriseRemove(), STATUS_SUCCESS);
+  auto r = request.Wait();
+  EXPECT_EQ(r.status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_TRUE(bus.AtEnd());
 }
 
 }  // namespace

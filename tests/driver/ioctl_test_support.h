@@ -17,28 +17,10 @@
 
 namespace ioctltest {
 
-// Until the PnP start copies the pipe handles and marks the device Started, a test does it
-// white-box so that the driver's own open can run.
-inline void EnsureStarted(porttest::PortTestbed& tb, size_t i = 0) {
-  PDEVICE_EXTENSION ext = tb.Ext(i);
-  if (ext->BulkOutPipe == nullptr) {
-    ext->BulkInPipe = reinterpret_cast<USBD_PIPE_HANDLE>(
-        static_cast<uintptr_t>(tb.usb(i).PipeHandleWord(sim::Pipe::BulkIn)));
-    ext->BulkOutPipe = reinterpret_cast<USBD_PIPE_HANDLE>(
-        static_cast<uintptr_t>(tb.usb(i).PipeHandleWord(sim::Pipe::BulkOut)));
-    ext->InterruptPipe = reinterpret_cast<USBD_PIPE_HANDLE>(
-        static_cast<uintptr_t>(tb.usb(i).PipeHandleWord(sim::Pipe::Interrupt)));
-  }
-  if (ext->PnpState == NotStarted) ext->PnpState = Started;
-}
-
 // The port opened through the driver's own open, with requests sent on the handle.
 class ControlPort {
  public:
-  explicit ControlPort(porttest::PortTestbed& tb) : tb_(tb) {
-    EnsureStarted(tb_);
-    file_ = tb_.Open();
-  }
+  explicit ControlPort(porttest::PortTestbed& tb) : tb_(tb) { file_ = tb_.Open(); }
 
   host::app::File& file() { return file_; }
 
