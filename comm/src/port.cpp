@@ -205,6 +205,9 @@ NTSTATUS CloseHandle(Port& port) {
     std::lock_guard<std::mutex> lock(state.mu);
     file = std::move(state.file);
     state.device = nullptr;
+    // The requests of this handle can no longer be cancelled through it; those in flight are
+    // still collected through their Overlapped.
+    state.inFlight.clear();
   }
   if (!file) return internal::Record(&state, STATUS_INVALID_HANDLE);
   NTSTATUS status = file->Cleanup();
