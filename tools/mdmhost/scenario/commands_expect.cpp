@@ -14,7 +14,6 @@ namespace {
 Statement Expectation(Action action, bool claims = false) {
   Statement s;
   s.run = std::move(action);
-  s.expectation = true;
   s.claimsViolations = claims;
   return s;
 }

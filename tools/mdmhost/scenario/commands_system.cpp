@@ -37,6 +37,13 @@ Statement Make(Action action) {
   return s;
 }
 
+// Steps about time itself: they do not settle the session before they run.
+Statement Timeless(Action action) {
+  Statement s = Make(std::move(action));
+  s.settles = false;
+  return s;
+}
+
 // plug [PORT] [MODEL] [no-port-name] [as LABEL]
 struct PlugArgs {
   ModemModel model = ModemModel::Scripted;
@@ -293,26 +300,26 @@ void AddSystemCommands(CommandTable& table) {
     if (!d) args.Error("expected a duration such as 500ms, 2s or 100us, found '" + w + "'");
     args.End();
     int64_t ticks = *d;
-    return Make([=](Runner& r) { r.stack().session().AdvanceTime(ticks); });
+    return Timeless([=](Runner& r) { r.stack().session().AdvanceTime(ticks); });
   };
 
   table["pump"] = [](Args& args) {
     args.End();
-    return Make([](Runner& r) { r.stack().Pump(); });
+    return Timeless([](Runner& r) { r.stack().Pump(); });
   };
 
-  // settle on|off: whether expectations first run what is runnable (default on).
+  // settle on|off: whether each line first runs what is runnable (default on).
   table["settle"] = [](Args& args) {
     std::string w = args.Word("'on' or 'off'");
     if (w != "on" && w != "off") args.Error("expected 'on' or 'off' after 'settle'");
     args.End();
     bool on = w == "on";
-    return Make([=](Runner& r) { r.SetSettle(on); });
+    return Timeless([=](Runner& r) { r.SetSettle(on); });
   };
 
   table["note"] = [](Args& args) {
     std::string text = args.Rest();
-    return Make([=](Runner& r) { r.Note(text); });
+    return Timeless([=](Runner& r) { r.Note(text); });
   };
 }
 

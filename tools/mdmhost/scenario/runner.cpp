@@ -125,7 +125,7 @@ bool Runner::Run() {
     violations_->SetTag(statement.line);
     if (options_.verbose) out_ << script_.file << ":" << statement.line << ": " << statement.text << "\n";
     try {
-      if (statement.expectation && settle_) stack_->Pump();
+      if (statement.settles && settle_) stack_->Pump();
       statement.run(*this);
     } catch (const Failure& f) {
       Report(statement.line, statement.text, f);

@@ -100,7 +100,7 @@ struct Statement {
   int line = 0;
   std::string text;
   Action run;
-  bool expectation = false;      // settles the session first (unless "settle off")
+  bool settles = true;           // runs what is runnable first (unless "settle off")
   bool claimsViolations = false; // expect violation / expect verifier: runs before the check
 };
 
