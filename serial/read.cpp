@@ -177,7 +177,12 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // Up to DISPATCH_LEVEL (bulk-IN completion, timer DPCs) or PASSIVE_LEVEL (receive purge); no spin
-// lock held. Completes each read it dequeues and releases its RemoveLock hold.
+// lock held. Completes the waiting read and releases its RemoveLock hold.
+//
+// One dequeue: the queue holds at most one read, so that is every read waiting when the call
+// began. Looping until the queue stays empty would also serve reads that an application issues
+// while this runs, each with whatever is left (often nothing), and a fast reader could then keep
+// the bulk-IN completion that called this from ever re-arming.
 VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension)
 {
     PIRP Irp;
@@ -185,7 +190,8 @@ VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension)
     ULONG Taken;
     KIRQL OldIrql;
 
-    while ((Irp = DequeueReadIrp(DeviceExtension)) != NULL) {
+    Irp = DequeueReadIrp(DeviceExtension);
+    if (Irp != NULL) {
         Length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
 
         // A queued read has taken nothing yet.
