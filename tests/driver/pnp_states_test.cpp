@@ -309,6 +309,18 @@ TEST(PnpStates, SurpriseRemovalOfADeviceNeverStartedReleasesTheInterfaceName) {
   ASSERT_EQ(tb.Remove(), STATUS_SUCCESS);
 }
 
+TEST(PnpStates, AStartAfterSurpriseRemovalNamesNothing) {
+  // Not a sequence the PnP manager sends; the device's name is gone, so nothing may be named.
+  Added tb;
+  ASSERT_EQ(tb.Start(), STATUS_SUCCESS);
+  ASSERT_EQ(tb.SurpriseRemove(), STATUS_SUCCESS);
+  EXPECT_EQ(tb.Start(), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(E(tb)->PnpState, SurpriseRemoved);
+  EXPECT_EQ(nametest::LinkTarget("COM7"), std::nullopt);
+  EXPECT_EQ(E(tb)->DosName.Buffer, nullptr);
+  ASSERT_EQ(tb.Remove(), STATUS_SUCCESS);
+}
+
 TEST(PnpStates, RemovalFromEachStateRemovesTheNamesAndDeletesTheDevice) {
   struct Case {
     const char* what;
