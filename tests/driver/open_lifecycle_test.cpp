@@ -34,6 +34,7 @@ TEST_F(OpenAdmission, OpenResetsThreePipesBulkInFirstThenArmsTheReaders) {
   EXPECT_EQ(ext()->OpenCount, 1);
   EXPECT_TRUE(ext()->DeviceOpen);
   EXPECT_EQ(ext()->IoCount, 3);
+  EXPECT_EQ(ext()->ControlLineState, LINE_STATE_DTR | LINE_STATE_RTS);
   EXPECT_TRUE(tb.modem().LineCodings().empty());
   EXPECT_TRUE(tb.modem().ControlLineStates().empty());
 }
@@ -153,6 +154,7 @@ TEST_F(OpenClose, LastCloseDropsTheLinesThenAbortsInterruptBulkInBulkOutAndDrain
   EXPECT_TRUE(trace.AtEnd()) << "no reader re-armed: " << tb.fullTrace().Dump();
   EXPECT_EQ(ext()->IoCount, 0);
   EXPECT_EQ(ext()->OpenCount, 0);
+  EXPECT_EQ(ext()->ControlLineState, 0);
   EXPECT_EQ(ext()->DeviceGone, 0u) << "the aborted transfers are not a loss";
   EXPECT_EQ(ext()->BulkInReaderState, ULONG(ReaderIdle));
   EXPECT_EQ(ext()->InterruptReaderState, ULONG(ReaderIdle));
