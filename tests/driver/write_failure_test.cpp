@@ -131,6 +131,30 @@ TEST_F(WriteFailure, ALowerDriverThatFailsEveryRequestAtOnceFailsEveryQueuedWrit
   EXPECT_EQ(modem.BulkOut(), "firstagain");
 }
 
+TEST(WriteFailureCancel, AWriteCancelledBetweenItsChunksEndsCancelledAndTheNextIsSent) {
+  PortTestbed tb(WithStepModem());
+  ioctltest::ControlPort port(tb);
+  auto& modem = tb.Testbed::modem<StepModem>();
+  modem.onBulkOut = [](sim::UsbStack& usb, size_t) { usb.Hold(Pipe::BulkOut); };
+  std::vector<uint8_t> data = Pattern(9000);
+  tb.usb().Hold(Pipe::BulkOut);
+  auto w = port.file().WriteAsync(data.data(), 9000);
+  auto next = port.file().WriteAsync("next", 4);
+  tb.Pump();
+  tb.usb().Release(Pipe::BulkOut);  // the first chunk completes, the second is in flight
+  tb.Pump();
+  ASSERT_FALSE(w.Done());
+
+  EXPECT_TRUE(w.Cancel());
+  auto r = w.Wait();
+  EXPECT_EQ(r.status, STATUS_CANCELLED);
+  EXPECT_EQ(r.information, 0u);
+  tb.usb().Release(Pipe::BulkOut);
+  EXPECT_EQ(next.Wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(modem.BulkOut().substr(4096), "next");
+  EXPECT_EQ(tb.Ext()->AmountInOutQueue, 0u);
+}
+
 TEST_F(WriteFailure, AnUnavailableDeviceRefusesWritesAtDispatch) {
   ext->DeviceGone = DEVICE_GONE_MARK;
   auto r = port.file().Write("abc", 3);
