@@ -163,6 +163,8 @@ class Bridge {
   void Apply(const LineSettings& line);
   void ApplyTerminal();  // the terminal's current settings
   void SetDtr(bool on);
+  void OnHangUp();   // the last program closed the terminal
+  void OnConnect();  // a program has it open again
   bool WriteToTerminal(const char* data, size_t n);
   void TakeDown();
 
@@ -341,6 +343,20 @@ void Bridge::Apply(const LineSettings& line) {
   }
 }
 
+void Bridge::OnHangUp() {
+  if (!connected_.exchange(false)) return;
+  Say("the terminal was hung up (its last program closed it)");
+  std::lock_guard<std::mutex> lock(lineMutex_);
+  SetDtr(false);
+  applied_.reset();
+  refused_.reset();
+}
+
+void Bridge::OnConnect() {
+  if (connected_.exchange(true)) return;
+  Say("a program opened the terminal");
+}
+
 bool Bridge::WriteToTerminal(const char* data, size_t n) {
   size_t done = 0;
   while (done < n && !gStop) {
@@ -392,10 +408,14 @@ void Bridge::Sender() {
     int r = poll(&p, 1, 100);
     if (r <= 0) continue;
     if (p.revents & POLLHUP) {
-      struct timespec pause = {0, 50 * 1000 * 1000};
+      // The sender sees the hang-up as it happens (the main thread's 50 ms check may miss a
+      // close followed at once by the next program's open).
+      OnHangUp();
+      struct timespec pause = {0, 20 * 1000 * 1000};
       nanosleep(&pause, nullptr);
       continue;
     }
+    OnConnect();
     ssize_t n = read(master_, buffer.data(), buffer.size());
     if (n <= 0) continue;
     // Packet mode: a leading 0 means data follows; anything else is a status byte alone.
@@ -435,17 +455,10 @@ void Bridge::Watch() {
     }
     struct pollfd p = {master_, 0, 0};
     poll(&p, 1, 0);
-    bool hungUp = (p.revents & POLLHUP) != 0;
-    if (hungUp && connected_) {
-      connected_ = false;
-      Say("the terminal was hung up (its last program closed it)");
-      std::lock_guard<std::mutex> lock(lineMutex_);
-      SetDtr(false);
-      applied_.reset();
-      refused_.reset();
-    } else if (!hungUp && !connected_) {
-      connected_ = true;
-      Say("a program opened the terminal");
+    if (p.revents & POLLHUP) {
+      OnHangUp();
+    } else {
+      OnConnect();
     }
     // A program that never sets the line still gets DTR raised and the terminal's settings (the
     // first Apply after a hang-up sends them); later changes normally come through the sender.

@@ -1,0 +1,329 @@
+#!/usr/bin/python3
+"""Real serial programs against the driver, through `mdmhost bridge`.
+
+Each test starts the bridge (a threaded host session with the driver over the simulated AT
+modem, COM7 opened and exposed as a pseudo-terminal), runs one program that nobody here wrote
+against the bridge's link, then stops the bridge with SIGTERM and checks that it shut down
+cleanly with the verifier clean. Every wait is bounded; a test that cannot finish fails.
+
+    client_test.py --mdmhost build/host/tools/mdmhost pyserial|chat|picocom
+
+Exit status: 0 pass, 1 fail, 77 skipped (the program is not installed: ./run setup installs it).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+
+
+class TestFailure(Exception):
+    pass
+
+
+def log(text):
+    print(text, flush=True)
+
+
+class Bridge:
+    """mdmhost bridge in the background, with its output collected in a file."""
+
+    def __init__(self, mdmhost, workdir, extra=()):
+        self.link = os.path.join(workdir, "ttyMDM0")
+        self.out_path = os.path.join(workdir, "bridge.out")
+        self.out = open(self.out_path, "wb")
+        self.proc = subprocess.Popen(
+            [mdmhost, "bridge", "--link", self.link, *extra],
+            stdout=self.out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+    def output(self):
+        with open(self.out_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def wait_for_output(self, text, timeout):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if text in self.output():
+                return
+            time.sleep(0.05)
+        raise TestFailure("the bridge did not say %r within %d s:\n%s" % (text, timeout, self.output()))
+
+    def wait_ready(self, timeout=60):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if "is ready at" in self.output() and os.path.islink(self.link):
+                return
+            if self.proc.poll() is not None:
+                raise TestFailure("the bridge ended before it was ready:\n" + self.output())
+            time.sleep(0.05)
+        raise TestFailure("the bridge was not ready within %d s:\n%s" % (timeout, self.output()))
+
+    def stop(self, timeout=60):
+        """SIGTERM, then the exit status and output; the process is killed if it hangs."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            code = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise TestFailure("the bridge did not stop within %d s of SIGTERM:\n%s"
+                              % (timeout, self.output()))
+        finally:
+            self.out.close()
+        return code, self.output()
+
+
+def check_shutdown(bridge):
+    code, output = bridge.stop()
+    log("---- bridge output ----\n" + output.rstrip() + "\n----")
+    if code != 0:
+        raise TestFailure("the bridge exited with status %d" % code)
+    if "verifier clean" not in output:
+        raise TestFailure("the bridge did not report a clean verifier")
+    if "device removed" not in output or "driver unloaded" not in output:
+        raise TestFailure("the bridge did not take the driver down")
+    if os.path.lexists(bridge.link):
+        raise TestFailure("the bridge left its link behind")
+
+
+def pattern(n):
+    return bytes((i * 7 + (i >> 8) * 13 + 1) & 0xFF for i in range(n))
+
+
+# ---- pyserial ------------------------------------------------------------------------------
+
+def run_pyserial(bridge):
+    try:
+        import serial
+    except ImportError:
+        log("SKIP: pyserial is not installed (python3-serial; ./run setup installs it)")
+        return SKIP
+
+    port = serial.Serial(bridge.link, 115200, timeout=0.2)
+
+    def read_until(tokens, seconds):
+        got = b""
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            got += port.read(port.in_waiting or 1)
+            if any(t in got for t in tokens):
+                return got
+        raise TestFailure("waited %.1f s for %r, got %r" % (seconds, tokens, got))
+
+    def command(text, expect, seconds=5):
+        port.write(text + b"\r")
+        got = read_until([expect, b"ERROR", b"NO CARRIER"], seconds)
+        log("%-14s -> %r" % (text.decode(), got))
+        if expect not in got:
+            raise TestFailure("%s answered %r, expected %r" % (text, got, expect))
+        return got
+
+    command(b"ATZ", b"OK")
+    command(b"ATE0", b"OK")
+    ident = command(b"ATI", b"OK")
+    if b"TAVRINMDM" not in ident:
+        raise TestFailure("ATI did not name the modem: %r" % ident)
+    coding = command(b"ATI5", b"OK")
+    if b"115200,8,N,1" not in coding:
+        raise TestFailure("the modem did not get 115200 8N1 from the driver: %r" % coding)
+    connect = command(b"ATDT5551234", b"CONNECT", 10)
+    if b"CONNECT 115200" not in connect:
+        raise TestFailure("unexpected CONNECT line: %r" % connect)
+
+    # Data mode: the echo peer sends everything back.
+    data = pattern(32 * 1024)
+    port.write(data)
+    got = b""
+    end = time.monotonic() + 20
+    while len(got) < len(data) and time.monotonic() < end:
+        got += port.read(len(data) - len(got))
+    if got != data:
+        first = next((i for i in range(min(len(got), len(data))) if got[i] != data[i]), min(len(got), len(data)))
+        raise TestFailure("echo: %d of %d bytes back, first difference at %d" % (len(got), len(data), first))
+    log("echo          -> %d bytes back unchanged" % len(got))
+
+    # Back to command mode with the guarded escape, then hang up.
+    time.sleep(1.2)
+    port.write(b"+++")
+    got = read_until([b"OK"], 5)
+    log("+++           -> %r" % got)
+    command(b"ATH", b"OK")
+    state = command(b"ATI3", b"OK")
+    if b"IDLE" not in state:
+        raise TestFailure("the modem is not idle after ATH: %r" % state)
+
+    # A rate change on the terminal reaches the modem as a new line coding.
+    port.baudrate = 9600
+    coding = command(b"ATI5", b"OK")
+    if b"9600,8,N,1" not in coding:
+        raise TestFailure("the rate change did not reach the modem: %r" % coding)
+    port.close()
+    return 0
+
+
+# ---- chat (ppp) ----------------------------------------------------------------------------
+
+def run_chat(bridge):
+    chat = shutil.which("chat") or ("/usr/sbin/chat" if os.path.exists("/usr/sbin/chat") else None)
+    if chat is None:
+        log("SKIP: chat is not installed (ppp; ./run setup installs it)")
+        return SKIP
+    script = [
+        "ABORT", "BUSY", "ABORT", "NO CARRIER", "ABORT", "ERROR",
+        "TIMEOUT", "5",
+        "", "ATZ",
+        "OK", "ATI",
+        "TAVRINMDM", "",
+        "OK", "ATDT5551234",
+        "CONNECT", "",
+    ]
+    with open(bridge.link, "r+b", buffering=0) as tty:
+        result = subprocess.run([chat, "-v", "-s", *script], stdin=tty, stdout=tty,
+                                stderr=subprocess.PIPE, timeout=60)
+    report = result.stderr.decode(errors="replace")
+    log("---- chat -v -s ----\n" + report.rstrip() + "\n----")
+    if result.returncode != 0:
+        raise TestFailure("chat exited with status %d (0 is success; 4 is an ABORT string, "
+                          "3 a timeout)" % result.returncode)
+    if "CONNECT" not in report:
+        raise TestFailure("chat's report does not show the CONNECT")
+
+    # Closing the terminal hangs it up: the bridge drops DTR, and the modem (&D2) ends the call.
+    bridge.wait_for_output("DTR dropped", 10)
+
+    # A dialogue that must fail: an unknown command gives ERROR, which the script aborts on.
+    with open(bridge.link, "r+b", buffering=0) as tty:
+        result = subprocess.run([chat, "-s", "ABORT", "ERROR", "TIMEOUT", "5", "", "ATZ", "OK",
+                                 "ATXYZ", "OK"],
+                                stdin=tty, stdout=tty, stderr=subprocess.PIPE, timeout=60)
+    if result.returncode != 4:
+        raise TestFailure("chat should have aborted on ERROR (status 4), got %d:\n%s"
+                          % (result.returncode, result.stderr.decode(errors="replace")))
+    log("chat aborted on ERROR as it should (status 4)")
+    return 0
+
+
+# ---- picocom through tmux ------------------------------------------------------------------
+
+def run_picocom(bridge, workdir):
+    picocom = shutil.which("picocom")
+    tmux = shutil.which("tmux")
+    if picocom is None or tmux is None:
+        log("SKIP: picocom or tmux is not installed (./run setup installs them)")
+        return SKIP
+    socket = "mdmhost-clients-%d" % os.getpid()
+    session = "picocom"
+    logfile = os.path.join(workdir, "picocom.log")
+    env = dict(os.environ, TERM="xterm")
+
+    def tmux_cmd(*args, check=True):
+        return subprocess.run([tmux, "-L", socket, *args], env=env, timeout=30,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=check)
+
+    def received():
+        try:
+            with open(logfile, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def wait_for(token, seconds, start=0):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if token in received()[start:]:
+                return
+            time.sleep(0.05)
+        screen = tmux_cmd("capture-pane", "-p", "-t", session, check=False).stdout.decode(errors="replace")
+        raise TestFailure("picocom did not receive %r within %.1f s; log %r; screen:\n%s"
+                          % (token, seconds, received(), screen))
+
+    def type_line(text):
+        tmux_cmd("send-keys", "-t", session, "-l", text)
+        tmux_cmd("send-keys", "-t", session, "C-m")
+
+    try:
+        tmux_cmd("new-session", "-d", "-s", session, "-x", "120", "-y", "30",
+                 "%s -b 115200 --logfile %s %s" % (picocom, logfile, bridge.link))
+        # picocom prints "Terminal ready" once the port is set up.
+        end = time.monotonic() + 15
+        while time.monotonic() < end:
+            screen = tmux_cmd("capture-pane", "-p", "-t", session, check=False).stdout
+            if b"Terminal ready" in screen:
+                break
+            time.sleep(0.05)
+        else:
+            raise TestFailure("picocom did not start:\n%s" % screen.decode(errors="replace"))
+
+        type_line("ATZ")
+        wait_for(b"OK", 5)
+        mark = len(received())
+        type_line("ATI")
+        wait_for(b"TAVRINMDM", 5, mark)
+        mark = len(received())
+        type_line("ATDT5551234")
+        wait_for(b"CONNECT 115200", 10, mark)
+        mark = len(received())
+        type_line("hello through the driver")
+        wait_for(b"hello through the driver", 5, mark)
+        log("picocom: ATZ, ATI, ATDT and an echoed line went through")
+        screen = tmux_cmd("capture-pane", "-p", "-t", session).stdout.decode(errors="replace")
+        log("---- picocom screen ----\n" + screen.rstrip() + "\n----")
+        # Leave picocom: C-a C-x.
+        tmux_cmd("send-keys", "-t", session, "C-a", "C-x")
+        end = time.monotonic() + 10
+        while time.monotonic() < end:
+            if tmux_cmd("has-session", "-t", session, check=False).returncode != 0:
+                break
+            time.sleep(0.05)
+        else:
+            raise TestFailure("picocom did not exit on C-a C-x")
+    finally:
+        tmux_cmd("kill-server", check=False)
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mdmhost", required=True)
+    parser.add_argument("client", choices=["pyserial", "chat", "picocom"])
+    args = parser.parse_args()
+
+    workdir = tempfile.mkdtemp(prefix="mdmhost-%s-" % args.client)
+    bridge = Bridge(os.path.abspath(args.mdmhost), workdir)
+    try:
+        try:
+            bridge.wait_ready()
+            if args.client == "pyserial":
+                result = run_pyserial(bridge)
+            elif args.client == "chat":
+                result = run_chat(bridge)
+            else:
+                result = run_picocom(bridge, workdir)
+        except BaseException:
+            if bridge.proc.poll() is None:
+                bridge.proc.kill()
+                bridge.proc.wait()
+            raise
+        check_shutdown(bridge)
+        if result == SKIP:
+            return SKIP
+        log("PASS: %s" % args.client)
+        return 0
+    except (TestFailure, subprocess.TimeoutExpired, OSError) as e:
+        log("FAIL: %s: %s" % (args.client, e))
+        log("---- bridge output ----\n" + bridge.output().rstrip())
+        return 1
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
