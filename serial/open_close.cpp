@@ -33,6 +33,25 @@ static BOOLEAN OpenpDeviceAttached(PDEVICE_EXTENSION DeviceExtension)
     return Attached;
 }
 
+// PASSIVE_LEVEL, no lock held; the caller holds a remove-lock hold. Gives back the open's IoCount
+// unit and waits until every transfer has ended. The caller has aborted the pipes once; should a
+// transfer still be outstanding a second later (an abort that could not even be allocated, so
+// never reached the stack), the pipes are aborted again, so the close never waits without bound
+// on a device that is still attached.
+static VOID OpenpDrainWithAborts(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    LARGE_INTEGER Timeout;
+
+    if (InterlockedDecrement(&DeviceExtension->IoCount) != 0) {
+        Timeout.QuadPart = -10000000;  // 1 s
+        while (KeWaitForSingleObject(&DeviceExtension->IoIdleEvent, Executive, KernelMode, FALSE,
+                                     &Timeout) == STATUS_TIMEOUT) {
+            AbortAllPipes(DeviceObject);
+        }
+    }
+}
+
 // Called by DispatchCreate with OpenMutex held, before any transfer of this open exists; nothing
 // else touches these fields while the port is closed, so no spin lock is taken.
 VOID ResetPortState(PDEVICE_EXTENSION DeviceExtension)
@@ -180,14 +199,17 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (OpenpDeviceAttached(DeviceExtension) &&
             NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp))) {
             AbortAllPipes(DeviceObject);
+            OpenpDrainWithAborts(DeviceObject);
             IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+        } else {
+            // Surprise-removed or removed: the stack below fails every transfer by itself.
+            IoCountDecrementAndWait(DeviceExtension);
         }
-        IoCountDecrementAndWait(DeviceExtension);
         CompleteRequest(Irp, STATUS_SUCCESS, 0);
     } else if (LastClose) {
         SendSetControlLineState(DeviceObject, 0);
         AbortAllPipes(DeviceObject);
-        IoCountDecrementAndWait(DeviceExtension);
+        OpenpDrainWithAborts(DeviceObject);
         IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
         CompleteRequest(Irp, STATUS_SUCCESS, 0);
         // Given back after the completion: an open arriving meanwhile is refused.

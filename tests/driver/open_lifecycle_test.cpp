@@ -242,3 +242,40 @@ TEST_F(OpenClose, CloseOfAGoneButAttachedDeviceAbortsThePipesInsteadOfWaitingFor
 }
 
 }  // namespace
+
+namespace {
+
+// Every request allocation of an open and a close failed in turn: the open either fails with
+// the resources status or succeeds with a reader left idle or parked; either way nothing leaks,
+// the close drains, and the port opens normally afterwards.
+TEST(OpenLowResources, EachRequestAllocationOfOpenAndCloseMayFail) {
+  for (unsigned n = 1; n <= 12; ++n) {
+    SCOPED_TRACE("failing request allocation " + std::to_string(n));
+    porttest::PortTestbed tb;
+    rxtest::EnsureStarted(tb);
+    host::verifier::FailIrpAllocation(n);
+    host::app::File port;
+    NTSTATUS status = rxtest::TryOpen(tb, &port);
+    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES)
+        << std::hex << status;
+    if (NT_SUCCESS(status)) {
+      tb.modem().PushBulkIn("after");
+      tb.Pump();
+      EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+      EXPECT_EQ(tb.Ext()->IoCount, 0);
+    }
+    host::verifier::ClearFaults();
+    EXPECT_EQ(tb.Ext()->OpenCount, 0);
+    EXPECT_FALSE(tb.Ext()->DeviceOpen);
+
+    auto again = rxtest::OpenPort(tb);
+    tb.modem().PushBulkIn("x");
+    tb.Pump();
+    ASSERT_EQ(rxtest::SetTimeouts(again, MAXULONG, 0, 0), STATUS_SUCCESS);
+    auto r = again.Read(10);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_FALSE(r.output.empty());
+  }
+}
+
+}  // namespace
