@@ -97,6 +97,10 @@ TEST_F(OpenAdmission, FailedBulkOutResetFailsTheOpenAndTheNextOpenSucceeds) {
   EXPECT_FALSE(ext()->DeviceOpen);
   EXPECT_EQ(tb.usb().PendingTransfers(Pipe::BulkIn), 0u);
 
+  // The failed open does not keep the device from being removed.
+  EXPECT_EQ(tb.QueryRemove(), STATUS_SUCCESS);
+  EXPECT_EQ(tb.CancelRemove(), STATUS_SUCCESS);
+
   auto good = rxtest::OpenPort(tb);
   EXPECT_EQ(ext()->OpenCount, 1);
   EXPECT_EQ(tb.usb().PendingTransfers(Pipe::BulkIn), 1u);
@@ -109,21 +113,27 @@ TEST_F(OpenAdmission, ReopenRestoresDefaultsButKeepsTimeoutsAndStatistics) {
     ASSERT_EQ(port.DeviceIoControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, 0).status,
               STATUS_SUCCESS);
     ASSERT_EQ(rxtest::SetWaitMask(port, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    // What the baud-rate, line-control, handflow and chars codes would have stored.
-    ext()->BaudRate = 9600;
-    ext()->LineControl = {0, 2, 7};
+    SERIAL_BAUD_RATE baud{9600};
+    ASSERT_EQ(porttest::IoctlIn(port, IOCTL_SERIAL_SET_BAUD_RATE, baud).status, STATUS_SUCCESS);
+    SERIAL_LINE_CONTROL line{0, 2, 7};
+    ASSERT_EQ(porttest::IoctlIn(port, IOCTL_SERIAL_SET_LINE_CONTROL, line).status, STATUS_SUCCESS);
+    SERIAL_CHARS chars{1, 2, 3, 4, 5, 6};
+    ASSERT_EQ(porttest::IoctlIn(port, IOCTL_SERIAL_SET_CHARS, chars).status, STATUS_SUCCESS);
+    ASSERT_EQ(ext()->BaudRate, 9600u);
+    // The handshake limits are kept by an open; no control code stores them.
     ext()->HandFlow = {0, 0, 100, 200};
-    ext()->SpecialChars = {1, 2, 3, 4, 5, 6};
     tb.modem().PushBulkIn("twelve bytes");
     tb.Pump();
     ASSERT_EQ(port.Read(12).information, 12u);
     ASSERT_EQ(port.Close(), STATUS_SUCCESS);
   }
   auto port = rxtest::OpenPort(tb);
-  EXPECT_EQ(ext()->BaudRate, 460800u);
-  EXPECT_EQ(ext()->LineControl.StopBits, 2);
-  EXPECT_EQ(ext()->LineControl.Parity, 0);
-  EXPECT_EQ(ext()->LineControl.WordLength, 8);
+  EXPECT_EQ(porttest::IoctlOut<SERIAL_BAUD_RATE>(port, IOCTL_SERIAL_GET_BAUD_RATE).BaudRate,
+            460800u);
+  auto line = porttest::IoctlOut<SERIAL_LINE_CONTROL>(port, IOCTL_SERIAL_GET_LINE_CONTROL);
+  EXPECT_EQ(line.StopBits, 2);
+  EXPECT_EQ(line.Parity, 0);
+  EXPECT_EQ(line.WordLength, 8);
   EXPECT_EQ(ext()->HandFlow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
   EXPECT_EQ(ext()->HandFlow.FlowReplace, ULONG(SERIAL_RTS_CONTROL));
   EXPECT_EQ(ext()->HandFlow.XonLimit, 100);
