@@ -230,7 +230,7 @@ void AddExpectCommands(CommandTable& table) {
     std::string lower = what;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     auto notNegatable = [&] {
-      if (negated) args.Error("'expect no' goes with link, serialcomm or device-object");
+      if (negated) args.Error("'expect no' goes with link, serialcomm, device-object or dbgprint");
     };
 
     if (lower == "bus") {
@@ -411,22 +411,32 @@ void AddExpectCommands(CommandTable& table) {
     }
 
     if (lower == "dbgprint") {
-      notNegatable();
+      if (negated) {
+        // expect no dbgprint: the driver printed nothing after what was matched so far.
+        args.End();
+        return Expectation([](Runner& r) {
+          std::string printed = host::debug::DbgPrintText();
+          size_t& cursor = r.dbgPrintCursor();
+          if (cursor < printed.size()) {
+            std::string rest = Quote(printed.substr(cursor));
+            cursor = printed.size();
+            throw Failure{"the driver printed something", "nothing", rest};
+          }
+        });
+      }
       if (!args.PeekString()) args.Error("expected the text the driver printed, in quotes");
       std::string text = args.Next().text;
       args.End();
       return Expectation([=](Runner& r) {
-        std::vector<std::string> calls = host::debug::DbgPrintCalls();
+        std::string printed = host::debug::DbgPrintText();
         size_t& cursor = r.dbgPrintCursor();
-        for (size_t i = cursor; i < calls.size(); ++i) {
-          if (calls[i].find(text) != std::string::npos) {
-            cursor = i + 1;
-            return;
-          }
+        size_t at = cursor <= printed.size() ? printed.find(text, cursor) : std::string::npos;
+        if (at != std::string::npos) {
+          cursor = at + text.size();
+          return;
         }
-        std::string seen;
-        for (size_t i = cursor; i < calls.size(); ++i) seen += (seen.empty() ? "" : " | ") + Quote(calls[i]);
-        throw Failure{"the driver did not print that", Quote(text), seen.empty() ? "(nothing)" : seen};
+        std::string rest = cursor < printed.size() ? printed.substr(cursor) : "";
+        throw Failure{"the driver did not print that", Quote(text), rest.empty() ? "(nothing)" : Quote(rest)};
       });
     }
 

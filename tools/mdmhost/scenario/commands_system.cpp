@@ -1,6 +1,7 @@
 // Driver and device steps as the system takes them: load and unload, plugging modems and adding
 // devices, PnP and power requests, the low-resources simulation, virtual time.
 #include <cctype>
+#include <strings.h>
 
 #include "scenario/scenario.h"
 
@@ -199,6 +200,45 @@ void AddSystemCommands(CommandTable& table) {
     auto minor = ParsePnpMinor(w);
     if (!minor) args.Error("unknown PnP minor function '" + w + "'");
     return ParsePnpStep(args, *minor);
+  };
+
+  // wmi MINOR [-> STATUS]: a WMI request (IRP_MJ_SYSTEM_CONTROL) to the top of the stack, as the
+  // WMI service sends it (no file object).
+  table["wmi"] = [](Args& args) {
+    static const std::pair<const char*, UCHAR> kMinors[] = {
+        {"QUERY_ALL_DATA", IRP_MN_QUERY_ALL_DATA},         {"QUERY_SINGLE_INSTANCE", IRP_MN_QUERY_SINGLE_INSTANCE},
+        {"CHANGE_SINGLE_INSTANCE", IRP_MN_CHANGE_SINGLE_INSTANCE}, {"CHANGE_SINGLE_ITEM", IRP_MN_CHANGE_SINGLE_ITEM},
+        {"ENABLE_EVENTS", IRP_MN_ENABLE_EVENTS},           {"DISABLE_EVENTS", IRP_MN_DISABLE_EVENTS},
+        {"ENABLE_COLLECTION", IRP_MN_ENABLE_COLLECTION},   {"DISABLE_COLLECTION", IRP_MN_DISABLE_COLLECTION},
+        {"REGINFO", IRP_MN_REGINFO},                       {"EXECUTE_METHOD", IRP_MN_EXECUTE_METHOD},
+    };
+    std::string w = args.Word("a WMI minor function (REGINFO, QUERY_ALL_DATA, ...)");
+    std::optional<UCHAR> minor;
+    for (const auto& [name, value] : kMinors) {
+      if (strcasecmp(w.c_str(), name) == 0 || strcasecmp(w.c_str(), (std::string("IRP_MN_") + name).c_str()) == 0) {
+        minor = value;
+      }
+    }
+    if (!minor) {
+      if (auto n = ParseNumber(w); n && *n <= 0xFF) minor = static_cast<UCHAR>(*n);
+    }
+    if (!minor) args.Error("unknown WMI minor function '" + w + "'");
+    ResultSpec spec = ParseOptionalResult(args);
+    args.End();
+    UCHAR m = *minor;
+    return Make([=](Runner& r) {
+      RequireLoaded(r);
+      size_t i = RequirePdo(r);
+      PDEVICE_OBJECT top = host::pnp::StackTop(r.stack().Pdo(i));
+      host::app::IoResult result =
+          host::app::SendRaw(top, IRP_MJ_SYSTEM_CONTROL, m, 0, nullptr, 0, 0).Wait();
+      r.Note("IRP_MJ_SYSTEM_CONTROL -> " + StatusName(result.status));
+      if (spec.given) {
+        CheckResult(spec, RequestKind{}, result);
+      } else if (!NT_SUCCESS(result.status)) {
+        throw Failure{"the WMI request failed", "success", StatusName(result.status)};
+      }
+    });
   };
 
   // power set|query S0..S5|D0..D3 [as NAME] [-> STATUS]
