@@ -167,9 +167,25 @@ NTSTATUS Stack::AddDevice(size_t i) {
 }
 
 NTSTATUS Stack::Pnp(size_t i, UCHAR minor, ULONG_PTR* information) {
-  NTSTATUS status = host::pnp::SendPnp(Pdo(i), minor, {}, information);
+  ULONG_PTR info = 0;
+  NTSTATUS status = host::pnp::SendPnp(Pdo(i), minor, {}, &info);
   if (minor == IRP_MN_REMOVE_DEVICE) bus_->ReapDeletedPdos();
+  // What the drivers return for the PnP manager to own is the PnP manager's to release.
+  if (NT_SUCCESS(status) && info != 0 && information == nullptr) {
+    if (minor == IRP_MN_QUERY_ID || minor == IRP_MN_QUERY_DEVICE_TEXT) {
+      ExFreePool(reinterpret_cast<PVOID>(info));
+    } else if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+      auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(info);
+      for (ULONG k = 0; k < relations->Count; ++k) ObDereferenceObject(relations->Objects[k]);
+      ExFreePool(relations);
+    }
+  }
+  if (information != nullptr) *information = info;
   return status;
+}
+
+NTSTATUS Stack::QueryCapabilities(size_t i, DEVICE_CAPABILITIES* caps, USHORT version) {
+  return host::pnp::QueryCapabilities(Pdo(i), caps, version);
 }
 
 static POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {

@@ -111,7 +111,11 @@ class Stack {
   NTSTATUS AddDevice(size_t i);
   // Any PnP minor function, sent to the top of the device's stack; after a removal the bus
   // driver's deferred PDO deletion is run.
+  // IDs, texts and device relations the drivers return are released as the PnP manager would,
+  // unless the caller asks for the Information (then they are the caller's).
   NTSTATUS Pnp(size_t i, UCHAR minor, ULONG_PTR* information = nullptr);
+  // IRP_MN_QUERY_CAPABILITIES prepared as the PnP manager prepares it.
+  NTSTATUS QueryCapabilities(size_t i, DEVICE_CAPABILITIES* caps, USHORT version = 1);
   NTSTATUS SystemPower(size_t i, UCHAR minor, SYSTEM_POWER_STATE state);
   NTSTATUS DevicePower(size_t i, UCHAR minor, DEVICE_POWER_STATE state);
   // The modem is pulled out (the bus driver's part); the PnP requests are the caller's.

@@ -376,6 +376,50 @@ void AddExpectCommands(CommandTable& table) {
       });
     }
 
+    if (lower == "capabilities") {
+      // expect capabilities [not] FLAG ...: bits of the last capabilities query's answer.
+      notNegatable();
+      struct Want {
+        std::string name;
+        bool set;
+      };
+      std::vector<Want> wants;
+      bool set = true;
+      while (!args.AtEnd()) {
+        std::string w = args.Word("a capability (Removable, UniqueID, SurpriseRemovalOK, ...)");
+        if (w == "not") {
+          set = false;
+          continue;
+        }
+        wants.push_back({w, set});
+        set = true;
+      }
+      if (wants.empty()) args.Error("expected capability names");
+      static const char* const kKnown[] = {"DeviceD1", "DeviceD2", "LockSupported", "EjectSupported",
+                                           "Removable", "DockDevice", "UniqueID", "SilentInstall",
+                                           "RawDeviceOK", "SurpriseRemovalOK"};
+      for (const Want& want : wants) {
+        bool known = false;
+        for (const char* k : kKnown) known = known || want.name == k;
+        if (!known) args.Error("unknown capability '" + want.name + "'");
+      }
+      return Expectation([=](Runner& r) {
+        if (!r.capabilities()) throw Failure{"no capabilities query has been made", "", ""};
+        const DEVICE_CAPABILITIES& c = *r.capabilities();
+        for (const Want& want : wants) {
+          bool value = want.name == "DeviceD1" ? c.DeviceD1 : want.name == "DeviceD2" ? c.DeviceD2
+                     : want.name == "LockSupported" ? c.LockSupported
+                     : want.name == "EjectSupported" ? c.EjectSupported
+                     : want.name == "Removable" ? c.Removable : want.name == "DockDevice" ? c.DockDevice
+                     : want.name == "UniqueID" ? c.UniqueID : want.name == "SilentInstall" ? c.SilentInstall
+                     : want.name == "RawDeviceOK" ? c.RawDeviceOK : c.SurpriseRemovalOK;
+          if (value != want.set) {
+            throw Failure{"capability " + want.name, want.set ? "set" : "clear", value ? "set" : "clear"};
+          }
+        }
+      });
+    }
+
     if (lower == "device-object") {
       std::string name = args.Word("a device object name");
       args.End();

@@ -199,6 +199,25 @@ void AddSystemCommands(CommandTable& table) {
     std::string w = args.Word("a PnP minor function (START_DEVICE, QUERY_REMOVE_DEVICE, ...)");
     auto minor = ParsePnpMinor(w);
     if (!minor) args.Error("unknown PnP minor function '" + w + "'");
+    if (*minor == IRP_MN_QUERY_CAPABILITIES) {
+      // pnp QUERY_CAPABILITIES [version N] [-> STATUS]: the structure prepared as the PnP
+      // manager prepares it; "expect capabilities" looks at what came back.
+      uint64_t version = 1;
+      if (args.Take("version")) version = args.Number("the structure's Version");
+      if (version > 0xFFFF) args.Error("a Version of at most 65535");
+      ResultSpec spec = ParseOptionalResult(args);
+      args.End();
+      USHORT v = static_cast<USHORT>(version);
+      return Make([=](Runner& r) {
+        RequireLoaded(r);
+        size_t i = RequirePdo(r);
+        DEVICE_CAPABILITIES caps{};
+        NTSTATUS status = r.stack().QueryCapabilities(i, &caps, v);
+        r.Note("IRP_MN_QUERY_CAPABILITIES -> " + StatusName(status));
+        r.capabilities() = caps;
+        CheckStep(spec, status, "IRP_MN_QUERY_CAPABILITIES");
+      });
+    }
     return ParsePnpStep(args, *minor);
   };
 

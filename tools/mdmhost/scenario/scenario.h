@@ -166,6 +166,8 @@ class Runner {
   void AddRequest(const std::string& name, PendingRequest request);
   PendingRequest& Request(const std::string& name);
 
+  // The capabilities the last "pnp QUERY_CAPABILITIES" returned.
+  std::optional<DEVICE_CAPABILITIES>& capabilities() { return capabilities_; }
   bool settle() const { return settle_; }
   void SetSettle(bool on) { settle_ = on; }
   size_t& dbgPrintCursor() { return dbgPrintCursor_; }
@@ -184,6 +186,7 @@ class Runner {
   std::map<std::string, Handle> handles_;
   std::string currentHandle_;
   std::map<std::string, PendingRequest> requests_;
+  std::optional<DEVICE_CAPABILITIES> capabilities_;
   bool settle_ = true;
   size_t dbgPrintCursor_ = 0;
   int line_ = 0;
