@@ -241,9 +241,21 @@ std::string Demo::ReadUntil(double seconds, const std::function<bool(const std::
 }
 
 bool Demo::WriteAll(const std::string& text) {
+  // Overlapped, so that a write the driver never finishes is cancelled after 5 s instead of
+  // holding the demo for ever.
   comm::DWORD n = 0;
-  NTSTATUS status = comm::WriteFile(port_, text.data(), static_cast<comm::DWORD>(text.size()), &n);
+  comm::Overlapped overlapped;
+  NTSTATUS status =
+      comm::WriteFile(port_, text.data(), static_cast<comm::DWORD>(text.size()), &n, &overlapped);
   ++requests_;
+  if (status == STATUS_PENDING) {
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!comm::HasOverlappedIoCompleted(overlapped) && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (!comm::HasOverlappedIoCompleted(overlapped)) comm::CancelIoEx(port_, &overlapped);
+    status = comm::GetOverlappedResult(port_, overlapped, &n, true);
+  }
   if (!NT_SUCCESS(status) || n != text.size()) {
     Fail("WriteFile of " + std::to_string(text.size()) + " bytes: " + StatusName(status) + ", " +
          std::to_string(n) + " written");
@@ -328,12 +340,14 @@ bool Demo::Exchange() {
 
   std::atomic<uint64_t> sent{0};
   std::atomic<bool> writeFailed{false};
+  std::atomic<bool> stopWriter{false};
+  std::atomic<bool> writerDone{false};
   std::atomic<int> writes{0};
   NTSTATUS writeStatus = STATUS_SUCCESS;
   auto begin = Clock::now();
   std::thread writer([&] {
     const uint64_t chunk = 16 * 1024;
-    for (uint64_t at = 0; at < total;) {
+    for (uint64_t at = 0; at < total && !stopWriter;) {
       comm::DWORD n = 0;
       comm::DWORD length = static_cast<comm::DWORD>(std::min<uint64_t>(chunk, total - at));
       NTSTATUS s = comm::WriteFile(port_, data.data() + at, length, &n);
@@ -341,11 +355,12 @@ bool Demo::Exchange() {
       if (!NT_SUCCESS(s) || n == 0) {
         writeStatus = s;
         writeFailed = true;
-        return;
+        break;
       }
       at += n;
       sent = at;
     }
+    writerDone = true;
   });
 
   const bool tty = isatty(STDOUT_FILENO);
@@ -394,6 +409,15 @@ bool Demo::Exchange() {
         t_.Line("progress: " + std::to_string(25 * quarter) + "% (" + std::to_string(received) + " bytes back)");
       }
     }
+  }
+  if (received < total) {
+    // Given up: writes still in the driver's hands are cancelled until the writer has ended.
+    stopWriter = true;
+    while (!writerDone) {
+      comm::CancelIoEx(port_, nullptr);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (sent < total) writeFailed = true;
   }
   writer.join();
   if (progressShown) std::fprintf(stdout, "\r%78s\r", "");

@@ -152,5 +152,9 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mdmhost: %s\n", e.what());
     return 1;
+  } catch (...) {
+    // A bug check that unwound past everything: the driver stopped the system.
+    std::fprintf(stderr, "mdmhost: stopped by a bug check or an unexpected error\n");
+    return 1;
   }
 }

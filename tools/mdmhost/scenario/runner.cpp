@@ -125,8 +125,12 @@ bool Runner::Run() {
     violations_->SetTag(statement.line);
     if (options_.verbose) out_ << script_.file << ":" << statement.line << ": " << statement.text << "\n";
     try {
-      if (statement.settles && settle_) stack_->Pump();
-      statement.run(*this);
+      // A bug check in a routine the step ran unwinds to here (the verifier has its report).
+      bool bugCheck = host::verifier::RunCatchingBugCheck([&] {
+        if (statement.settles && settle_) stack_->Pump();
+        statement.run(*this);
+      });
+      if (bugCheck) throw Failure{"the driver stopped the system (bug check; see the verifier's report)", "", ""};
     } catch (const Failure& f) {
       Report(statement.line, statement.text, f);
       if (!options_.keepGoing) {
