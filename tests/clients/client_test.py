@@ -211,6 +211,64 @@ def run_chat(bridge):
     return 0
 
 
+# ---- stty: line settings and hang-up from the shell ----------------------------------------
+
+def run_stty(bridge):
+    stty = shutil.which("stty")
+    if stty is None:
+        log("SKIP: stty is not installed")
+        return SKIP
+
+    def stty_set(*settings):
+        result = subprocess.run([stty, "-F", bridge.link, *settings], timeout=30,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if result.returncode != 0:
+            raise TestFailure("stty %s failed: %s" % (" ".join(settings), result.stderr.decode()))
+
+    # The terminal is held open while stty works on it: a Linux pseudo-terminal forgets the
+    # settings of its last program when that program closes it.
+    with open(bridge.link, "r+b", buffering=0):
+        stty_set("19200", "cstopb")
+        bridge.wait_for_output("terminal line 19200 8N2 -> SetCommState STATUS_SUCCESS", 10)
+        # A rate the driver refuses is reported, and the bridge goes on.
+        stty_set("921600")
+        bridge.wait_for_output("921600 8N2 -> SetCommState STATUS_INVALID_PARAMETER", 10)
+        stty_set("57600", "-cstopb")
+        bridge.wait_for_output("terminal line 57600 8N1 -> SetCommState STATUS_SUCCESS", 10)
+    # The last close is a hang-up: DTR drops.
+    bridge.wait_for_output("the terminal was hung up", 10)
+    bridge.wait_for_output("DTR dropped", 10)
+    log("stty: rates and stop bits reached the driver, a refused rate was reported, the close "
+        "hung up and dropped DTR")
+    return 0
+
+
+# ---- the loopback modem through pyserial -----------------------------------------------------
+
+def run_loopback(bridge):
+    try:
+        import serial
+    except ImportError:
+        log("SKIP: pyserial is not installed (python3-serial; ./run setup installs it)")
+        return SKIP
+    port = serial.Serial(bridge.link, 230400, timeout=0.5)
+    data = pattern(256 * 1024)
+    got = bytearray()
+    end = time.monotonic() + 60
+    # Write in pieces while reading, as a terminal program would.
+    sent = 0
+    while len(got) < len(data) and time.monotonic() < end:
+        if sent < len(data):
+            sent += port.write(data[sent:sent + 4096])
+        got += port.read(port.in_waiting or 1)
+    if bytes(got) != data:
+        raise TestFailure("loopback: %d of %d bytes back%s" % (
+            len(got), len(data), "" if len(got) < len(data) else ", some changed"))
+    log("loopback: %d bytes back unchanged at 230400 baud" % len(got))
+    port.close()
+    return 0
+
+
 # ---- picocom through tmux ------------------------------------------------------------------
 
 def run_picocom(bridge, workdir):
@@ -293,11 +351,12 @@ def run_picocom(bridge, workdir):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mdmhost", required=True)
-    parser.add_argument("client", choices=["pyserial", "chat", "picocom"])
+    parser.add_argument("client", choices=["pyserial", "chat", "picocom", "stty", "loopback"])
     args = parser.parse_args()
 
     workdir = tempfile.mkdtemp(prefix="mdmhost-%s-" % args.client)
-    bridge = Bridge(os.path.abspath(args.mdmhost), workdir)
+    extra = ["--modem", "loopback"] if args.client == "loopback" else []
+    bridge = Bridge(os.path.abspath(args.mdmhost), workdir, extra)
     try:
         try:
             bridge.wait_ready()
@@ -305,6 +364,10 @@ def main():
                 result = run_pyserial(bridge)
             elif args.client == "chat":
                 result = run_chat(bridge)
+            elif args.client == "stty":
+                result = run_stty(bridge)
+            elif args.client == "loopback":
+                result = run_loopback(bridge)
             else:
                 result = run_picocom(bridge, workdir)
         except BaseException:

@@ -61,7 +61,7 @@ const char* const kBridgeHelp =
     "    program writes next; a rate the driver refuses is reported and the line stays as it\n"
     "    was (a Linux pseudo-terminal itself keeps 8 data bits and no parity);\n"
     "  - when the last program closes the terminal (a hang-up) DTR is dropped, and raised\n"
-    "    again when a program opens it; setting the speed to 0 drops DTR too;\n"
+    "    again when a program opens it;\n"
     "  - SIGINT or SIGTERM ends it cleanly: the port is closed, the device removed, the driver\n"
     "    unloaded, the link removed, and the verifier's report printed.\n"
     "\n"
@@ -407,17 +407,20 @@ void Bridge::Sender() {
     struct pollfd p = {master_, POLLIN, 0};
     int r = poll(&p, 1, 100);
     if (r <= 0) continue;
-    if (p.revents & POLLHUP) {
-      // The sender sees the hang-up as it happens (the main thread's 50 ms check may miss a
-      // close followed at once by the next program's open).
-      OnHangUp();
-      struct timespec pause = {0, 20 * 1000 * 1000};
-      nanosleep(&pause, nullptr);
+    // What the program wrote (or set) before it closed the terminal is read before its hang-up
+    // is handled: a read in the hung-up state still returns them, then fails with EIO.
+    ssize_t n = (p.revents & POLLIN) ? read(master_, buffer.data(), buffer.size()) : -1;
+    if (n <= 0) {
+      if (p.revents & POLLHUP) {
+        // The sender sees the hang-up as it happens (the main thread's 50 ms check may miss a
+        // close followed at once by the next program's open).
+        OnHangUp();
+        struct timespec pause = {0, 20 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+      }
       continue;
     }
     OnConnect();
-    ssize_t n = read(master_, buffer.data(), buffer.size());
-    if (n <= 0) continue;
     // Packet mode: a leading 0 means data follows; anything else is a status byte alone.
     if (buffer[0] != TIOCPKT_DATA) {
       if (buffer[0] & TIOCPKT_IOCTL) ApplyTerminal();
