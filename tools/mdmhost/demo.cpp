@@ -81,7 +81,7 @@ class Demo {
   // status is a failure.
   NTSTATUS Call(const std::string& call, NTSTATUS status, int requests,
                 const std::string& detail = "");
-  void ShowBus();
+  void ShowBus(bool showArms = false);
   void Fail(const std::string& what);
   void Skip(const std::string& what) { t_.Line("skipped: " + what); }
 
@@ -130,9 +130,9 @@ void Demo::Fail(const std::string& what) {
   t_.Line("!! " + what);
 }
 
-void Demo::ShowBus() {
+void Demo::ShowBus(bool showArms) {
   if (stack_ && !stack_->TornDown()) stack_->Pump();
-  t_.Bus(TakeEntries(cursor_), options_.fullBus);
+  t_.Bus(TakeEntries(cursor_), options_.fullBus, showArms);
 }
 
 bool Demo::Bring_up() {
@@ -184,7 +184,7 @@ bool Demo::Bring_up() {
 
   t_.Step("Open " + options_.port + " (CreateFile)");
   status = Call("CreateFile(\"" + options_.port + "\")", comm::CreateFile(options_.port, &port_), 1);
-  ShowBus();
+  ShowBus(true);
   return NT_SUCCESS(status);
 }
 
@@ -217,7 +217,7 @@ bool Demo::SetLine() {
   timeouts.ReadIntervalTimeout = comm::MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = comm::MAXDWORD;
   timeouts.ReadTotalTimeoutConstant = 100;
-  Call("SetCommTimeouts(return at data, else after 100 ms)", comm::SetCommTimeouts(port_, timeouts), 1);
+  Call("SetCommTimeouts(reads: at most 100 ms)", comm::SetCommTimeouts(port_, timeouts), 1);
   ShowBus();
   return NT_SUCCESS(status);
 }

@@ -30,7 +30,7 @@ std::vector<sim::TraceEntry> TakeEntries(sim::TraceCursor& cursor) {
   return out;
 }
 
-std::vector<std::string> SummariseBus(const std::vector<sim::TraceEntry>& entries) {
+std::vector<std::string> SummariseBus(const std::vector<sim::TraceEntry>& entries, bool showArms) {
   std::vector<std::string> lines;
   struct Count {
     uint64_t transfers = 0;
@@ -39,6 +39,7 @@ std::vector<std::string> SummariseBus(const std::vector<sim::TraceEntry>& entrie
     std::string failures;  // the statuses they ended with
   };
   std::map<sim::Pipe, Count> in, out;
+  std::map<sim::Pipe, uint32_t> armed;  // IN transfers submitted (their length)
   std::vector<std::string> notes;
   std::string control;
   auto flushControl = [&] {
@@ -103,6 +104,8 @@ std::vector<std::string> SummariseBus(const std::vector<sim::TraceEntry>& entrie
         break;
       }
       case sim::TraceKind::InSubmit:
+        if (!armed.count(e.pipe)) armed[e.pipe] = e.length;
+        break;
       case sim::TraceKind::OutSubmit:
         break;
       default:
@@ -119,6 +122,14 @@ std::vector<std::string> SummariseBus(const std::vector<sim::TraceEntry>& entrie
   };
   if (out.count(sim::Pipe::BulkOut)) lines.push_back(counts("bulk-OUT", out[sim::Pipe::BulkOut], "transfer"));
   if (in.count(sim::Pipe::BulkIn)) lines.push_back(counts("bulk-IN", in[sim::Pipe::BulkIn], "transfer"));
+  // The first read submitted on each IN pipe (re-arms after completions are routine).
+  if (showArms && !armed.empty()) {
+    std::string reads;
+    for (const auto& [pipe, length] : armed) {
+      reads += std::string(reads.empty() ? "" : ", ") + sim::PipeName(pipe) + " " + std::to_string(length);
+    }
+    lines.push_back("reads armed: " + reads);
+  }
   if (in.count(sim::Pipe::Interrupt)) {
     std::string t = counts("interrupt-IN", in[sim::Pipe::Interrupt], "notification");
     if (!notes.empty()) {
@@ -147,12 +158,12 @@ void Transcript::Request(const std::string& call, const std::string& status,
   std::fflush(out_);
 }
 
-void Transcript::Bus(const std::vector<sim::TraceEntry>& entries, bool full) {
+void Transcript::Bus(const std::vector<sim::TraceEntry>& entries, bool full, bool showArms) {
   if (entries.empty()) return;
   if (full) {
     for (const sim::TraceEntry& e : entries) std::fprintf(out_, "      bus| %s\n", e.ToString().c_str());
   } else {
-    for (const std::string& l : SummariseBus(entries)) std::fprintf(out_, "      bus: %s\n", l.c_str());
+    for (const std::string& l : SummariseBus(entries, showArms)) std::fprintf(out_, "      bus: %s\n", l.c_str());
   }
   std::fflush(out_);
 }
