@@ -481,6 +481,7 @@ void Bridge::TakeDown() {
   if (port_.IsOpen()) {
     NTSTATUS s = comm::CloseHandle(port_);
     Say("port closed (CloseHandle -> " + StatusName(s) + ")");
+    if (stack_ && !stack_->WaitUntilClosed(device_, 5000)) Error("the port was still open 5 s after CloseHandle");
   }
   if (master_ >= 0) close(master_);
   if (!stack_) return;

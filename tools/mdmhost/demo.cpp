@@ -530,6 +530,8 @@ void Demo::TakeDown() {
   if (port_.IsOpen()) {
     t_.Step("Close " + options_.port + " (CloseHandle: cleanup, then close)");
     Call("CloseHandle", comm::CloseHandle(port_), 2);
+    // The close goes down once the handle's last request has finished completing.
+    if (!stack_->WaitUntilClosed(device_, 5000)) Fail("the port was still open 5 s after CloseHandle");
     ShowBus();
   }
   if (!stack_) return;

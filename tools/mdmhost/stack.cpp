@@ -2,6 +2,9 @@
 
 #include <strings.h>
 
+#include <chrono>
+#include <thread>
+
 #include "driver/entry.h"
 #include "sim/at_modem.h"
 #include "sim/loopback_modem.h"
@@ -156,6 +159,20 @@ PDEVICE_EXTENSION Stack::Extension(size_t i) const {
   PDEVICE_OBJECT fdo = Fdo(i);
   if (fdo == nullptr || fdo->DriverObject != driver_ || driver_ == nullptr) return nullptr;
   return static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+}
+
+bool Stack::WaitUntilClosed(size_t i, int milliseconds) {
+  for (int waited = 0;; ++waited) {
+    PDEVICE_EXTENSION ext = Extension(i);
+    if (ext == nullptr || (!ext->DeviceOpen && ext->OpenCount == 0)) return true;
+    if (waited >= milliseconds) return false;
+    if (Deterministic()) {
+      session_->AdvanceTimeMs(1);
+    } else {
+      session_->Pump();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
 }
 
 NTSTATUS Stack::AddDevice(size_t i) {

@@ -107,6 +107,11 @@ class Stack {
   PDEVICE_OBJECT Fdo(size_t i) const;
   PDEVICE_EXTENSION Extension(size_t i) const;
 
+  // Waits (bounded, real or virtual time) until no handle of device i is open in the driver:
+  // a CloseHandle sends IRP_MJ_CLOSE only once the handle's last request has finished, which in
+  // threaded mode may be a moment after CloseHandle returned. False if it did not happen.
+  bool WaitUntilClosed(size_t i, int milliseconds);
+
   // The PnP manager's part. Precondition: the driver is loaded and the PDO exists.
   NTSTATUS AddDevice(size_t i);
   // Any PnP minor function, sent to the top of the device's stack; after a removal the bus
