@@ -226,11 +226,11 @@ void AddRequestCommands(CommandTable& table) {
           throw Failure{"the cleanup before the close failed", "success", StatusName(cleanup)};
         }
       }
-      host::app::File* file = h.file.get();
+      // The handle leaves the script's table now; the File object lives until the close has
+      // been issued (a named close goes on by itself).
       std::shared_ptr<host::app::File> keep(std::move(h.file));
       r.DropHandle(c.handle);
       Issue(r, c, RequestKind{}, spec, "IRP_MJ_CLOSE", [&] { return keep->CloseAsync(); });
-      (void)file;
     });
   };
 

@@ -2,6 +2,7 @@
 // failures reported with file, line, expected and actual value, the verifier's reports checked
 // after every step, and everything taken down at the end (handles closed, devices removed, the
 // driver unloaded, the session's own end-of-session checks).
+#include <algorithm>
 #include <exception>
 
 #include "scenario/scenario.h"
@@ -55,15 +56,16 @@ host::app::File& Runner::File(const std::string& name) { return *HandleOf(name).
 
 void Runner::AddHandle(const std::string& name, std::unique_ptr<host::app::File> file) {
   handles_[name] = Handle{std::move(file), false};
+  openOrder_.push_back(name);
   currentHandle_ = name;
 }
 
 void Runner::DropHandle(const std::string& name) {
   const std::string key = name.empty() ? currentHandle_ : name;
   handles_.erase(key);
-  if (key == currentHandle_) {
-    currentHandle_ = handles_.empty() ? std::string() : handles_.rbegin()->first;
-  }
+  openOrder_.erase(std::remove(openOrder_.begin(), openOrder_.end(), key), openOrder_.end());
+  // The current handle is again the one opened last among those still open.
+  if (key == currentHandle_) currentHandle_ = openOrder_.empty() ? std::string() : openOrder_.back();
 }
 
 void Runner::AddRequest(const std::string& name, PendingRequest request) {

@@ -184,6 +184,7 @@ class Runner {
   std::unique_ptr<Stack> stack_;
   std::optional<size_t> currentDevice_;
   std::map<std::string, Handle> handles_;
+  std::vector<std::string> openOrder_;  // names of the open handles, oldest first
   std::string currentHandle_;
   std::map<std::string, PendingRequest> requests_;
   std::optional<DEVICE_CAPABILITIES> capabilities_;
