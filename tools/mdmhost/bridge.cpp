@@ -527,6 +527,19 @@ int Bridge::Run() {
 
 }  // namespace
 
+// The link's place is checked before anything is started: a mistake there is one line.
+static void CheckLinkPath(const std::string& link) {
+  struct stat st;
+  if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    throw RunError(link + " exists and is not a symbolic link; not replacing it");
+  }
+  std::string dir = link.find('/') == std::string::npos ? "." : link.substr(0, link.rfind('/'));
+  if (dir.empty()) dir = "/";
+  if (access(dir.c_str(), W_OK) != 0) {
+    throw RunError("cannot create the link " + link + ": " + dir + ": " + std::strerror(errno));
+  }
+}
+
 int BridgeCommand(const std::vector<std::string>& args) {
   Options options(args);
   auto link = options.Value("--link");
@@ -543,6 +556,7 @@ int BridgeCommand(const std::vector<std::string>& args) {
   if (port.empty() || port.size() > 60 || port.find('\\') != std::string::npos) {
     throw UsageError("--port takes a port name such as COM7");
   }
+  CheckLinkPath(*link);
   // The signals are taken by the main thread only (sigtimedwait): block them before any thread
   // (the host kernel's included) exists, so every thread inherits the mask.
   sigset_t signals;
