@@ -3,6 +3,13 @@
 // removal's cancel of the queues for the same requests. Every request is completed exactly once,
 // no hold is left when the device object is deleted (the verifier checks), and nothing waits
 // unbounded: the racing threads give up after a bounded wait and fail the test instead.
+//
+// Each round keeps a reference on the device object, as the I/O manager does for the requests
+// it has handed to a device: the host's IoReleaseRemoveLockAndWait returns as soon as the count
+// reaches 0, before the releasing thread's KeSetEvent on the lock's event inside the extension,
+// so without the reference the removal could free the extension under that KeSetEvent. The
+// device is still deleted at the right moment (its name and driver link go); only its memory
+// waits for the reference.
 
 #include <gtest/gtest.h>
 
@@ -40,13 +47,16 @@ NTSTATUS WaitBounded(KEVENT* event) {
   return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout);
 }
 
-TEST(PnpRemovalRace, RemovalWaitsForHoldersOnOtherThreads) {
-  constexpr int kRounds = 20;
+// Rounds of: holders on their own threads, a removal on another, the holders let go one by one.
+void RemovalWithHolders(int rounds, bool keepReference) {
   constexpr int kHolders = 3;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     auto tb = StartedThreaded();
     PDEVICE_EXTENSION ext = tb->Ext();
+    PDEVICE_OBJECT fdo = tb->fdo();
+    const std::string device = host::objects::DeviceName(fdo);
+    if (keepReference) ObReferenceObject(fdo);
     KEVENT release[kHolders];
     int tags[kHolders];
     std::atomic<int> held{0}, letGo{0};
@@ -81,8 +91,20 @@ TEST(PnpRemovalRace, RemovalWaitsForHoldersOnOtherThreads) {
     for (auto& t : holders) t->Join();
     EXPECT_EQ(holdersLeftAtReturn.load(), 0);
     EXPECT_EQ(tb->fdo(), nullptr);
+    EXPECT_EQ(host::objects::FindDevice(device), nullptr);
+    if (keepReference) ObDereferenceObject(fdo);
     if (::testing::Test::HasFailure()) break;
   }
+}
+
+TEST(PnpRemovalRace, RemovalWaitsForHoldersOnOtherThreads) { RemovalWithHolders(20, true); }
+
+// Shows the host's remove-lock race without the reference: the last holder's release brings the
+// count to 0 and the waiting removal may delete the device (freeing the extension) before that
+// release's KeSetEvent on the lock's event. Crashes now and then (use after free in KeSetEvent);
+// enable once the host's IoReleaseRemoveLockAndWait waits for the event instead of the count.
+TEST(PnpRemovalRace, DISABLED_RemovalFreesTheDeviceOnlyAfterTheLastReleaseHasSignalled) {
+  RemovalWithHolders(500, false);
 }
 
 TEST(PnpRemovalRace, RemovalAndACompletingThreadShareTheQueuedRequestsOnce) {
@@ -92,7 +114,9 @@ TEST(PnpRemovalRace, RemovalAndACompletingThreadShareTheQueuedRequestsOnce) {
     SCOPED_TRACE("round " + std::to_string(round));
     auto tb = StartedThreaded();
     PDEVICE_EXTENSION ext = tb->Ext();
-    IrpSet irps(tb->fdo());
+    PDEVICE_OBJECT fdo = tb->fdo();
+    ObReferenceObject(fdo);
+    IrpSet irps(fdo);
     std::vector<PIRP> writes;
     for (int i = 0; i < 4; ++i) {
       writes.push_back(irps.Write(1));
@@ -138,6 +162,7 @@ TEST(PnpRemovalRace, RemovalAndACompletingThreadShareTheQueuedRequestsOnce) {
     for (PIRP irp : writes) (irps.Status(irp) == STATUS_CANCELLED ? byRemoval : byCompleter)++;
     for (PIRP irp : {read, wait}) (irps.Status(irp) == STATUS_CANCELLED ? byRemoval : byCompleter)++;
     EXPECT_EQ(tb->fdo(), nullptr);
+    ObDereferenceObject(fdo);
     if (::testing::Test::HasFailure()) break;
   }
   std::printf("completed by the completing thread %ld, cancelled by the removal %ld\n",
