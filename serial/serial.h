@@ -153,11 +153,13 @@ BOOLEAN CompleteWaitIrp(PDEVICE_EXTENSION DeviceExtension, ULONG Events);
 // releases that hold. Completions from these routines use IO_SERIAL_INCREMENT.
 
 // STATUS_PENDING, STATUS_INVALID_PARAMETER (queue occupied) or STATUS_CANCELLED; in the last two
-// cases the request has been completed here.
+// cases the request has been completed here. A request found cancelled was marked pending first:
+// its dispatch routine returns STATUS_PENDING for it. A refused one was not marked pending.
 NTSTATUS QueueReadIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
-// Same results; the caller completes a request that was not queued.
+// Same results; the caller completes a request that was not queued (a cancelled one already
+// carries STATUS_CANCELLED and is marked pending).
 NTSTATUS QueueWaitIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
-// STATUS_PENDING or STATUS_CANCELLED; the caller completes a cancelled request.
+// STATUS_PENDING or STATUS_CANCELLED (marked pending); the caller completes a cancelled request.
 NTSTATUS QueueWriteIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, BOOLEAN AtHead);
 // The oldest claimable request, with its cancel routine taken away, or NULL.
 PIRP DequeueReadIrp(PDEVICE_EXTENSION DeviceExtension);
