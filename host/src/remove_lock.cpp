@@ -5,7 +5,8 @@
 // in IoCount after IoInitializeRemoveLock is 1). Acquire adds one and fails with
 // STATUS_DELETE_PENDING once release-and-wait has begun (Removed); release takes one away and
 // signals RemoveEvent at 0; release-and-wait sets Removed, gives back the caller's hold and the
-// bias, and waits until the count is 0.
+// bias, and waits until RemoveEvent is signalled (the count has reached 0 and the last releaser
+// has finished signalling).
 //
 // Holds are tracked per tag (a multiset kept beside the lock, keyed by its address) with the
 // file and line of the acquire:
@@ -159,7 +160,12 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
   bool held = TakeHold(RemoveLock, Tag, "IoReleaseRemoveLockAndWait");
   Decrement(RemoveLock);  // the bias
   if (held) Decrement(RemoveLock);
-  WaitUntil([RemoveLock] { return __atomic_load_n(&RemoveLock->Common.IoCount, __ATOMIC_SEQ_CST) <= 0; },
+  // Wait for the event, not for the count: the holder that brings the count to 0 signals the
+  // event afterwards, and the device (with the lock and its event inside the extension) may be
+  // deleted as soon as this returns. The event's state is read under the dispatcher lock, which
+  // KeSetEvent holds for its whole access to the event, so the releasing thread is done with the
+  // memory by the time the wait can end.
+  WaitUntil([RemoveLock] { return RemoveLock->Common.RemoveEvent.Header.SignalState != 0; },
             "IoReleaseRemoveLockAndWait on remove lock " + IopHex(RemoveLock) + " (holds: " +
                 [&] {
                   std::lock_guard<std::mutex> guard(L().mutex);

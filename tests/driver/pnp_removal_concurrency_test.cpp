@@ -99,11 +99,10 @@ void RemovalWithHolders(int rounds, bool keepReference) {
 
 TEST(PnpRemovalRace, RemovalWaitsForHoldersOnOtherThreads) { RemovalWithHolders(20, true); }
 
-// Shows the host's remove-lock race without the reference: the last holder's release brings the
-// count to 0 and the waiting removal may delete the device (freeing the extension) before that
-// release's KeSetEvent on the lock's event. Crashes now and then (use after free in KeSetEvent);
-// enable once the host's IoReleaseRemoveLockAndWait waits for the event instead of the count.
-TEST(PnpRemovalRace, DISABLED_RemovalFreesTheDeviceOnlyAfterTheLastReleaseHasSignalled) {
+// Without the reference the device's memory goes at the deletion itself: the removal must not
+// return (and delete the device) before the last holder's release has finished signalling the
+// lock's event inside the extension.
+TEST(PnpRemovalRace, RemovalFreesTheDeviceOnlyAfterTheLastReleaseHasSignalled) {
   RemovalWithHolders(500, false);
 }
 
