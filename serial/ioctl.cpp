@@ -140,8 +140,10 @@ VOID NTAPI DeviceControlWorker(PVOID Parameter)
         ProcessDeviceControl(Context->DeviceObject, Irp);
     }
 
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Context);
+    // The hold goes last: once it is given back, a removal may delete the device. Its tag is
+    // only a value, so the context can be freed first.
     ExFreePool(Context);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Context);
 }
 
 // Serves one control code. PASSIVE_LEVEL, no lock held on entry or exit; it may block while a
