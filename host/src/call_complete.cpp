@@ -233,9 +233,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (!record) record = IopTrackIrp(Irp);
   {
     std::lock_guard<std::mutex> lock(IopLock());
-    if (!record->completable || Irp->CurrentLocation > Irp->StackCount + 1) {
+    const bool duringRoutine = record->inRoutine && !record->completedDuringRoutine;
+    if ((!record->completable && !duringRoutine) || Irp->CurrentLocation > Irp->StackCount + 1) {
       twice = true;
     } else {
+      if (duringRoutine) record->completedDuringRoutine = true;
       record->completable = false;
       record->walking = true;
       generation = ++record->completeGeneration;
@@ -294,6 +296,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     {
       std::lock_guard<std::mutex> lock(IopLock());
       sendGeneration = record->sendGeneration;
+      record->inRoutine = true;
+      record->completedDuringRoutine = false;
     }
     Frame frame;
     frame.kind = Frame::Completion;
@@ -308,9 +312,13 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       result = routine(device, Irp, context);
     }
     bool freedByRoutine;
+    bool overtaken;
     {
       std::lock_guard<std::mutex> lock(IopLock());
       freedByRoutine = record->freed;
+      overtaken = record->completeGeneration != generation;
+      record->inRoutine = false;
+      record->completedDuringRoutine = false;
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         // The request is the routine's driver's again, unless the routine has already sent it
         // on or it was completed again meanwhile.
@@ -323,6 +331,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       }
     }
     if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+    if (overtaken) {
+      // The request was completed again while the routine ran, and the routine let this
+      // completion go on as well: two completions of one request. The other one owns it now.
+      Report(Rule::DoubleCompletion,
+             "completion routine " + Symbolize(reinterpret_cast<const void*>(routine)) +
+                 " returned " + IopStatusText(result) + " for request " + IopHex(Irp) +
+                 " after the request had been completed again while it ran");
+      return;
+    }
     if (freedByRoutine) {
       Report(Rule::IrpFreedInUse,
              "completion routine " + Symbolize(reinterpret_cast<const void*>(routine)) +

@@ -122,6 +122,12 @@ struct IrpRecord {
   bool completable = true;       // in a driver's hands: it may complete it
   bool inFlight = false;         // sent down and not yet back with its allocator
   bool walking = false;          // IofCompleteRequest is walking its stack locations
+  // A completion routine is running. Its driver owns the request if the routine will return
+  // STATUS_MORE_PROCESSING_REQUIRED, and may hand it to another thread that completes it again
+  // before the routine has returned; one such completion is accepted while the routine runs,
+  // and judged when the routine returns.
+  bool inRoutine = false;
+  bool completedDuringRoutine = false;
   unsigned sendGeneration = 0;   // IofCallDriver calls
   unsigned completeGeneration = 0;
   bool finishedByIoManager = false;  // the completion left the top location

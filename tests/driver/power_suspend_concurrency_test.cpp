@@ -159,16 +159,11 @@ TEST(PowerSuspendThreads, DevicePowerDownsInTheMiddleOfAStreamLoseNoByte) {
   });
 }
 
-// Real sleeps and returns on real threads. Disabled: on the host kernel the return to the working
-// state fails with a DoubleCompletion report and then hangs. The machine's completion routine for
-// the working-state request asks for D0 (PoRequestPowerIrp) and returns
-// STATUS_MORE_PROCESSING_REQUIRED; the power manager's worker may finish D0 and complete the
-// system request from PowerRequestCompletion before that routine has returned. The platform
-// allows this (the completion walk touches the request no more once the routine returns that
-// status, and the second walk goes on from the current location); the host counts the request
-// as "walk in progress" until the routine has returned and ignores the completion. Enable once
-// the host accepts it.
-TEST(PowerSuspendThreads, DISABLED_SleepsInTheMiddleOfAStreamLoseNoByte) {
+// Real sleeps and returns on real threads. On the return to the working state the machine's
+// completion routine asks for D0 and returns STATUS_MORE_PROCESSING_REQUIRED; the power manager's
+// worker may finish D0 and complete the system request from PowerRequestCompletion before that
+// routine has returned, which the platform allows.
+TEST(PowerSuspendThreads, SleepsInTheMiddleOfAStreamLoseNoByte) {
   StreamAcrossPowerCycles(160000, 240000, 4, [](PortTestbed& tb, int c) {
     SYSTEM_POWER_STATE sleep = c % 2 ? PowerSystemHibernate : PowerSystemSleeping3;
     tb.usb().Hold(sim::Pipe::BulkIn);

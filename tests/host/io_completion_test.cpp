@@ -127,6 +127,41 @@ TEST_F(HostCompletion, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesA
   EXPECT_EQ(seen.order, (std::vector<std::string>{"fdo-stop", "filter", "top"}));
 }
 
+// A completion routine may hand its request on and have it completed again before the routine
+// itself has returned STATUS_MORE_PROCESSING_REQUIRED (a power request's continuation running on
+// another processor does exactly that). Here the routine completes it itself, re-entrantly.
+NTSTATUS CompleteAgainThenStop(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  Record(device, irp, context);
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(HostCompletion, ARoutineMayCompleteItsRequestAgainBeforeReturningMoreProcessing) {
+  PassDownWith(filter, fdo, Record, "filter");
+  PassDownWith(fdo, pdo, CompleteAgainThenStop, "fdo-hand-off");
+  EXPECT_EQ(IoCallDriver(filter, Allocate(TopRoutine, "top")), STATUS_SUCCESS);
+  EXPECT_EQ(seen.order, (std::vector<std::string>{"fdo-hand-off", "filter", "top"}));
+}
+
+// The same hand-off, but the routine then lets the first completion go on as well: two
+// completions of one request.
+NTSTATUS CompleteAgainThenContinue(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  Record(device, irp, context);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(HostCompletion, ARoutineThatCompletesAgainAndDoesNotStopIsADoubleCompletion) {
+  PassDownWith(filter, fdo, Record, "filter");
+  PassDownWith(fdo, pdo, CompleteAgainThenContinue, "fdo-both");
+  host::verifier::ExpectViolations violations;
+  IoCallDriver(filter, Allocate(TopRoutine, "top"));
+  EXPECT_EQ(violations.Count(host::verifier::Rule::DoubleCompletion), 1u) << violations.Text();
+  // Only the second completion went on up the stack.
+  EXPECT_EQ(seen.order, (std::vector<std::string>{"fdo-both", "filter", "top"}));
+}
+
 TEST_F(HostCompletion, PendingReturnedMarksTheLocationAboveWhenNoRoutineIsThere) {
   PIRP pending = nullptr;
   Handlers()[pdo] = [&](PDEVICE_OBJECT, PIRP irp) {
