@@ -214,7 +214,7 @@ NTSTATUS UsbStack::SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
     irp->Tail.Overlay.DriverContext[0] = this;
     irp->Tail.Overlay.DriverContext[1] = pdo;
     IoSetCancelRoutine(irp, &UsbStack::CancelRoutine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
       lock.unlock();
       Refuse(irp, urb, true, STATUS_CANCELLED, USBD_STATUS_CANCELED,
              std::string(name) + " cancelled while held", std::nullopt);
@@ -474,7 +474,8 @@ NTSTATUS UsbStack::QueueTransfer(PIRP irp, PURB urb, Pipe pipe) {
   std::unique_lock<std::mutex> lock(mutex_);
   Record(std::move(e));
   IoSetCancelRoutine(irp, &UsbStack::CancelRoutine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  // IoCancelIrp sets Cancel on another processor: read it as it is written.
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     RecordDone(tr, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0, nullptr);
     lock.unlock();
     t.TransferBufferLength = 0;

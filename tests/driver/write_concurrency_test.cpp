@@ -128,14 +128,9 @@ TEST(WriteConcurrency, WritesImmediateCharactersAndTransmitPurgesFromSeveralThre
   EXPECT_TRUE(OneTransferAtATime(tb));
 }
 
-
-// Disabled: the simulated USB stack reads IRP::Cancel without an atomic access when a request is
-// submitted (sim/src/usb_stack.cpp, UsbStack::QueueTransfer, "if (irp->Cancel && ..."), while
-// IoCancelIrp on another thread sets it atomically. Cancelling a write between two of its chunks
-// (the driver re-sends the same request for the next chunk) therefore reports a data race in the
-// simulator under ThreadSanitizer. The driver never reads Cancel itself. Re-enable once the
-// simulator reads the flag atomically.
-TEST(WriteConcurrency, DISABLED_WritesCancelledInFlightFromSeveralThreads) {
+// Writes cancelled between two of their chunks (the driver re-sends the same request for the
+// next chunk while IoCancelIrp runs on another thread).
+TEST(WriteConcurrency, WritesCancelledInFlightFromSeveralThreads) {
   PortTestbed tb(Threaded());
   ioctltest::ControlPort port(tb);
   PDEVICE_EXTENSION ext = tb.Ext();
