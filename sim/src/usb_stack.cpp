@@ -549,15 +549,15 @@ void UsbStack::Deconfigure() {
 }
 
 void UsbStack::SetPowered(bool d0) {
+  // Leaving D0 suspends the port: the transfers pending on it are cancelled there and then,
+  // before the device power request that took it down completes (the sleep comes after that).
+  std::vector<Action> actions;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!d0 && powered_) {
-      for (PipeState& ps : pipes_) {
-        for (Transfer& t : ps.pending) t.forced = Fault{STATUS_CANCELLED, USBD_STATUS_CANCELED};
-      }
-    }
+    if (!d0 && powered_) FailTransfersLocked(STATUS_CANCELLED, USBD_STATUS_CANCELED, &actions);
     powered_ = d0;
   }
+  Perform(actions);
   ScheduleService();
 }
 

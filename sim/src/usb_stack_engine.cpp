@@ -167,7 +167,8 @@ void UsbStack::RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, 
   Record(std::move(e));
 }
 
-void UsbStack::FailAllLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out) {
+// Fails every transfer pending on the three pipes (not the held control requests).
+void UsbStack::FailTransfersLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out) {
   for (PipeState& ps : pipes_) {
     for (auto it = ps.pending.begin(); it != ps.pending.end();) {
       if (!ClaimLocked(*it)) {
@@ -184,6 +185,10 @@ void UsbStack::FailAllLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Acti
       it = ps.pending.erase(it);
     }
   }
+}
+
+void UsbStack::FailAllLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out) {
+  FailTransfersLocked(status, usbd, out);
   for (auto it = heldControl_.begin(); it != heldControl_.end();) {
     if (IoSetCancelRoutine(it->irp, nullptr) == nullptr) {
       ++it;

@@ -65,12 +65,13 @@ TEST_F(PowerSuspend, ASleepEndsTheReadersQuietlyAndTheReturnResetsThePipesAndArm
   Sent sleep = SetSystem(PowerSystemSleeping3);
   EXPECT_EQ(sleep.dispatch, STATUS_PENDING);
   EXPECT_EQ(sleep.status, STATUS_SUCCESS);
-  // The readers' transfers end with the device's power (completed from the device's DPC, which
-  // runs after the system request has gone down).
+  // The readers' transfers end with the device's power: the port cancels them as the device
+  // leaves D0, before the system request goes down.
   EXPECT_EQ(trace.Rest(),
-            (Lines{"POWER SET_POWER D3", "POWER SET_POWER S3",
+            (Lines{"POWER SET_POWER D3",
+                   "IN-DONE bulk-in 0 -> STATUS_CANCELLED USBD_STATUS_CANCELED",
                    "IN-DONE interrupt-in 0 -> STATUS_CANCELLED USBD_STATUS_CANCELED",
-                   "IN-DONE bulk-in 0 -> STATUS_CANCELLED USBD_STATUS_CANCELED"}));
+                   "POWER SET_POWER S3"}));
   // Quietly: the device is not taken for gone and no loss is reported to the waiting request.
   EXPECT_TRUE(ext()->SystemSuspended);
   EXPECT_EQ(ext()->DeviceGone, 0u);
@@ -329,25 +330,20 @@ TEST_F(PowerSuspend, AMachineHoldRefusedByABeginningRemovalIsNotReleased) {
 }
 
 // The readers decide whether a failed transfer is quiet by the suspend mark as they find it when
-// the failure reaches them. The USB stack delivers the cancellations of a power-down after the D3
-// request has completed (from its DPC here); if the working state returns before they are
-// delivered, the resume has cleared the mark and the cancelled readers take the device for gone.
-// On the platform the sleep itself lies between the two, so only a device power-down followed at
-// once by the working state (or a simulator this quick) shows it. Disabled until the readers
-// judge a failure by whether the device went down while the transfer was in flight (for example
-// a power-down count that power/ raises and each reader records when it arms), which is the
-// receive path's to decide.
-TEST_F(PowerSuspend, DISABLED_ACancellationDeliveredAfterTheResumeIsStillQuiet) {
+// the failure reaches them. The USB stack cancels what is pending on the port as the device
+// leaves D0, before the D3 request completes, so a working state that returns right after the
+// power-down finds the readers already ended quietly.
+TEST_F(PowerSuspend, ACancellationDeliveredBeforeTheResumeIsQuiet) {
   OpenPort();
   ASSERT_EQ(QuerySystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
-  // D3 from a thread of its own, which finishes before the device's DPC has run.
+  // D3 straight to the device, then at once the working state.
   host::app::Request down =
       host::pnp::SendPowerAsync(tb.pdo(), IRP_MN_SET_POWER, [](PIO_STACK_LOCATION sp) {
         sp->Parameters.Power.Type = DevicePowerState;
         sp->Parameters.Power.State.DeviceState = PowerDeviceD3;
       });
   ASSERT_TRUE(down.Done());
-  ASSERT_EQ(tb.usb().PendingTransfers(Pipe::BulkIn), 1u);
+  ASSERT_EQ(tb.usb().PendingTransfers(Pipe::BulkIn), 0u);
 
   EXPECT_EQ(SetSystem(PowerSystemWorking).status, STATUS_SUCCESS);
   EXPECT_EQ(ext()->DeviceGone, 0u);

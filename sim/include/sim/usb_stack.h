@@ -223,6 +223,7 @@ class UsbStack final : public UsbFunctionHost {
   bool ClaimLocked(Transfer& t);  // under mutex_: false if its cancel routine owns it
   void Perform(std::vector<Action>& actions);
   void FailAllLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out);  // mutex_
+  void FailTransfersLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out);  // mutex_
   void RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, uint32_t bytes,
                   const uint8_t* data);  // mutex_ held
   void Record(TraceEntry entry);
