@@ -4,6 +4,7 @@
 #include "sim/bus.h"
 
 #include <cstdio>
+#include <stdexcept>
 
 #include "host/objects.h"
 #include "host/pnp.h"
@@ -96,7 +97,12 @@ BusDevice& UsbBus::Plug(std::unique_ptr<Modem> modem, const PlugOptions& options
   const unsigned number = static_cast<unsigned>(devices_.size()) + 1;
   devices_.push_back(std::make_unique<BusDevice>(this, number, std::move(modem), options));
   BusDevice& d = *devices_.back();
-  d.CreatePdo(options);
+  try {
+    d.CreatePdo(options);
+  } catch (...) {
+    devices_.pop_back();
+    throw;
+  }
   return d;
 }
 
@@ -146,9 +152,10 @@ void BusDevice::CreatePdo(const PlugOptions& options) {
                                          FILE_DEVICE_UNKNOWN, 0,
                                          FALSE, &pdo);
   if (!NT_SUCCESS(status)) {
-    std::fprintf(stderr, "sim: IoCreateDevice for a PDO failed (0x%08X)\n",
-                 static_cast<unsigned>(status));
-    std::abort();
+    // A fault injected for the driver under test can land here when it is armed before the
+    // modem is plugged: the plug fails, loudly, and nothing is left behind.
+    throw std::runtime_error("the bus driver could not create the modem's device object: "
+                             "IoCreateDevice returned " + StatusName(status));
   }
   auto* ext = static_cast<PdoExtension*>(pdo->DeviceExtension);
   ext->signature = kPdoSignature;

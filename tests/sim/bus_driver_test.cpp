@@ -36,6 +36,24 @@ TEST_F(BusDriver, PdoIsABusEnumeratedPowerPageableDeviceOfTheBusDriver) {
   EXPECT_EQ(tb().usb(second).Number(), 2u);
 }
 
+// A fault armed for the driver under test can be taken by the bus driver's own IoCreateDevice
+// when the modem is plugged after it: the plug fails with a clear error and leaves the bus as it
+// was, ready for the next plug.
+TEST_F(BusDriver, APlugWhoseDeviceObjectCannotBeCreatedFailsCleanly) {
+  host::verifier::FailService("IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES);
+  try {
+    tb().Plug(std::make_unique<ScriptedModem>());
+    ADD_FAILURE() << "the plug should have failed";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("STATUS_INSUFFICIENT_RESOURCES"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(tb().DeviceCount(), 1u);
+  const size_t second = tb().Plug(std::make_unique<ScriptedModem>());
+  EXPECT_NE(tb().pdo(second), nullptr);
+  EXPECT_EQ(host::pnp::InstancePath(tb().pdo(second)), "USB\\VID_1A2B&PID_0001\\2");
+}
+
 TEST_F(BusDriver, HardwareKeyHoldsThePortNameAsTheTestSetsIt) {
   const std::string key = host::registry::DeviceKeyPath(pdo());
   EXPECT_EQ(dev().HardwareKey(), key);

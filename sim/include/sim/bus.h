@@ -158,7 +158,8 @@ class UsbBus {
 
   PDRIVER_OBJECT Driver() const { return driver_; }
 
-  // A modem is plugged in: a PDO is created and reported. Nothing is sent to it yet.
+  // A modem is plugged in: a PDO is created and reported. Nothing is sent to it yet. Throws
+  // std::runtime_error, leaving the bus as it was, when the PDO cannot be created.
   BusDevice& Plug(std::unique_ptr<Modem> modem, const PlugOptions& options = {});
   // The modem is pulled out: its transfers fail from now on. The PDO stays until the PnP
   // manager's IRP_MN_REMOVE_DEVICE reaches it; then the bus driver deletes it.
