@@ -13,18 +13,6 @@
 using host::verifier::Rule;
 
 namespace host::internal {
-namespace {
-
-struct DebugState {
-  std::mutex mutex;
-  std::vector<std::string> calls;
-  std::string text;
-  bool echo = false;
-};
-DebugState& D() {
-  static DebugState* d = new DebugState;
-  return *d;
-}
 
 void AppendUtf8(std::string& out, uint32_t c) {
   if (c < 0x80) {
@@ -44,7 +32,7 @@ void AppendUtf8(std::string& out, uint32_t c) {
   }
 }
 
-std::string WideToUtf8(const uint16_t* s, size_t count) {
+std::string Utf16ToUtf8(const uint16_t* s, size_t count) {
   std::string out;
   for (size_t i = 0; i < count; ++i) {
     uint32_t c = s[i];
@@ -55,6 +43,19 @@ std::string WideToUtf8(const uint16_t* s, size_t count) {
     AppendUtf8(out, c);
   }
   return out;
+}
+
+namespace {
+
+struct DebugState {
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  std::string text;
+  bool echo = false;
+};
+DebugState& D() {
+  static DebugState* d = new DebugState;
+  return *d;
 }
 
 size_t WideLength(const uint16_t* s) {
@@ -207,7 +208,7 @@ std::string FormatKernelText(const char* format, va_list args) {
           s = "(null)";
         } else if ((conversion == 'S' && !narrow) || (conversion == 's' && wide)) {
           auto* w = static_cast<const uint16_t*>(v);
-          s = WideToUtf8(w, WideLength(w));
+          s = Utf16ToUtf8(w, WideLength(w));
         } else {
           s = static_cast<const char*>(v);
         }
@@ -221,7 +222,7 @@ std::string FormatKernelText(const char* format, va_list args) {
           s = "(null)";
         } else if (wide) {
           auto* u = static_cast<const UNICODE_STRING*>(v);
-          s = u->Buffer ? WideToUtf8(reinterpret_cast<const uint16_t*>(u->Buffer), u->Length / 2) : "(null)";
+          s = u->Buffer ? Utf16ToUtf8(reinterpret_cast<const uint16_t*>(u->Buffer), u->Length / 2) : "(null)";
         } else {
           auto* a = static_cast<const ANSI_STRING*>(v);
           s = a->Buffer ? std::string(a->Buffer, a->Length) : "(null)";

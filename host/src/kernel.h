@@ -204,6 +204,14 @@ void AddSessionStartHook(std::function<void()> hook);
 void AddSessionEndHook(std::function<void()> hook);
 
 // ---------------------------------------------------------------------------------------------
+// Text
+// ---------------------------------------------------------------------------------------------
+
+// UTF-8 for 16-bit code units (surrogate pairs joined; a lone surrogate is encoded as it is).
+std::string Utf16ToUtf8(const uint16_t* units, size_t count);
+void AppendUtf8(std::string& out, uint32_t codePoint);
+
+// ---------------------------------------------------------------------------------------------
 // Service trace
 // ---------------------------------------------------------------------------------------------
 bool TraceOn();

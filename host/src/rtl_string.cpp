@@ -25,34 +25,7 @@ size_t IopWcsLen(const WCHAR* s) {
 }
 
 std::string IopUtf8(const WCHAR* s, size_t units) {
-  std::string out;
-  out.reserve(units);
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t c = static_cast<uint16_t>(s[i]);
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
-      uint32_t low = static_cast<uint16_t>(s[i + 1]);
-      if (low >= 0xDC00 && low < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  return Utf16ToUtf8(reinterpret_cast<const uint16_t*>(s), units);
 }
 
 std::string IopUtf8(const UNICODE_STRING* s) {
