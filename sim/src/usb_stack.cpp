@@ -409,20 +409,7 @@ NTSTATUS UsbStack::PipeRequest(PIRP irp, PURB urb, Pipe pipe) {
     e.usbdStatus = usbd;
     Record(std::move(e));
     if (!reset && NT_SUCCESS(status)) {
-      for (auto it = ps.pending.begin(); it != ps.pending.end();) {
-        if (!ClaimLocked(*it)) {
-          ++it;
-          continue;
-        }
-        Action a;
-        a.transfer = *it;
-        a.status = STATUS_CANCELLED;
-        a.usbd = USBD_STATUS_CANCELED;
-        a.bytes = it->pipe == Pipe::BulkOut ? it->done : 0;
-        RecordDone(*it, a.status, a.usbd, a.bytes, nullptr);
-        cancelled.push_back(std::move(a));
-        it = ps.pending.erase(it);
-      }
+      FailPipeLocked(ps, STATUS_CANCELLED, USBD_STATUS_CANCELED, &cancelled);
     }
   }
   Perform(cancelled);

@@ -167,24 +167,28 @@ void UsbStack::RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, 
   Record(std::move(e));
 }
 
+// Fails every transfer pending on one pipe that is not already being cancelled.
+void UsbStack::FailPipeLocked(PipeState& ps, NTSTATUS status, USBD_STATUS usbd,
+                              std::vector<Action>* out) {
+  for (auto it = ps.pending.begin(); it != ps.pending.end();) {
+    if (!ClaimLocked(*it)) {
+      ++it;
+      continue;
+    }
+    Action a;
+    a.transfer = *it;
+    a.status = status;
+    a.usbd = usbd;
+    a.bytes = it->pipe == Pipe::BulkOut ? it->done : 0;
+    RecordDone(*it, status, usbd, a.bytes, nullptr);
+    out->push_back(std::move(a));
+    it = ps.pending.erase(it);
+  }
+}
+
 // Fails every transfer pending on the three pipes (not the held control requests).
 void UsbStack::FailTransfersLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out) {
-  for (PipeState& ps : pipes_) {
-    for (auto it = ps.pending.begin(); it != ps.pending.end();) {
-      if (!ClaimLocked(*it)) {
-        ++it;
-        continue;
-      }
-      Action a;
-      a.transfer = *it;
-      a.status = status;
-      a.usbd = usbd;
-      a.bytes = it->pipe == Pipe::BulkOut ? it->done : 0;
-      RecordDone(*it, status, usbd, a.bytes, nullptr);
-      out->push_back(std::move(a));
-      it = ps.pending.erase(it);
-    }
-  }
+  for (PipeState& ps : pipes_) FailPipeLocked(ps, status, usbd, out);
 }
 
 void UsbStack::FailAllLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out) {

@@ -224,6 +224,8 @@ class UsbStack final : public UsbFunctionHost {
   void Perform(std::vector<Action>& actions);
   void FailAllLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out);  // mutex_
   void FailTransfersLocked(NTSTATUS status, USBD_STATUS usbd, std::vector<Action>* out);  // mutex_
+  void FailPipeLocked(PipeState& ps, NTSTATUS status, USBD_STATUS usbd,
+                      std::vector<Action>* out);  // mutex_
   void RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, uint32_t bytes,
                   const uint8_t* data);  // mutex_ held
   void Record(TraceEntry entry);
