@@ -106,8 +106,18 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     ExAcquireFastMutex(&DeviceExtension->OpenMutex);
 
+    // A query-stop (or a query-stop and a stop) accepted between the test above and OpenMutex has
+    // left the state other than Started: the open must see it, or the device would stop under an
+    // open handle. Query-stop and query-remove decide under OpenMutex, so inside it the state and
+    // DeviceOpen agree.
+    KeAcquireSpinLock(&DeviceExtension->StateLock, &OldIrql);
+    Started = DeviceExtension->PnpState == ::Started;
+    KeReleaseSpinLock(&DeviceExtension->StateLock, OldIrql);
+
     if (IsDeviceUnavailable(DeviceExtension)) {
         Status = STATUS_DELETE_PENDING;
+    } else if (!Started) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
         Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp);
         if (NT_SUCCESS(Status)) {

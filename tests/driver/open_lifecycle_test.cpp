@@ -73,6 +73,27 @@ TEST(OpenBeforeStart, IsRefusedWithInsufficientResources) {
   EXPECT_EQ(tb.Ext()->OpenCount, 0);
 }
 
+// An open that passed the state test and then waited for OpenMutex while a query-stop was
+// accepted (under that mutex) must see the new state: the device is about to stop.
+TEST_F(OpenAdmission, AQueryStopAcceptedWhileTheOpenWaitsForTheMutexRefusesIt) {
+  ExAcquireFastMutex(&ext()->OpenMutex);
+  NTSTATUS status = STATUS_PENDING;
+  auto opener = tb.session().Spawn("opener", [&] {
+    host::app::File port;
+    status = host::app::File::Open(rxtest::DeviceName(tb), &port);
+  });
+  ASSERT_FALSE(opener->Finished());  // past the state test, waiting for OpenMutex
+  // What an accepted query-stop does under OpenMutex.
+  ext()->PnpState = StopPending;
+  ExReleaseFastMutex(&ext()->OpenMutex);
+  opener->Join();
+  EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(ext()->DeviceOpen);
+  EXPECT_EQ(ext()->OpenCount, 0);
+  EXPECT_TRUE(trace.AtEnd()) << "an open refused sends nothing";
+  ext()->PnpState = Started;
+}
+
 TEST_F(OpenAdmission, OnceMarkedGoneEveryOpenIsRefusedWithDeletePending) {
   {
     auto port = rxtest::OpenPort(tb);
