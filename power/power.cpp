@@ -79,8 +79,13 @@ static ULONG ActBegin(POWER_RUN* Run)
 
     IoMarkIrpPending(Irp);
     // DispatchPower holds the lock already, but a removal may have begun since; then this hold
-    // is refused and ActFinish must not release one.
+    // is refused and ActFinish must not release one. The machine keeps DispatchPower's hold
+    // instead, so that the removal waits until the machine is done with the device.
     Context->HoldTaken = NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp));
+    if (!Context->HoldTaken) {
+        Context->DispatchHoldKept = TRUE;
+        *Context->DispatchKeepsHold = TRUE;
+    }
     PowerpSetResult(Run, STATUS_PENDING);
 
     if (PowerpStack(Run)->Parameters.Power.Type == DevicePowerState) {
@@ -221,11 +226,19 @@ static ULONG ActFinish(POWER_RUN* Run)
     return PowerActFree;
 }
 
-// 9. The request is finished: the context goes.
+// 9. The request is finished: the context goes, and with it the hold kept from DispatchPower
+// when the machine had none of its own (Irp is only a tag here).
 static ULONG ActFree(POWER_RUN* Run)
 {
+    PDEVICE_EXTENSION DeviceExtension = Run->Context->Extension;
+    PIRP Irp = Run->Context->Irp;
+    BOOLEAN DispatchHoldKept = Run->Context->DispatchHoldKept;
+
     Run->Context->State = PowerCtxDone;
     ExFreePool(Run->Context);
+    if (DispatchHoldKept) {
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+    }
     return PowerActNone;
 }
 
@@ -467,6 +480,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     PowerContext* Context;
     NTSTATUS Status;
+    BOOLEAN HoldKeptByMachine = FALSE;
 
     Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp);
     if (!NT_SUCCESS(Status)) {
@@ -490,10 +504,14 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             RtlZeroMemory(Context, sizeof(PowerContext));
             Context->Extension = DeviceExtension;
             Context->Irp = Irp;
+            Context->DispatchKeepsHold = &HoldKeptByMachine;
+            // The context may be gone when this returns.
             Status = PowerStateMachine(Context, PowerEventNewIrp);
         }
     }
 
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+    if (!HoldKeptByMachine) {
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+    }
     return Status;
 }

@@ -90,6 +90,12 @@ struct PowerContext {
     // when a removal has begun since DispatchPower took its hold; ActFinish then releases
     // nothing.
     BOOLEAN HoldTaken;
+    // Without a hold of its own the machine must not outlive the device: it keeps the hold
+    // DispatchPower took instead (DispatchPower does not give it back), and ActFree gives it back
+    // as its very last touch of the device. DispatchKeepsHold points at DispatchPower's flag and
+    // is valid only while ActBegin runs inside DispatchPower.
+    BOOLEAN DispatchHoldKept;
+    PBOOLEAN DispatchKeepsHold;
 };
 
 // IRP_MJ_POWER. PASSIVE_LEVEL (the device object is power-pageable). Set and query requests are

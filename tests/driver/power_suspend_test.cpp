@@ -297,8 +297,9 @@ TEST_F(PowerSuspend, AClosedPortAfterASleepDrainsAndReopensNormally) {
 
 // The machine's own hold of the remove lock is refused when a removal begins while the request
 // is on its way in (here: the resume's pipe resets are held up). The machine then releases
-// nothing at the end: a release would take DispatchPower's hold away (the verifier reports the
-// release of a tag that holds nothing when DispatchPower gives its own back).
+// nothing of its own at the end (a release would take DispatchPower's hold away: the verifier
+// reports the release of a tag that holds nothing), and keeps DispatchPower's hold until it is
+// done, so the removal cannot delete the device under the request still in the machine.
 TEST_F(PowerSuspend, AMachineHoldRefusedByABeginningRemovalIsNotReleased) {
   OpenPort();
   ASSERT_EQ(SetSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
@@ -311,8 +312,10 @@ TEST_F(PowerSuspend, AMachineHoldRefusedByABeginningRemovalIsNotReleased) {
 
   // The removal's release-and-wait: refuses new holds from now on, waits for DispatchPower's.
   ASSERT_EQ(IoAcquireRemoveLock(&ext()->RemoveLock, &removeTag), STATUS_SUCCESS);
+  bool wakeFinishedFirst = false;
   auto remover = tb.session().Spawn("remover", [&] {
     IoReleaseRemoveLockAndWait(&ext()->RemoveLock, &removeTag);
+    wakeFinishedFirst = wake.Done();
   });
   tb.Pump();
   EXPECT_FALSE(remover->Finished());
@@ -322,6 +325,7 @@ TEST_F(PowerSuspend, AMachineHoldRefusedByABeginningRemovalIsNotReleased) {
   EXPECT_EQ(wake.Wait().status, STATUS_DELETE_PENDING);
   EXPECT_EQ(wake.DispatchStatus(), STATUS_PENDING);
   remover->Join();
+  EXPECT_TRUE(wakeFinishedFirst) << "the removal went on while the request was in the machine";
   EXPECT_EQ(ext()->RemoveLock.Common.IoCount, 0);
   // The readers could not take their holds either: nothing is in flight.
   EXPECT_EQ(ext()->IoCount, 1);
