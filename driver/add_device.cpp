@@ -107,8 +107,11 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     PowerState.DeviceState = PowerDeviceD0;
     PoSetPowerState(DeviceObject, DevicePowerState, PowerState);
 
-    // Until the device is started every request that could arrive from here on is refused on
-    // PnpState (set above) before it touches a lock or list initialised below.
+    // The flag is cleared before the locks below are initialised, in the order the creation
+    // steps have always had. Nothing reaches the device in between: opens are refused until the
+    // device is started, the PnP and power managers send nothing before AddDevice returns, and
+    // the driver registers with no WMI or other client that could send system or internal
+    // control requests.
     DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
 
     IoInitializeRemoveLock(&DeviceExtension->RemoveLock, 0, 0, 0);

@@ -36,8 +36,8 @@ static ULONG PnnNameLength(const WCHAR* Name, ULONG MaximumCharacters)
     return Length;
 }
 
-// Checks a "PortName" value as ZwQueryValueKey returned it (QueryLength bytes of record) before
-// any of its data is copied into a destination of BufferSize bytes.
+// Checks a "PortName" value as ZwQueryValueKey returned it (QueryLength bytes of record written)
+// before any of its data is copied into a destination of BufferSize bytes.
 static NTSTATUS PnnCheckPortNameValue(PKEY_VALUE_FULL_INFORMATION Information, ULONG QueryLength,
                                       ULONG BufferSize)
 {
@@ -150,7 +150,10 @@ NTSTATUS ReadPortName(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer, ULONG Buf
     Status = ZwQueryValueKey(Key, &ValueName, KeyValueFullInformation, Information, QueryLength,
                              &ResultLength);
     if (NT_SUCCESS(Status)) {
-        Status = PnnCheckPortNameValue(Information, QueryLength, BufferSize);
+        // Only the bytes the query wrote are the record; the rest of the buffer is not.
+        Status = PnnCheckPortNameValue(Information, ResultLength < QueryLength ? ResultLength
+                                                                               : QueryLength,
+                                       BufferSize);
     }
     if (NT_SUCCESS(Status)) {
         RtlCopyMemory(Buffer, (PUCHAR)Information + Information->DataOffset,

@@ -38,6 +38,9 @@ static_assert(sizeof(USBD_PIPE_HANDLE) == 4);
 
 // Serial records returned to applications and kernel clients.
 static_assert(sizeof(SERIAL_COMMPROP) == 64);
+// The "PortName" query buffer is sized as this record's fixed part (24 bytes with the first name
+// unit and padding) plus the name and the data.
+static_assert(sizeof(KEY_VALUE_FULL_INFORMATION) == 24);
 static_assert(sizeof(SERIALPERF_STATS) == 24);
 static_assert(offsetof(SERIALPERF_STATS, ReceivedCount) == 0);
 static_assert(offsetof(SERIALPERF_STATS, TransmittedCount) == 4);
