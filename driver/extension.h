@@ -10,10 +10,10 @@
 //   SpinLock   serial settings (Timeouts, BaudRate, LineControl, HandFlow, SpecialChars),
 //              WaitMask, EventHistory, ModemStatus, HoldReasons, PerfStats, the three queues,
 //              AmountInOutQueue, WriteActive, ReadRemaining, the read-timer fields, clearing of
-//              DeviceOpen, SystemSuspended, and the setting of DeviceGone.
+//              DeviceOpen, SystemSuspended, the reader states and the line-state record.
 //   RingLock   RingHead, RingTail, RingCount, RingBuffer.
-//   StateLock  DeviceGone and PnpState as read by IsDeviceUnavailable; the PnpState changes at
-//              surprise removal and removal.
+//   StateLock  DeviceGone and PnpState: every write of either, and the reads of the unavailable
+//              test.
 //   OpenMutex  open against query-remove and query-stop.  CloseMutex  the last-close decision.
 //   RemoveLock the device's existence while a request or transfer is in the driver's hands.
 // Order: a fast mutex before any spin lock; the cancel spin lock before SpinLock; SpinLock before

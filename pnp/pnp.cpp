@@ -276,6 +276,14 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = PassDown(DeviceObject, Irp);
 
     IoReleaseRemoveLockAndWait(&DeviceExtension->RemoveLock, Irp);
+
+    // The read timers and their DPCs live in the extension. Cleanup cancels the timers, but a
+    // bulk-IN completion already under way then may have set the interval timer again; nothing
+    // in flight is left now, so stop them for good before the memory goes.
+    KeCancelTimer(&DeviceExtension->ReadTotalTimer);
+    KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
+    KeFlushQueuedDpcs();
+
     DetachAndDeleteDevice(DeviceObject);
     return Status;
 }

@@ -45,7 +45,13 @@ static VOID SetControlLines(PDEVICE_OBJECT DeviceObject, USHORT Set, USHORT Clea
     USHORT Current;
     KIRQL OldIrql;
 
+    // A request that passed the open test before a close cleared DeviceOpen must not raise a
+    // line again after the close has dropped both: once the port is closed the record stays 0.
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    if (!DeviceExtension->DeviceOpen) {
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+        return;
+    }
     Value = (USHORT)((DeviceExtension->ControlLineState | Set) & ~Clear);
     DeviceExtension->ControlLineState = Value;
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);

@@ -151,11 +151,13 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         StartInterruptRead(DeviceExtension);
         StartBulkInRead(DeviceExtension);
     } else {
-        // Undo the admission; no reader was armed, so nothing is in flight.
-        InterlockedDecrement(&DeviceExtension->OpenCount);
+        // Undo the admission; no reader was armed, so nothing is in flight. DeviceOpen is cleared
+        // before the count is given back: the other way round, an open admitted in between would
+        // have its DeviceOpen cleared by this one.
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
         DeviceExtension->DeviceOpen = FALSE;
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+        InterlockedDecrement(&DeviceExtension->OpenCount);
     }
 
     IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);

@@ -142,9 +142,10 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
 
-    if (Taken != 0) {
-        ResumeBulkInReader(DeviceExtension);
-    }
+    // A bulk-IN reader parked for want of room, or because its re-arm could not be sent, goes
+    // again once there is room: also when this read found the ring empty (the read that took the
+    // last block may have been served from the queue).
+    ResumeBulkInReader(DeviceExtension);
 
     if (!Wait) {
         ReadpComplete(Irp, STATUS_SUCCESS);
@@ -160,6 +161,14 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Status == STATUS_CANCELLED) {
         // Marked pending and completed as cancelled by QueueReadIrp.
         return STATUS_PENDING;
+    }
+
+    // A bulk-IN completion on another processor may have stored a block and served the read
+    // queue between the empty RingGet above and the queueing: it found no read, and this one
+    // would wait for the next transfer (for ever, without a total time-out) with the bytes in
+    // the ring. Serve it now; the dequeue's cancel-routine exchange keeps it to one completion.
+    if (RingAvailable(DeviceExtension) != 0) {
+        ServiceReadQueue(DeviceExtension);
     }
 
     if (UseTotalTimer) {
@@ -204,9 +213,7 @@ VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension)
         DeviceExtension->PerfStats.ReceivedCount += Taken;
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
 
-        if (Taken != 0) {
-            ResumeBulkInReader(DeviceExtension);
-        }
+        ResumeBulkInReader(DeviceExtension);
 
         // Judged against the read's own length, which nothing else can change.
         ReadpComplete(Irp, Taken < Length ? STATUS_TIMEOUT : STATUS_SUCCESS);

@@ -422,5 +422,12 @@ static VOID ReaderpLossPath(PDEVICE_EXTENSION DeviceExtension)
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
         DeviceExtension->EventHistory = 0;
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+        // With the modem gone no transfer will ever serve a read that waits now, and its timers
+        // were cancelled above: it is finished here with what the ring holds (STATUS_TIMEOUT),
+        // rather than left waiting until the handle is closed.
+        if (MarkGone) {
+            ServiceReadQueue(DeviceExtension);
+        }
     }
 }

@@ -66,6 +66,22 @@ TEST(PnpRemoval, RemovalCancelsEveryQueuedRequestOnceBeforeDeletingTheDevice) {
   irps.ExpectEachCompletedOnce();
 }
 
+// A read timer left set (a bulk-IN completion that was under way at cleanup can set the interval
+// timer again) lies in the extension: the removal stops it before the device's memory goes (the
+// verifier reports a timer armed in freed memory otherwise).
+TEST(PnpRemoval, RemovalStopsTheReadTimersBeforeDeletingTheDevice) {
+  Added tb;
+  ASSERT_EQ(tb.Start(), STATUS_SUCCESS);
+  PDEVICE_EXTENSION ext = tb.Ext();
+  LARGE_INTEGER due;
+  due.QuadPart = -10000000;  // one second
+  KeSetTimer(&ext->ReadIntervalTimer, due, &ext->ReadIntervalDpc);
+  KeSetTimer(&ext->ReadTotalTimer, due, &ext->ReadTotalDpc);
+  ASSERT_EQ(tb.QueryRemove(), STATUS_SUCCESS);
+  ASSERT_EQ(tb.Remove(), STATUS_SUCCESS);
+  EXPECT_EQ(tb.fdo(), nullptr);
+}
+
 // A holder of the remove lock (a request or transfer in the driver's hands) that lets go when the
 // test says so; the removal runs on its own thread and must wait for it.
 TEST(PnpRemoval, RemovalReturnsOnlyAfterTheLastHolderLetsGo) {

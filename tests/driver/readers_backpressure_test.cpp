@@ -189,6 +189,41 @@ TEST_F(ReadersFailure, NoRequestForTheReArmGivesBackTheUnitAndHoldAndTheNextRead
   EXPECT_EQ(rxtest::Text(port.Read(10).output), "de");
 }
 
+// The same, but the read that was waiting took the whole block, so the ring is empty when the
+// next read comes: the reader must still go again, or reception would stop for good.
+TEST_F(ReadersFailure, ARearmThatFailedIsRetriedByTheNextReadAlsoOnAnEmptyRing) {
+  auto waiting = port.ReadAsync(10);
+  ASSERT_FALSE(waiting.Done());
+  host::verifier::FailIrpAllocation(1);
+  tb.modem().PushBulkIn("abc");
+  tb.Pump();
+  EXPECT_EQ(rxtest::Text(waiting.Wait().output), "abc");
+  EXPECT_EQ(BulkState(), ULONG(ReaderParked));
+  EXPECT_EQ(tb.usb().PendingTransfers(Pipe::BulkIn), 0u);
+
+  auto next = port.ReadAsync(10);  // finds the ring empty and waits
+  EXPECT_EQ(tb.usb().PendingTransfers(Pipe::BulkIn), 1u);
+  tb.modem().PushBulkIn("de");
+  tb.Pump();
+  ASSERT_TRUE(next.Done());
+  EXPECT_EQ(rxtest::Text(next.Result().output), "de");
+}
+
+// A reader failure on a device that stays attached marks it gone; a read that was waiting then
+// has nothing left to finish it (no transfer will come, its timers are stopped) and is finished
+// with what the ring holds instead of waiting until the handle is closed.
+TEST_F(ReadersFailure, AReadWaitingWhenTheModemIsLostIsFinished) {
+  ASSERT_EQ(rxtest::SetTimeouts(port, 0, 0, 0), STATUS_SUCCESS);  // wait for data, however long
+  auto waiting = port.ReadAsync(10);
+  ASSERT_FALSE(waiting.Done());
+  tb.usb().FailNextTransfer(Pipe::Interrupt, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+  tb.Pump();
+  EXPECT_EQ(ext()->DeviceGone, ULONG(DEVICE_GONE_MARK));
+  ASSERT_TRUE(waiting.Done());
+  EXPECT_EQ(waiting.Result().status, STATUS_TIMEOUT);
+  EXPECT_EQ(waiting.Result().information, 0u);
+}
+
 TEST_F(ReadersFailure, NoRequestForTheNotificationReArmLeavesItIdleAndCloseStillDrains) {
   host::verifier::FailIrpAllocation(1);
   tb.modem().PushSerialState(0x01);
