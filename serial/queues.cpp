@@ -4,7 +4,7 @@
 // Ownership of a queued request is decided by one thing only: the atomic exchange of its
 // CancelRoutine with NULL. Whoever takes a non-NULL routine away owns the request and completes
 // it exactly once:
-//   - a dequeue routine (the request goes to the Part that asked for it);
+//   - a dequeue routine (the request goes to the code that asked for it);
 //   - a queue routine that finds Cancel already set after installing the routine;
 //   - the I/O manager's IoCancelIrp, which then calls the cancel routine;
 //   - CancelQueue, which then calls the cancel routine itself.
