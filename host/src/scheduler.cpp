@@ -316,9 +316,9 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
 NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int64_t> timeout,
                       WaitRecord& record, bool kernelIdle) {
   SchedulerState& s = S();
-  const auto deadline =
-      timeout ? std::optional(std::chrono::steady_clock::now() + std::chrono::nanoseconds(*timeout * 100))
-              : std::nullopt;
+  const bool timed = timeout.has_value();
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::nanoseconds(timed ? *timeout * 100 : 0);
   for (;;) {
     const uint64_t generation = s.generation.load(std::memory_order_acquire);
     {
@@ -327,11 +327,11 @@ NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int6
       if (satisfied()) return STATUS_SUCCESS;
       if (!kernelIdle && Core().ending) return STATUS_ABANDONED;
     }
-    if (deadline && std::chrono::steady_clock::now() >= *deadline) return STATUS_TIMEOUT;
+    if (timed && std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
     std::unique_lock<std::mutex> lock(s.waitMutex);
     auto changed = [&] { return s.generation.load(std::memory_order_acquire) != generation; };
-    if (deadline) {
-      s.waitCv.wait_until(lock, *deadline, changed);
+    if (timed) {
+      s.waitCv.wait_until(lock, deadline, changed);
     } else {
       s.waitCv.wait(lock, changed);
     }

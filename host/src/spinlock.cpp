@@ -115,8 +115,8 @@ void AcquireWord(const char* service, PKSPIN_LOCK lock, KIRQL irqlBefore) {
              Format("%s of %s: its word (%s) names no live thread (never initialised, or its "
                     "owner ended without releasing it)",
                     service, LockName(lock).c_str(), Hex(expected).c_str()));
-      __atomic_store_n(lock, me, __ATOMIC_RELEASE);
-      __atomic_thread_fence(__ATOMIC_ACQUIRE);
+      // Take the word over, with the acquire a normal acquisition has.
+      __atomic_exchange_n(lock, me, __ATOMIC_ACQ_REL);
       break;
     }
     std::this_thread::yield();

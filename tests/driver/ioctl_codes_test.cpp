@@ -44,8 +44,6 @@ struct Settings {
   bool operator==(const Settings& o) const { return memcmp(this, &o, sizeof o) == 0; }
 };
 
-std::string Setup(const std::string& hex) { return "SETUP " + hex; }
-
 // "SETUP 21 20 00 00 00 00 07 00 DATA <rate> <stop> <parity> <bits>"
 std::string LineCodingLine(ULONG rate, UCHAR stop, UCHAR parity, UCHAR bits) {
   uint8_t block[7] = {static_cast<uint8_t>(rate), static_cast<uint8_t>(rate >> 8),

@@ -87,7 +87,9 @@ TEST(IoctlMixedLoad, OpensClosesCleanupsReadsWritesAndControlRequestsWhileDataFl
         // Another thread's mask change ends a wait with no events; a second wait refuses.
         EXPECT_TRUE(Expected(r.status, {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_INVALID_PARAMETER}))
             << std::hex << r.status;
-        if (r.status == STATUS_SUCCESS) EXPECT_EQ(r.information, 4u);
+        if (r.status == STATUS_SUCCESS) {
+          EXPECT_EQ(r.information, 4u);
+        }
       }
     });
     auto control = tb.session().Spawn("control", [&] {

@@ -11,15 +11,19 @@ using host::internal::OutstandingDriverPool;
 using host::verifier::ExpectViolations;
 using host::verifier::Rule;
 
+// Pool tags as drivers write them ('Tavr', 'Test'): four characters, the first in the low byte.
+constexpr ULONG kTagTavr = 0x72766154;
+constexpr ULONG kTagTest = 0x74736554;
+
 // A fake driver routine that allocates and forgets.
-__attribute__((noinline)) PVOID HostPoolTestAllocateContext() { return ExAllocatePoolWithTag(NonPagedPool, 48, 'rvaT'); }
+__attribute__((noinline)) PVOID HostPoolTestAllocateContext() { return ExAllocatePoolWithTag(NonPagedPool, 48, kTagTavr); }
 
 namespace {
 
 class HostPool : public host::testing::DeterministicTest {};
 
 TEST_F(HostPool, NewPoolIsFilledNotZeroedAndTracked) {
-  auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT'));
+  auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, kTagTest));
   ASSERT_NE(p, nullptr);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(p[i], 0xCD) << i;
   EXPECT_TRUE(host::internal::IsPoolAllocation(p));
@@ -29,7 +33,7 @@ TEST_F(HostPool, NewPoolIsFilledNotZeroedAndTracked) {
   EXPECT_EQ(usage.bytes, 16u);
   void* zero = ExAllocatePool(NonPagedPool, 0);
   EXPECT_NE(zero, nullptr);
-  ExFreePoolWithTag(p, 'tseT');
+  ExFreePoolWithTag(p, kTagTest);
   ExFreePool(zero);
   EXPECT_EQ(host::verifier::CurrentPoolUsage().allocations, 0u);
   EXPECT_EQ(host::verifier::PoolAllocationCount(), 2u);

@@ -10,7 +10,9 @@ namespace {
 class BusDriver : public ::testing::Test {
  protected:
   void SetUp() override {
-    tb_ = std::make_unique<Testbed>(TestbedOptions{.portName = "COM7"});
+    TestbedOptions options;
+    options.portName = "COM7";
+    tb_ = std::make_unique<Testbed>(options);
     tb_->Plug(std::make_unique<ScriptedModem>());
   }
   Testbed& tb() { return *tb_; }
