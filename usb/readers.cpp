@@ -186,6 +186,33 @@ VOID WaitForReaderSubmissions(PDEVICE_EXTENSION DeviceExtension)
     }
 }
 
+// First step of both completion routines: a failed transfer, or one that completed after the
+// close cleared DeviceOpen, ends the reader (its state goes Idle under SpinLock) and takes the
+// loss path. Returns TRUE in that case.
+static BOOLEAN ReaderpTransferLost(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, PULONG State)
+{
+    KIRQL OldIrql;
+    BOOLEAN Lost = FALSE;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    if (!NT_SUCCESS(Irp->IoStatus.Status) || !DeviceExtension->DeviceOpen) {
+        *State = ReaderIdle;
+        Lost = TRUE;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+    return Lost;
+}
+
+// Last step of both completion routines, after any re-arm: the request goes, then the
+// transfer's IoCount unit and remove-lock hold.
+static NTSTATUS ReaderpTransferDone(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    IoFreeIrp(Irp);
+    IoCountDecrement(DeviceExtension);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, NULL);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 // Completion routine of the notification reader. DISPATCH_LEVEL or below, any thread; Context is
 // the extension. Frees the request and returns STATUS_MORE_PROCESSING_REQUIRED; the re-arm comes
 // before the transfer's IoCount unit and remove-lock hold are given back, so neither drops to
@@ -194,19 +221,10 @@ NTSTATUS NTAPI InterruptReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     KIRQL OldIrql;
-    BOOLEAN Failed = !NT_SUCCESS(Irp->IoStatus.Status);
     BOOLEAN Rearm = FALSE;
-    BOOLEAN Lost = FALSE;
     ULONG Received;
 
-    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-    if (Failed || !DeviceExtension->DeviceOpen) {
-        DeviceExtension->InterruptReaderState = ReaderIdle;
-        Lost = TRUE;
-    }
-    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
-
-    if (Lost) {
+    if (ReaderpTransferLost(DeviceExtension, Irp, &DeviceExtension->InterruptReaderState)) {
         ReaderpLossPath(DeviceExtension);
     } else {
         // A notification too short to carry the UART bitmap is ignored: byte 8 would be what an
@@ -233,10 +251,7 @@ NTSTATUS NTAPI InterruptReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
         }
     }
 
-    IoFreeIrp(Irp);
-    IoCountDecrement(DeviceExtension);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, NULL);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return ReaderpTransferDone(DeviceExtension, Irp);
 }
 
 // Raises events into EventHistory under SpinLock (done by the caller's section), then delivers
@@ -298,8 +313,6 @@ NTSTATUS NTAPI BulkInReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     KIRQL OldIrql;
-    BOOLEAN Failed = !NT_SUCCESS(Irp->IoStatus.Status);
-    BOOLEAN Lost = FALSE;
     BOOLEAN Rearm = FALSE;
     BOOLEAN SetIntervalTimer;
     LARGE_INTEGER IntervalDue;
@@ -307,14 +320,7 @@ NTSTATUS NTAPI BulkInReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     ULONG Stored;
     ULONG Events;
 
-    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-    if (Failed || !DeviceExtension->DeviceOpen) {
-        DeviceExtension->BulkInReaderState = ReaderIdle;
-        Lost = TRUE;
-    }
-    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
-
-    if (Lost) {
+    if (ReaderpTransferLost(DeviceExtension, Irp, &DeviceExtension->BulkInReaderState)) {
         ReaderpLossPath(DeviceExtension);
     } else {
         Received = UrbpTransfer(&DeviceExtension->BulkInUrb)->TransferBufferLength;
@@ -379,10 +385,7 @@ NTSTATUS NTAPI BulkInReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
         }
     }
 
-    IoFreeIrp(Irp);
-    IoCountDecrement(DeviceExtension);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, NULL);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return ReaderpTransferDone(DeviceExtension, Irp);
 }
 
 // A reader transfer failed, or completed after the close cleared DeviceOpen. No spin lock held.
