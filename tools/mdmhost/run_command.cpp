@@ -3,6 +3,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "binding.h"
 #include "cli.h"
 #include "scenario/scenario.h"
 
@@ -20,6 +21,10 @@ const char* const kRunHelp =
     "  -v, --verbose      print every line as it runs, with the statuses it saw\n"
     "  -k, --keep-going   go on after a failure in a file (default: stop that file)\n"
     "  -q, --quiet        print failures only, no PASS lines\n"
+    "  --image PATH       run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
+    "                     host-compiled driver; needs the 32-bit host (build/host32)\n"
+    "  --stack-report     with --image: print the kernel stack the image used per routine\n"
+    "  --max-stack BYTES  with --image: fail when the image used more kernel stack than this\n"
     "\n"
     "Example:\n"
     "  load\n"
@@ -40,6 +45,7 @@ int RunCommand(const std::vector<std::string>& argv) {
   run.verbose = options.Flag("--verbose", "-v");
   run.keepGoing = options.Flag("--keep-going", "-k");
   bool quiet = options.Flag("--quiet", "-q");
+  SelectDriverFromOptions(options);
   std::vector<std::string> files = options.Rest(true);
   if (files.empty()) throw UsageError("run needs at least one scenario file");
 
@@ -70,6 +76,7 @@ int RunCommand(const std::vector<std::string>& argv) {
     }
     std::cout.flush();
   }
+  if (!CheckImageStack(std::cout)) ++failedFiles;
   if (files.size() > 1 && !quiet) {
     std::cout << files.size() - failedFiles << " passed, " << failedFiles << " failed\n";
   }
