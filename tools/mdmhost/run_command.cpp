@@ -21,6 +21,8 @@ const char* const kRunHelp =
     "  -v, --verbose      print every line as it runs, with the statuses it saw\n"
     "  -k, --keep-going   go on after a failure in a file (default: stop that file)\n"
     "  -q, --quiet        print failures only, no PASS lines\n"
+    "  --wdm VERSION      the WDM version the system reports from the start of each file:\n"
+    "                     1.10 (Windows 2000) or 1.20 (Windows XP, the default)\n"
     "  --image PATH       run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
     "                     host-compiled driver; needs the 32-bit host (build/host32)\n"
     "  --stack-report     with --image: print the kernel stack the image used per routine\n"
@@ -45,6 +47,10 @@ int RunCommand(const std::vector<std::string>& argv) {
   run.verbose = options.Flag("--verbose", "-v");
   run.keepGoing = options.Flag("--keep-going", "-k");
   bool quiet = options.Flag("--quiet", "-q");
+  if (auto wdm = options.Value("--wdm")) {
+    run.wdmVersion = scenario::ParseWdmVersion(*wdm);
+    if (!run.wdmVersion) throw UsageError("--wdm needs a version such as 1.10, not '" + *wdm + "'");
+  }
   SelectDriverFromOptions(options);
   std::vector<std::string> files = options.Rest(true);
   if (files.empty()) throw UsageError("run needs at least one scenario file");

@@ -116,6 +116,9 @@ bool Runner::Run() {
   host::SessionOptions options;
   options.mode = host::Mode::Deterministic;
   stack_ = std::make_unique<Stack>(options);
+  if (options_.wdmVersion) {
+    host::verifier::SetWdmVersion(options_.wdmVersion->first, options_.wdmVersion->second);
+  }
 
   bool stopped = false;
   for (const Statement& statement : script_.statements) {
