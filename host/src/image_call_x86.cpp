@@ -66,6 +66,7 @@ namespace {
 // One entry of the kernel into image code on this thread.
 struct Activation {
   const void* routine;
+  uint32_t rva;  // the routine's offset in its image: the same in every mapping of it
   Frame::Kind kind;
   UCHAR major;
   UCHAR minor;
@@ -79,12 +80,13 @@ struct Activation {
 thread_local std::vector<Activation*> t_activations;
 
 // Per outermost routine: what the kernel called and how (a routine can be a DPC and a completion).
+// By offset, so that the loads of a driver (each a new mapping) add up.
 struct StackKey {
-  const void* routine;
+  uint32_t rva;
   int kind;
   UCHAR major;
   bool operator<(const StackKey& o) const {
-    return std::tie(routine, kind, major) < std::tie(o.routine, o.kind, o.major);
+    return std::tie(rva, kind, major) < std::tie(o.rva, o.kind, o.major);
   }
 };
 
@@ -115,6 +117,13 @@ std::string RoutineLabel(const Activation& a) {
   return kind + " " + Symbolize(a.routine);
 }
 
+// The kernel service as the image imports it: the bindings' own adapters carry the platform's name.
+std::string ServiceName(const void* service) {
+  std::string name = Symbolize(service);
+  const std::string adapters = "host::internal::exports::";
+  return name.rfind(adapters, 0) == 0 ? name.substr(adapters.size()) : name;
+}
+
 // Called at each kernel service the image calls: `stack` is the image's stack pointer at the call.
 // Names are formed only when a routine reaches a new depth.
 void Measure(const void* service, uint32_t stack) {
@@ -127,7 +136,7 @@ void Measure(const void* service, uint32_t stack) {
   const Activation& outer = *t_activations.front();
   StackState& s = Stack();
   std::lock_guard<std::mutex> lock(s.mutex);
-  image::StackUse& use = s.uses[StackKey{outer.routine, outer.kind, outer.major}];
+  image::StackUse& use = s.uses[StackKey{outer.rva, outer.kind, outer.major}];
   use.calls++;
   if (total > use.deepest || use.routine.empty()) {
     if (use.routine.empty()) use.routine = RoutineLabel(outer);
@@ -136,7 +145,7 @@ void Measure(const void* service, uint32_t stack) {
     for (const Activation* a : t_activations) {
       if (!path.empty()) path += " > ";
       path += (a == &outer ? Symbolize(a->routine) : RoutineLabel(*a)) + " (" +
-              std::to_string(a->used) + " bytes) > " + Symbolize(a->service);
+              std::to_string(a->used) + " bytes) > " + ServiceName(a->service);
     }
     use.path = path;
   }
@@ -145,9 +154,11 @@ void Measure(const void* service, uint32_t stack) {
 }  // namespace
 
 uint32_t CallRoutineWords(const void* routine, const uint32_t* words, unsigned count) {
-  if (FindImage(routine) == nullptr) return HostCallWords(routine, words, count, nullptr);
+  const image::Image* image = FindImage(routine);
+  if (image == nullptr) return HostCallWords(routine, words, count, nullptr);
   Activation activation;
   activation.routine = routine;
+  activation.rva = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(routine) - image->base());
   const std::vector<Frame>& frames = CurrentThread().frames;
   activation.kind = frames.empty() ? Frame::Other : frames.back().kind;
   activation.major = frames.empty() ? 0xFF : frames.back().major;

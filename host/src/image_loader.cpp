@@ -137,10 +137,11 @@ std::string Image::Name(const void* address) const {
 void Image::DiscardInitSections() {
   for (const Section& section : sections_) {
     if ((section.characteristics & kScnDiscardable) == 0 || section.size == 0) continue;
-    // Only whole pages of the section: its neighbours may share its first or last page.
-    uintptr_t start = (base_ + section.rva + 0xFFF) & ~uintptr_t{0xFFF};
-    uintptr_t end = (base_ + section.rva + section.size) & ~uintptr_t{0xFFF};
-    if (end > start) mprotect(reinterpret_cast<void*>(start), end - start, PROT_NONE);
+    // Sections start on a page of their own (the section alignment is a page or more), and the
+    // rest of the section's last page is the section's too.
+    uintptr_t start = base_ + section.rva;
+    uintptr_t end = (base_ + section.rva + section.size + 0xFFF) & ~uintptr_t{0xFFF};
+    mprotect(reinterpret_cast<void*>(start), end - start, PROT_NONE);
   }
 }
 

@@ -8,9 +8,10 @@ namespace mdmhost {
 namespace {
 
 struct Selection {
-  DriverBinding binding{DriverEntry, nullptr};
+  DriverBinding binding;
   uint64_t maxStack = 0;  // 0: no limit
   bool stackReport = false;
+  std::vector<std::unique_ptr<host::image::Image>> mappings;  // every load's, the latest last
 };
 
 Selection& Selected() {
@@ -26,8 +27,23 @@ std::string HexAddress(uintptr_t value) {
 
 }  // namespace
 
+PDRIVER_INITIALIZE DriverBinding::Load() const {
+  if (imagePath.empty()) return DriverEntry;
+  std::string error;
+  std::unique_ptr<host::image::Image> image = host::image::Load(imagePath, &error);
+  if (!image) throw RunError(error);
+  PDRIVER_INITIALIZE entry = image->entry();
+  Selected().mappings.push_back(std::move(image));
+  return entry;
+}
+
+void DriverBinding::Loaded() const {
+  if (!imagePath.empty()) Selected().mappings.back()->DiscardInitSections();
+}
+
 std::string DriverBinding::Describe() const {
-  if (!image) return "the host-compiled driver";
+  if (imagePath.empty()) return "the host-compiled driver";
+  const auto& image = Selected().mappings.back();
   return image->path() + " mapped at " + HexAddress(image->base()) + " (preferred " +
          HexAddress(image->preferredBase()) + "), " + std::to_string(image->relocations()) +
          " relocations, " + std::to_string(image->imports()) + " imports bound, loaded in " +
@@ -43,21 +59,18 @@ void SelectDriverFromOptions(Options& options) {
   if (!host::image::Supported()) {
     throw UsageError("--image needs the 32-bit host (build/host32/tools/mdmhost): the image's code runs natively there");
   }
-  std::string error;
-  std::unique_ptr<host::image::Image> image = host::image::Load(*path, &error);
-  if (!image) throw RunError(error);
-  s.binding.entry = image->entry();
-  s.binding.image = std::move(image);
+  s.binding.imagePath = *path;
+  s.binding.Load();
 }
 
 const DriverBinding& SelectedDriver() { return Selected().binding; }
 
 bool CheckImageStack(std::ostream& out) {
   const Selection& s = Selected();
-  if (!s.binding.image) return true;
+  if (s.binding.imagePath.empty()) return true;
   std::vector<host::image::StackUse> uses = host::image::StackUses();
   if (s.stackReport) {
-    out << "kernel stack used by " << s.binding.image->fileName() << ", per routine the kernel called:\n";
+    out << "kernel stack used by " << s.mappings.back()->fileName() << ", per routine the kernel called:\n";
     for (const auto& use : uses) {
       out << "  " << use.deepest << " bytes  " << use.routine << "  (" << use.calls << " kernel calls)\n";
     }

@@ -16,15 +16,22 @@
 namespace mdmhost {
 
 struct DriverBinding {
-  PDRIVER_INITIALIZE entry = nullptr;
-  std::shared_ptr<host::image::Image> image;  // set for an image; keeps it mapped
-  // "the host-compiled driver" or "build/x86/tavrinmdm.sys at 0x..., 62 imports, ..."
+  std::string imagePath;  // empty: the host-compiled driver
+  // The entry point to give the PnP manager: DriverEntry, or the entry point of a new mapping of
+  // the image (each load of a driver maps its image afresh, with its own data, as the platform
+  // does; the mappings stay until the program ends, since kernel tables may still name them).
+  PDRIVER_INITIALIZE Load() const;
+  // Called once the entry point has returned: the image's discardable section goes.
+  void Loaded() const;
+  // "the host-compiled driver" or "build/x86/tavrinmdm.sys mapped at 0x..., ... loaded in N us"
+  // (the latest mapping).
   std::string Describe() const;
 };
 
 // Reads --image PATH (and --max-stack BYTES, --stack-report for an image) from a command's options
-// and selects the driver the command runs. RunError when the image cannot be loaded, with the
-// loader's message; UsageError for --image on a host that cannot run images.
+// and selects the driver the command runs. The image is mapped once here to check it: RunError
+// when it cannot be loaded, with the loader's message; UsageError for --image on a host that
+// cannot run images.
 void SelectDriverFromOptions(Options& options);
 const DriverBinding& SelectedDriver();
 

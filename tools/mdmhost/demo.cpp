@@ -151,8 +151,8 @@ bool Demo::Bring_up() {
   t_.Line("parent USB bus driver \\Driver\\usbsim loaded");
 
   t_.Step("Load the driver");
-  t_.Line("driver: " + SelectedDriver().Describe());
   NTSTATUS status = stack_->LoadDriver();
+  t_.Line("driver: " + SelectedDriver().Describe());
   Call("DriverEntry(\\Driver\\tavrinmdm)", status, 0);
   for (const std::string& line : host::debug::DbgPrintCalls()) {
     std::string l = line;

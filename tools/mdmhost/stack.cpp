@@ -118,9 +118,8 @@ Stack::~Stack() { Teardown(); }
 NTSTATUS Stack::LoadDriver() {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   const DriverBinding& binding = SelectedDriver();
-  driver_ = host::pnp::LoadDriver(binding.entry, "\\Driver\\tavrinmdm", &status);
-  // The platform frees the start-up stub's section once the entry point has returned.
-  if (binding.image) binding.image->DiscardInitSections();
+  driver_ = host::pnp::LoadDriver(binding.Load(), "\\Driver\\tavrinmdm", &status);
+  binding.Loaded();
   return status;
 }
 

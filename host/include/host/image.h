@@ -44,7 +44,8 @@ class Image {
   // "tavrinmdm.sys+0x1234".
   std::string Name(const void* address) const;
   // Once DriverEntry has returned the platform frees the image's discardable sections: here
-  // their pages become inaccessible, so that any later use of them faults.
+  // their pages become inaccessible, so that any later use of them faults. A driver loaded again
+  // is a new mapping of its image, as on the platform.
   void DiscardInitSections();
 
  private:
