@@ -7,6 +7,7 @@
 // service the image called catches whatever it throws, ends its handler, and jumps back to the
 // trampoline call that entered the image (ImageUnwind); the exception is thrown again from
 // there, in host code, and unwinds as it would have from a host-compiled driver.
+#include <algorithm>
 #include <csetjmp>
 #include <exception>
 #include <map>
