@@ -45,7 +45,7 @@ TEST(FrameEntry, LoadPrintsTheBannerInThreeCalls) {
   ASSERT_EQ(calls.size(), 3u);
   EXPECT_EQ(calls[0], kRule);
   EXPECT_TRUE(std::regex_match(
-      calls[1], std::regex("RIVEZUVE\\([0-9]+\\.[0-9]+\\.[0-9]+\\)  Time: [0-9]{2}:[0-9]{2}:[0-9]{2}"
+      calls[1], std::regex("RIVEZUVE\\([0-9]+(\\.[0-9]+){2,3}\\)  Time: [0-9]{2}:[0-9]{2}:[0-9]{2}"
                            "  Date: [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} LOADED \n")))
       << calls[1];
   EXPECT_EQ(calls[2], kRule + "\n");
