@@ -3,6 +3,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "binding.h"
 #include "cli.h"
 #include "scenario/scenario.h"
 
@@ -22,6 +23,10 @@ const char* const kRunHelp =
     "  -q, --quiet        print failures only, no PASS lines\n"
     "  --wdm VERSION      the WDM version the system reports from the start of each file:\n"
     "                     1.10 (Windows 2000) or 1.20 (Windows XP, the default)\n"
+    "  --image PATH       run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
+    "                     host-compiled driver; needs the 32-bit host (build/host32)\n"
+    "  --stack-report     with --image: print the kernel stack the image used per routine\n"
+    "  --max-stack BYTES  with --image: fail when the image used more kernel stack than this\n"
     "\n"
     "Example:\n"
     "  load\n"
@@ -46,6 +51,7 @@ int RunCommand(const std::vector<std::string>& argv) {
     run.wdmVersion = scenario::ParseWdmVersion(*wdm);
     if (!run.wdmVersion) throw UsageError("--wdm needs a version such as 1.10, not '" + *wdm + "'");
   }
+  SelectDriverFromOptions(options);
   std::vector<std::string> files = options.Rest(true);
   if (files.empty()) throw UsageError("run needs at least one scenario file");
 
@@ -76,6 +82,7 @@ int RunCommand(const std::vector<std::string>& argv) {
     }
     std::cout.flush();
   }
+  if (!CheckImageStack(std::cout)) ++failedFiles;
   if (files.size() > 1 && !quiet) {
     std::cout << files.size() - failedFiles << " passed, " << failedFiles << " failed\n";
   }
