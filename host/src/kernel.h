@@ -140,8 +140,9 @@ std::mutex& DispatcherLock();
 NTSTATUS WaitUntil(const std::function<bool()>& satisfied, const std::string& what,
                    std::optional<int64_t> timeout);
 
-// Call after changing any state that wait conditions read (with or without the dispatcher lock
-// held): waiting threads re-evaluate.
+// Call after changing any state that wait conditions read, without the dispatcher lock held
+// (nor any lock a condition takes): in threaded mode the conditions of the blocked waiters are
+// evaluated here, and only the waiters whose condition now holds are woken.
 void WakeWaiters();
 
 // The I/O manager's cancel spin lock: the core owns the word and declares it (rank

@@ -17,10 +17,14 @@
 // nothing can run it moves the virtual clock to the next timer or wait deadline (auto-advance),
 // and otherwise reports a Deadlock naming every blocked thread and returns STATUS_ABANDONED.
 //
-// Threaded mode. Waits are real: a generation counter and one condition variable. WakeWaiters
-// bumps the generation and notifies every waiter, which evaluates its condition again under the
-// dispatcher lock. The waiter reads the generation before it evaluates its condition, so a wake
-// between evaluation and sleep is never lost.
+// Threaded mode. Waits are real, and satisfied the platform's way: by the thread that changes
+// what they wait for. A blocked waiter is listed with its condition; WakeWaiters evaluates the
+// listed conditions under the dispatcher lock and wakes only the waiters whose condition now
+// holds (or whose wait was abandoned). A condition that returned true has done its part (a
+// synchronization event consumed, a DPC or a work item claimed), so the woken waiter returns
+// without evaluating it again. The waiter lists itself in the same hold of the dispatcher lock in
+// which its condition was last found false, so a change between evaluation and sleep is never
+// lost; a thread that is not blocked is never woken for nothing.
 #include <algorithm>
 #include <cstdio>
 
@@ -38,6 +42,19 @@ struct Participant {
 
 class CoThread;
 
+// A blocked wait of threaded mode, on the waiting thread's stack while it is listed.
+struct ThreadedWaiter {
+  const std::function<bool()>* condition = nullptr;
+  WaitRecord* record = nullptr;
+  bool kernelIdle = false;
+  bool satisfied = false;  // dispatcher lock: a waker found the condition true
+  // Lock order: the dispatcher lock, then `mutex` (a waker signals with both held; the waiter
+  // sleeps holding only `mutex`).
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool signalled = false;  // `mutex`
+};
+
 struct SchedulerState {
   std::mutex dispatcher;
   std::mutex baton;
@@ -45,9 +62,7 @@ struct SchedulerState {
   std::vector<std::shared_ptr<Thread>> spawned;        // threaded
   std::mutex spawnedMutex;
   std::vector<WaitRecord*> waits;  // dispatcher lock
-  std::atomic<uint64_t> generation{0};
-  std::mutex waitMutex;
-  std::condition_variable waitCv;
+  std::vector<struct ThreadedWaiter*> threadedWaiters;  // dispatcher lock
 };
 SchedulerState& S() {
   static SchedulerState* s = new SchedulerState;
@@ -313,27 +328,61 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
   }
 }
 
+// Dispatcher lock held. Why a listed waiter should run again, if it should.
+bool WaiterReleasedLocked(ThreadedWaiter& w) {
+  if (w.satisfied || w.record->abandoned) return true;
+  if (!w.kernelIdle && Core().ending) return true;
+  if ((*w.condition)()) {
+    w.satisfied = true;
+    return true;
+  }
+  return false;
+}
+
 NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int64_t> timeout,
                       WaitRecord& record, bool kernelIdle) {
   SchedulerState& s = S();
   const bool timed = timeout.has_value();
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::nanoseconds(timed ? *timeout * 100 : 0);
+  ThreadedWaiter w;
+  w.condition = &satisfied;
+  w.record = &record;
+  w.kernelIdle = kernelIdle;
+  auto unlist = [&] {
+    auto& list = s.threadedWaiters;
+    list.erase(std::remove(list.begin(), list.end(), &w), list.end());
+  };
+  {
+    std::lock_guard<std::mutex> lock(DispatcherLock());
+    if (record.abandoned) return STATUS_ABANDONED;
+    if (satisfied()) return STATUS_SUCCESS;
+    if (!kernelIdle && Core().ending) return STATUS_ABANDONED;
+    s.threadedWaiters.push_back(&w);
+  }
   for (;;) {
-    const uint64_t generation = s.generation.load(std::memory_order_acquire);
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
-      if (record.abandoned) return STATUS_ABANDONED;
-      if (satisfied()) return STATUS_SUCCESS;
-      if (!kernelIdle && Core().ending) return STATUS_ABANDONED;
+      std::unique_lock<std::mutex> lock(w.mutex);
+      if (timed) {
+        w.cv.wait_until(lock, deadline, [&] { return w.signalled; });
+      } else {
+        w.cv.wait(lock, [&] { return w.signalled; });
+      }
+      w.signalled = false;
     }
-    if (timed && std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
-    std::unique_lock<std::mutex> lock(s.waitMutex);
-    auto changed = [&] { return s.generation.load(std::memory_order_acquire) != generation; };
-    if (timed) {
-      s.waitCv.wait_until(lock, deadline, changed);
-    } else {
-      s.waitCv.wait(lock, changed);
+    std::lock_guard<std::mutex> lock(DispatcherLock());
+    // Satisfied by a waker, or found true now (a condition on the clock needs no waker).
+    if (w.satisfied || satisfied()) {
+      unlist();
+      return STATUS_SUCCESS;
+    }
+    if (record.abandoned || (!kernelIdle && Core().ending)) {
+      unlist();
+      return STATUS_ABANDONED;
+    }
+    if (timed && std::chrono::steady_clock::now() >= deadline) {
+      unlist();
+      return STATUS_TIMEOUT;
     }
   }
 }
@@ -349,11 +398,16 @@ bool Deterministic() { return !SessionActive() || Core().options.mode == Mode::D
 bool OnCooperativeThread() { return tlsCo != nullptr; }
 
 void WakeWaiters() {
+  if (Deterministic()) return;  // the scheduler evaluates every condition at each step
   SchedulerState& s = S();
-  s.generation.fetch_add(1, std::memory_order_acq_rel);
-  if (!Deterministic()) {
-    { std::lock_guard<std::mutex> lock(s.waitMutex); }
-    s.waitCv.notify_all();
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  for (ThreadedWaiter* w : s.threadedWaiters) {
+    if (w->satisfied || !WaiterReleasedLocked(*w)) continue;
+    {
+      std::lock_guard<std::mutex> signal(w->mutex);
+      w->signalled = true;
+    }
+    w->cv.notify_one();
   }
 }
 
@@ -553,12 +607,9 @@ void SchedulerSessionEnd() {
   WakeWaiters();
   for (auto& t : spawned) {
     auto* real = static_cast<RealThread*>(t.get());
-    auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!real->finished && std::chrono::steady_clock::now() < limit) {
-      std::unique_lock<std::mutex> lock(s.waitMutex);
-      uint64_t g = s.generation.load();
-      s.waitCv.wait_until(lock, limit, [&] { return real->finished || s.generation.load() != g; });
-    }
+    constexpr int64_t kTenSeconds = 10LL * 10000000;
+    WaitUntilEx([real] { return real->finished.load(); }, "the end of thread '" + real->name_ + "'",
+                kTenSeconds, nullptr, true);
     std::lock_guard<std::mutex> lock(real->joinMutex);
     if (real->finished && real->os.joinable()) real->os.join();
   }

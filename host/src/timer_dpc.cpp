@@ -174,18 +174,20 @@ void TimerThreadMain() {
   while (!Core().stopping) {
     if (ExpireDueTimers(NowTicks())) continue;
     std::optional<int64_t> next;
-    uint64_t generation;
     {
       std::lock_guard<std::mutex> lock(DispatcherLock());
       next = EarliestTimerDue();
-      generation = T().timerGeneration;
     }
     std::optional<int64_t> timeout;
     if (next) timeout = std::max<int64_t>(*next - NowTicks(), 1);
+    // Woken only by a timer due before the moment it sleeps until: one set later, or cancelled,
+    // leaves it asleep (it then wakes to nothing due and looks again). A read's interval timer,
+    // set and cancelled for every read, costs no thread switch.
     WaitUntilEx(
         [&] {
-          return Core().stopping || T().timerGeneration != generation ||
-                 (next && NowTicks() >= *next);
+          if (Core().stopping) return true;
+          std::optional<int64_t> earliest = EarliestTimerDue();
+          return (earliest && (!next || *earliest < *next)) || (next && NowTicks() >= *next);
         },
         "timer thread idle", timeout, nullptr, true);
   }

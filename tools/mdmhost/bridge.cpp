@@ -4,11 +4,13 @@
 //
 //   terminal program <-> /dev/pts/N (slave) <-> master <-> bridge <-> COM7 (driver) <-> modem
 //
-// Three threads move things: the receiver keeps an overlapped ReadFile going and writes what it
-// returns to the master side; the sender reads what the terminal program wrote and sends it with
-// overlapped WriteFile; the main thread watches the terminal (a hang-up drops DTR, a reopen
-// raises it) and the signals. Nothing is buffered in the bridge: bytes that arrive while no
-// program has the terminal open are dropped, as on a real line.
+// Three threads move things: the receiver keeps overlapped ReadFiles going (two, alternating, so
+// that one is in the driver while the other's bytes go to the master side); the sender reads
+// what the terminal program wrote and sends it with overlapped WriteFile, gathering what the
+// terminal has at once (never waiting for more) while the previous write is in the driver; the
+// main thread watches the terminal (a hang-up drops DTR, a reopen raises it) and the signals.
+// Nothing is held back in the bridge: bytes that arrive while no program has the terminal open
+// are dropped, as on a real line.
 //
 // Line settings: the master runs in packet mode (TIOCPKT) and the terminal's local modes carry
 // EXTPROC, so every tcsetattr a program makes reaches the sender as a TIOCPKT_IOCTL status ahead
@@ -84,6 +86,11 @@ const char* const kBridgeHelp =
 namespace {
 
 std::atomic<bool> gStop{false};
+
+// The largest ReadFile and WriteFile on the port, and what one read of the terminal's master side
+// can bring (its line discipline hands over at most a 4 KiB buffer, plus the packet byte).
+constexpr size_t kPortChunk = 64 * 1024;
+constexpr size_t kTerminalRead = 4096 + 1;
 
 struct LineSettings {
   unsigned long baud = 0;  // 0: hang up (B0)
@@ -381,40 +388,110 @@ bool Bridge::WriteToTerminal(const char* data, size_t n) {
   return done == n;
 }
 
+// Two reads alternate: while the bytes of one go to the terminal, the other is already in the
+// driver, so the port is never left without a read while the terminal is being written.
 void Bridge::Receiver() {
-  std::vector<char> buffer(4096);
-  comm::Overlapped overlapped;
-  while (!gStop) {
+  struct Slot {
+    std::vector<char> buffer = std::vector<char>(kPortChunk);
+    comm::Overlapped overlapped;
+    NTSTATUS status = STATUS_SUCCESS;
     comm::DWORD n = 0;
-    NTSTATUS s = comm::ReadFile(port_, buffer.data(), static_cast<comm::DWORD>(buffer.size()), &n, &overlapped);
-    if (s == STATUS_PENDING) s = comm::GetOverlappedResult(port_, overlapped, &n, true);
+  } slots[2];
+  auto start = [this](Slot& slot) {
+    slot.n = 0;
+    slot.status = comm::ReadFile(port_, slot.buffer.data(), static_cast<comm::DWORD>(slot.buffer.size()),
+                                 &slot.n, &slot.overlapped);
+  };
+  start(slots[0]);
+  for (unsigned current = 0; !gStop; current ^= 1) {
+    Slot& slot = slots[current];
+    if (slot.status == STATUS_PENDING) {
+      slot.status = comm::GetOverlappedResult(port_, slot.overlapped, &slot.n, true);
+    }
     if (gStop) break;
-    if (!NT_SUCCESS(s)) {
-      if (s == STATUS_CANCELLED) continue;
-      Error("ReadFile failed: " + StatusName(s) + "; the receiver stops");
-      return;
+    if (!NT_SUCCESS(slot.status) && slot.status != STATUS_CANCELLED) {
+      Error("ReadFile failed: " + StatusName(slot.status) + "; the receiver stops");
+      break;
     }
-    if (n == 0) continue;
-    if (connected_ && WriteToTerminal(buffer.data(), n)) {
-      toTerminal_ += n;
+    start(slots[current ^ 1]);
+    if (slot.n == 0) continue;
+    if (connected_ && WriteToTerminal(slot.buffer.data(), slot.n)) {
+      toTerminal_ += slot.n;
     } else {
-      dropped_ += n;
+      dropped_ += slot.n;
     }
+  }
+  // The read still in the driver ends by its timeout (or the CancelIoEx of the shutdown).
+  for (Slot& slot : slots) {
+    if (slot.status == STATUS_PENDING) comm::GetOverlappedResult(port_, slot.overlapped, &slot.n, true);
   }
 }
 
+// What the program wrote is gathered, as long as the terminal has more at once, into one
+// WriteFile of up to kPortChunk bytes; while it is in the driver the next one is gathered.
 void Bridge::Sender() {
-  std::vector<char> buffer(4096);
-  comm::Overlapped overlapped;
+  std::vector<char> packet(kTerminalRead);
+  struct Batch {
+    std::vector<char> bytes;
+    comm::Overlapped overlapped;
+    bool inFlight = false;
+  } batches[2];
+  unsigned gathering = 0;
+  // Waits for the batch in the driver, if any; false if it failed (the bytes are lost).
+  auto finish = [this](Batch& batch) {
+    if (!batch.inFlight) return true;
+    batch.inFlight = false;
+    comm::DWORD written = 0;
+    NTSTATUS s = comm::GetOverlappedResult(port_, batch.overlapped, &written, true);
+    fromTerminal_ += written;
+    size_t done = written;
+    // A write the driver ended early (a timeout) goes on with the rest, synchronously.
+    while (NT_SUCCESS(s) && done < batch.bytes.size() && written != 0 && !gStop) {
+      s = comm::WriteFile(port_, batch.bytes.data() + done, static_cast<comm::DWORD>(batch.bytes.size() - done),
+                          &written, &batch.overlapped);
+      if (s == STATUS_PENDING) s = comm::GetOverlappedResult(port_, batch.overlapped, &written, true);
+      done += written;
+      fromTerminal_ += written;
+    }
+    if (!NT_SUCCESS(s)) {
+      if (!gStop) Error("WriteFile failed: " + StatusName(s) + "; " + std::to_string(batch.bytes.size() - done) + " bytes lost");
+      return false;
+    }
+    return true;
+  };
+  // Sends the gathered batch once the previous one is done.
+  auto send = [&] {
+    Batch& batch = batches[gathering];
+    Batch& previous = batches[gathering ^ 1];
+    if (batch.bytes.empty()) return;
+    finish(previous);
+    previous.bytes.clear();
+    comm::DWORD written = 0;
+    NTSTATUS s = comm::WriteFile(port_, batch.bytes.data(), static_cast<comm::DWORD>(batch.bytes.size()), &written,
+                                 &batch.overlapped);
+    // Pending or finished at once, finish() collects it; a refusal loses the batch.
+    batch.inFlight = s == STATUS_PENDING || NT_SUCCESS(s);
+    if (!batch.inFlight && !gStop) {
+      Error("WriteFile failed: " + StatusName(s) + "; " + std::to_string(batch.bytes.size()) + " bytes lost");
+    }
+    gathering ^= 1;
+  };
   while (!gStop) {
+    Batch& batch = batches[gathering];
+    // Nothing gathered: wait for the terminal (bounded, so that a stop is seen). Something
+    // gathered: take only what the terminal has now, and send when it has no more.
     struct pollfd p = {master_, POLLIN, 0};
-    int r = poll(&p, 1, 100);
-    if (r <= 0) continue;
+    if (poll(&p, 1, batch.bytes.empty() ? 100 : 0) <= 0) {
+      send();
+      continue;
+    }
     // What the program wrote (or set) before it closed the terminal is read before its hang-up
     // is handled: a read in the hung-up state still returns them, then fails with EIO.
-    ssize_t n = (p.revents & POLLIN) ? read(master_, buffer.data(), buffer.size()) : -1;
+    ssize_t n = (p.revents & POLLIN) ? read(master_, packet.data(), packet.size()) : -1;
     if (n <= 0) {
       if (p.revents & POLLHUP) {
+        send();
+        finish(batches[gathering ^ 1]);
         // The sender sees the hang-up as it happens (the main thread's 50 ms check may miss a
         // close followed at once by the next program's open).
         OnHangUp();
@@ -424,26 +501,21 @@ void Bridge::Sender() {
       continue;
     }
     OnConnect();
-    // Packet mode: a leading 0 means data follows; anything else is a status byte alone.
-    if (buffer[0] != TIOCPKT_DATA) {
-      if (buffer[0] & TIOCPKT_IOCTL) ApplyTerminal();
+    // Packet mode: a leading 0 means data follows; anything else is a status byte alone. A new
+    // line setting applies to the bytes written after it: what came before is sent first.
+    if (packet[0] != TIOCPKT_DATA) {
+      if (packet[0] & TIOCPKT_IOCTL) {
+        send();
+        finish(batches[gathering ^ 1]);
+        ApplyTerminal();
+      }
       continue;
     }
-    size_t done = 1;
-    while (done < static_cast<size_t>(n) && !gStop) {
-      comm::DWORD written = 0;
-      NTSTATUS s = comm::WriteFile(port_, buffer.data() + done, static_cast<comm::DWORD>(n - done), &written,
-                                   &overlapped);
-      if (s == STATUS_PENDING) s = comm::GetOverlappedResult(port_, overlapped, &written, true);
-      if (!NT_SUCCESS(s)) {
-        if (!gStop) Error("WriteFile failed: " + StatusName(s) + "; " + std::to_string(n - done) + " bytes lost");
-        break;
-      }
-      done += written;
-      fromTerminal_ += written;
-      if (written == 0) break;
-    }
+    batch.bytes.insert(batch.bytes.end(), packet.begin() + 1, packet.begin() + n);
+    if (batch.bytes.size() + kTerminalRead > kPortChunk) send();
   }
+  finish(batches[0]);
+  finish(batches[1]);
 }
 
 void Bridge::Watch() {
