@@ -107,13 +107,16 @@ const char* MinorName(UCHAR major, UCHAR minor) {
   return name != nullptr ? name : "IRP_MN_(unknown)";
 }
 
+// Every request the host sends is described with its device, so the text is kept with the
+// device until its name changes.
 std::string DescribeDevice(PDEVICE_OBJECT device) {
   if (device == nullptr) return "no device";
   std::lock_guard<std::mutex> lock(IopLock());
   if (!IopIsLiveDeviceLocked(device)) return "device " + IopHex(device) + " (deleted)";
-  std::string text = device->DeviceObjectExtension->name.empty()
-                         ? "unnamed device " + IopHex(device)
-                         : device->DeviceObjectExtension->name;
+  std::string& text = device->DeviceObjectExtension->description;
+  if (!text.empty()) return text;
+  text = device->DeviceObjectExtension->name.empty() ? "unnamed device " + IopHex(device)
+                                                     : device->DeviceObjectExtension->name;
   if (device->DriverObject != nullptr && device->DriverObject->DriverName.Buffer != nullptr) {
     text += " of " + IopUtf8(&device->DriverObject->DriverName);
   }

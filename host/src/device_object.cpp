@@ -148,6 +148,7 @@ void IopEnsureDeviceName(PDEVICE_OBJECT device) {
     snprintf(text, sizeof text, "\\Device\\%08x", gAutoNameCounter++);
     if (NT_SUCCESS(IopInsertDeviceNameLocked(text, device))) {
       device->DeviceObjectExtension->name = text;
+      device->DeviceObjectExtension->description.clear();
       device->Flags |= DO_DEVICE_HAS_NAME;
       return;
     }
@@ -228,6 +229,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       }
       IopRemoveDeviceNameLocked(DeviceObject);
       record->name.clear();
+      record->description.clear();
       UnlinkFromDriverLocked(DeviceObject);
       record->deleted = true;
       freeNow = record->references == 0;

@@ -34,6 +34,7 @@ struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT device = nullptr;
   size_t allocationSize = 0;       // device object + extension, one system allocation
   std::string name;                // "" for an unnamed device
+  std::string description;         // DescribeDevice's text, "" until asked; cleared with `name`
   PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached above
   bool deleted = false;            // IoDeleteDevice called; freed once no reference is left
   long references = 0;             // ObReferenceObject, open file objects

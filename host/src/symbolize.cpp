@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <unordered_map>
 
 #include "core.h"
 #include "image_internal.h"
@@ -34,18 +36,31 @@ std::string Demangle(const std::string& symbol) {
   return name;
 }
 
+// The names of the program's own code are remembered: the kernel names the routine a request
+// was allocated in, and the caller of every wait, far more often than it reports, and dladdr
+// with demangling costs tens of microseconds. Nothing the program maps is ever unmapped again
+// (driver images are named by the image, since another may be mapped at the same address later).
 std::string Symbolize(const void* routine) {
   if (routine == nullptr) return "(no routine)";
   if (const image::Image* image = FindImage(routine)) return image->Name(routine);
-  Dl_info info{};
-  if (dladdr(routine, &info) != 0 && info.dli_sname != nullptr) {
-    std::string name = Demangle(info.dli_sname);
-    uintptr_t offset =
-        reinterpret_cast<uintptr_t>(routine) - reinterpret_cast<uintptr_t>(info.dli_saddr);
-    if (offset != 0) name += "+" + Hex(offset);
-    return name;
+  static std::mutex* cacheMutex = new std::mutex;
+  static auto* cache = new std::unordered_map<const void*, std::string>;
+  {
+    std::lock_guard<std::mutex> lock(*cacheMutex);
+    auto it = cache->find(routine);
+    if (it != cache->end()) return it->second;
   }
-  return Hex(reinterpret_cast<uintptr_t>(routine));
+  Dl_info info{};
+  if (dladdr(routine, &info) == 0 || info.dli_sname == nullptr) {
+    return Hex(reinterpret_cast<uintptr_t>(routine));  // not code with a name: not remembered
+  }
+  std::string name = Demangle(info.dli_sname);
+  uintptr_t offset =
+      reinterpret_cast<uintptr_t>(routine) - reinterpret_cast<uintptr_t>(info.dli_saddr);
+  if (offset != 0) name += "+" + Hex(offset);
+  std::lock_guard<std::mutex> lock(*cacheMutex);
+  cache->emplace(routine, name);
+  return name;
 }
 
 }  // namespace host::internal

@@ -2,13 +2,6 @@
 
 namespace porttest {
 
-void DeclareDriverLocks(PDEVICE_OBJECT fdo) {
-  PDEVICE_EXTENSION ext = ExtensionOf(fdo);
-  host::verifier::DeclareLock(&ext->SpinLock, "SpinLock", 20);
-  host::verifier::DeclareLock(&ext->RingLock, "RingLock", 30);
-  host::verifier::DeclareLock(&ext->StateLock, "StateLock", 0);
-}
-
 PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT fdo) {
   return fdo == nullptr ? nullptr : static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
 }

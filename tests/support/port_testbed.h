@@ -18,15 +18,12 @@
 
 #include "driver/entry.h"
 #include "driver/extension.h"
+#include "driver_locks.h"
 #include "host/host.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"
 
 namespace porttest {
-
-// Declares the extension's spin locks in the order the driver keeps: the cancel spin lock (10)
-// before SpinLock (20) before RingLock (30); StateLock is always taken alone.
-void DeclareDriverLocks(PDEVICE_OBJECT fdo);
 
 PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT fdo);
 
