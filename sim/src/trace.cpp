@@ -2,6 +2,7 @@
 
 #include "sim/trace.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -140,11 +141,13 @@ const char* TraceKindName(TraceKind kind) {
 namespace {
 
 // Data in a line: everything up to 32 bytes; beyond that the first 16 and the count left out.
-std::string DataText(const std::vector<uint8_t>& data) {
-  constexpr size_t kWhole = 32;
+// `total` is the transfer's length, of which a bounded trace keeps only the first bytes.
+std::string DataText(const std::vector<uint8_t>& data, size_t total) {
+  constexpr size_t kWhole = BusTrace::kBoundedData;
   constexpr size_t kHead = 16;
-  if (data.size() <= kWhole) return HexBytes(data);
-  return HexBytes(data.data(), kHead) + " ... (+" + std::to_string(data.size() - kHead) + ")";
+  total = std::max(total, data.size());
+  if (total <= kWhole) return HexBytes(data);
+  return HexBytes(data.data(), kHead) + " ... (+" + std::to_string(total - kHead) + ")";
 }
 
 // "S0".."S5" for PowerSystemWorking..PowerSystemShutdown, "D0".."D3" for PowerDeviceD0..D3.
@@ -178,7 +181,7 @@ std::string TraceEntry::ToString() const {
     case TraceKind::Setup:
       s += ' ';
       s += HexBytes(setup, 8);
-      if (!data.empty()) s += " DATA " + DataText(data);
+      if (!data.empty()) s += " DATA " + DataText(data, data.size());
       usb = true;
       break;
     case TraceKind::ResetPipe:
@@ -199,7 +202,7 @@ std::string TraceEntry::ToString() const {
       s += ' ';
       s += PipeName(pipe);
       s += ' ' + std::to_string(length);
-      if (!data.empty()) s += ": " + DataText(data);
+      if (!data.empty()) s += ": " + DataText(data, length);
       usb = true;
       break;
     case TraceKind::Refused:
@@ -243,13 +246,31 @@ std::string TraceEntry::ToString() const {
 
 void BusTrace::Record(TraceEntry entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  entry.sequence = entries_.size();
+  entry.sequence = dropped_ + entries_.size();
+  if (keep_ != 0 && entry.data.size() > kBoundedData) {
+    entry.data.resize(kBoundedData);
+    entry.data.shrink_to_fit();
+  }
   entries_.push_back(std::move(entry));
+  while (keep_ != 0 && entries_.size() > keep_) {
+    entries_.pop_front();
+    ++dropped_;
+  }
+}
+
+void BusTrace::Keep(size_t entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keep_ = entries;
+}
+
+size_t BusTrace::DataKept(size_t n) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return keep_ != 0 ? std::min(n, kBoundedData) : n;
 }
 
 std::vector<TraceEntry> BusTrace::Entries() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return entries_;
+  return std::vector<TraceEntry>(entries_.begin(), entries_.end());
 }
 
 std::vector<std::string> BusTrace::Lines() const {
@@ -268,13 +289,18 @@ std::string BusTrace::Dump() const {
 
 size_t BusTrace::Size() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return entries_.size();
+  return dropped_ + entries_.size();
+}
+
+size_t BusTrace::First() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_;
 }
 
 TraceEntry BusTrace::At(size_t sequence) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (sequence >= entries_.size()) return TraceEntry{};
-  return entries_[sequence];
+  if (sequence < dropped_ || sequence - dropped_ >= entries_.size()) return TraceEntry{};
+  return entries_[sequence - dropped_];
 }
 
 size_t BusTrace::Count(TraceKind kind) const {
@@ -313,7 +339,7 @@ TraceCursor& TraceCursor::IgnoreBusDriver() {
 size_t TraceCursor::FindVisible(size_t from) const {
   if (!trace_) return SIZE_MAX;
   const size_t size = trace_->Size();
-  for (size_t i = from; i < size; ++i) {
+  for (size_t i = std::max(from, trace_->First()); i < size; ++i) {
     if (!Ignored(trace_->At(i).kind)) return i;
   }
   return SIZE_MAX;
@@ -339,7 +365,7 @@ std::string TraceCursor::NextLine() { return Next().ToString(); }
 TraceEntry TraceCursor::NextOf(TraceKind kind) {
   if (!trace_) return TraceEntry{};
   const size_t size = trace_->Size();
-  for (size_t i = position_; i < size; ++i) {
+  for (size_t i = std::max(position_, trace_->First()); i < size; ++i) {
     TraceEntry e = trace_->At(i);
     if (e.kind == kind) {
       position_ = i + 1;

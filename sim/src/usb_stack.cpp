@@ -76,6 +76,7 @@ UsbStack::UsbStack(unsigned number, std::unique_ptr<Modem> modem, const UsbStack
       threaded_(host::Session::Current().mode() == host::Mode::Threaded),
       capacity_(options.bulkInCapacity),
       rate_(options.bytesPerSecond) {
+  trace_.Keep(options.traceKeep);
   if (threaded_) {
     thread_ = std::thread([this] { ThreadMain(); });
   } else {
@@ -453,7 +454,7 @@ NTSTATUS UsbStack::QueueTransfer(PIRP irp, PURB urb, Pipe pipe) {
   e.length = tr.length;
   if (!in && tr.length) {
     const auto* b = static_cast<const uint8_t*>(t.TransferBuffer);
-    e.data.assign(b, b + tr.length);
+    e.data.assign(b, b + trace_.DataKept(tr.length));
   }
 
   IoMarkIrpPending(irp);

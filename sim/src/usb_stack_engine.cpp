@@ -163,7 +163,7 @@ void UsbStack::RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, 
   e.length = bytes;
   e.status = status;
   e.usbdStatus = usbd;
-  if (data && bytes) e.data.assign(data, data + bytes);
+  if (data && bytes) e.data.assign(data, data + trace_.DataKept(bytes));
   Record(std::move(e));
 }
 

@@ -67,8 +67,12 @@ TEST(UsbStackTrace, LinesOfEachKind) {
   longIn.data.assign(33, 0xAB);
   EXPECT_EQ(longIn.ToString(),
             "IN-DONE bulk-in 33: AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB ... (+17)");
-  longIn.data.resize(32);
-  EXPECT_EQ(longIn.ToString().size(), std::string("IN-DONE bulk-in 33: ").size() + 32 * 3 - 1);
+  // What a bounded trace keeps of it (its first 32 bytes) prints the same line.
+  const std::string whole = longIn.ToString();
+  longIn.data.resize(BusTrace::kBoundedData);
+  EXPECT_EQ(longIn.ToString(), whole);
+  longIn.length = 32;
+  EXPECT_EQ(longIn.ToString().size(), std::string("IN-DONE bulk-in 32: ").size() + 32 * 3 - 1);
 }
 
 TEST(UsbStackTrace, CursorSkipsIgnoredKindsAndStopsAtTheEnd) {
@@ -103,6 +107,34 @@ TEST(UsbStackTrace, CursorSkipsIgnoredKindsAndStopsAtTheEnd) {
   TraceCursor skip = trace.Cursor();
   skip.SeekEnd();
   EXPECT_TRUE(skip.AtEnd());
+}
+
+// A bounded trace (a device on real threads for a long time) keeps the latest entries, each
+// with the bytes its line shows; sequence numbers and cursors go on as if nothing was dropped.
+TEST(UsbStackTrace, ABoundedTraceKeepsTheLatestEntriesAndTheirLines) {
+  BusTrace trace;
+  trace.Record(Entry(TraceKind::Pnp));
+  TraceCursor early = trace.Cursor();
+  trace.Keep(3);
+  EXPECT_EQ(trace.DataKept(4096), BusTrace::kBoundedData);
+  std::vector<std::string> lines;
+  for (uint32_t n = 1; n <= 5; ++n) {
+    TraceEntry in = Entry(TraceKind::InDone);
+    in.length = 4096 * n;
+    in.data.assign(4096 * n, static_cast<uint8_t>(n));
+    lines.push_back(in.ToString());
+    trace.Record(in);
+  }
+  EXPECT_EQ(trace.Size(), 6u);
+  EXPECT_EQ(trace.First(), 3u);
+  EXPECT_EQ(trace.At(2).kind, TraceKind::End);
+  EXPECT_EQ(trace.At(5).data.size(), BusTrace::kBoundedData);
+  EXPECT_EQ(trace.Lines(), std::vector<std::string>(lines.begin() + 2, lines.end()));
+  EXPECT_EQ(early.Next().sequence, 3u);  // the dropped ones are passed over
+  EXPECT_EQ(early.NextLine(), lines[3]);
+  EXPECT_EQ(trace.Count(TraceKind::InDone), 3u);
+  trace.Keep(0);
+  EXPECT_EQ(trace.DataKept(4096), 4096u);
 }
 
 TEST(UsbStackTrace, StatusNames) {

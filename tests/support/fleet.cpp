@@ -138,6 +138,7 @@ Result Run(const Options& o) {
     t.mode = host::Mode::Threaded;
     t.driverEntry = DriverEntry;
     t.onDeviceAdded = porttest::DeclareDriverLocks;
+    t.usb.traceKeep = 1024;  // a stream of every byte twice over, per device, otherwise
     sim::Testbed tb(t);
     std::vector<comm::Port> ports(o.modems);
     if (tb.LoadDriver() != STATUS_SUCCESS) error.Set("DriverEntry failed");

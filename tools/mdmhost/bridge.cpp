@@ -91,6 +91,7 @@ std::atomic<bool> gStop{false};
 // can bring (its line discipline hands over at most a 4 KiB buffer, plus the packet byte).
 constexpr size_t kPortChunk = 64 * 1024;
 constexpr size_t kTerminalRead = 4096 + 1;
+constexpr size_t kTraceKeep = 1024;
 
 struct LineSettings {
   unsigned long baud = 0;  // 0: hang up (B0)
@@ -226,6 +227,8 @@ bool Bridge::BringUp() {
   host::SessionOptions session;
   session.mode = host::Mode::Threaded;
   stack_ = std::make_unique<Stack>(session);
+  // The bridge runs for as long as it is wanted: its bus trace keeps only the latest traffic.
+  stack_->KeepTraces(kTraceKeep);
   NTSTATUS s = stack_->LoadDriver();
   if (!NT_SUCCESS(s)) {
     Error("DriverEntry failed: " + StatusName(s));

@@ -133,6 +133,7 @@ size_t Stack::Plug(ModemModel model, std::optional<std::string> portName, const 
                    std::unique_ptr<sim::Modem> modem) {
   sim::PlugOptions options;
   options.portName = portName;
+  options.usb.traceKeep = traceKeep_;
   sim::BusDevice& d = bus_->Plug(modem ? std::move(modem) : MakeModem(model), options);
   Device device;
   device.label = label;

@@ -93,6 +93,9 @@ class Stack {
   void UnloadDriver();
 
   // ---- Devices ------------------------------------------------------------------------------
+  // Devices plugged from now on keep only the latest `entries` entries of their bus trace
+  // (sim::BusTrace::Keep); 0 keeps everything (the default).
+  void KeepTraces(size_t entries) { traceKeep_ = entries; }
   // Plugs a modem into the bus (a PDO with its hardware key; "PortName" written when given).
   size_t Plug(ModemModel model, std::optional<std::string> portName, const std::string& label,
               std::unique_ptr<sim::Modem> modem = nullptr);
@@ -138,6 +141,7 @@ class Stack {
   std::unique_ptr<sim::UsbBus> bus_;
   PDRIVER_OBJECT driver_ = nullptr;
   std::vector<Device> devices_;
+  size_t traceKeep_ = 0;
   bool tornDown_ = false;
 };
 

@@ -19,6 +19,7 @@
 #include <wdk/wdk.h>
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <string>
@@ -89,16 +90,31 @@ struct TraceEntry {
 class TraceCursor;
 
 // The trace of one device. Thread-safe: the device records from any thread, tests read.
+//
+// By default every entry is kept with all its bytes. A device that runs for a long time on real
+// threads (the serial bridge, many modems at once) keeps a bounded trace instead (Keep): only
+// the latest entries, each with no more data than its line shows.
 class BusTrace {
  public:
+  // Bytes of an entry's data a bounded trace keeps: as many as ToString() prints.
+  static constexpr size_t kBoundedData = 32;
+
   void Record(TraceEntry entry);
-  std::vector<TraceEntry> Entries() const;
-  std::vector<std::string> Lines() const;  // every entry's ToString()
+  // From now on keep only the latest `entries` entries (0: every entry, the default), and of
+  // each at most kBoundedData bytes of data. Sequence numbers go on counting what was dropped.
+  void Keep(size_t entries);
+  // How many bytes of data an entry of `n` bytes keeps (n, or kBoundedData when bounded).
+  size_t DataKept(size_t n) const;
+  std::vector<TraceEntry> Entries() const;  // the entries kept
+  std::vector<std::string> Lines() const;  // every kept entry's ToString()
   std::string Dump() const;                // the lines, one per line, for failure messages
+  // Entries recorded so far (the next sequence number), kept or not.
   size_t Size() const;
-  // The entry with this sequence number (entries are never dropped); End if out of range.
+  // The sequence number of the oldest entry kept (0 unless a bounded trace dropped some).
+  size_t First() const;
+  // The entry with this sequence number; End if out of range or dropped.
   TraceEntry At(size_t sequence) const;
-  // How many entries of `kind` there are.
+  // How many kept entries of `kind` there are.
   size_t Count(TraceKind kind) const;
   // A cursor at the start (everything visible) or at the current end.
   TraceCursor Cursor() const;
@@ -106,7 +122,9 @@ class BusTrace {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<TraceEntry> entries_;
+  std::deque<TraceEntry> entries_;
+  size_t dropped_ = 0;
+  size_t keep_ = 0;
 };
 
 // A read position in a BusTrace with a set of kinds to skip. Cheap to copy.

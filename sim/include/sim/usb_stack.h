@@ -64,6 +64,9 @@ struct UsbStackOptions {
   // Threaded mode: bytes per second moved on each of bulk-IN and bulk-OUT (0: unlimited).
   // Deterministic mode moves everything that is ready at each service.
   uint64_t bytesPerSecond = 0;
+  // Entries the bus trace keeps (BusTrace::Keep): 0 keeps every entry with all its bytes; a
+  // device that runs for long on real threads keeps only the latest, so its memory stays bounded.
+  size_t traceKeep = 0;
 };
 
 struct LineCoding {
