@@ -118,7 +118,17 @@ void PrepareIo(const HostRequest& r, PDEVICE_OBJECT top, UCHAR major, ULONG code
   }
 }
 
-std::string MajorText(UCHAR major) { return MajorName(major); }
+// "application (IRP_MJ_READ)": the sender of a request on a handle, made once per major function.
+const char* ApplicationSender(UCHAR major) {
+  static const std::vector<std::string>* senders = [] {
+    auto* v = new std::vector<std::string>;
+    for (unsigned m = 0; m <= 0xFF; ++m) {
+      v->push_back("application (" + std::string(MajorName(static_cast<UCHAR>(m))) + ")");
+    }
+    return v;
+  }();
+  return (*senders)[major].c_str();
+}
 
 void SendClose(const std::shared_ptr<File::State>& file);
 
@@ -196,8 +206,7 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
   }
   if (!open) return Request(FinishedState(STATUS_INVALID_HANDLE));
   PDEVICE_OBJECT top = IoGetAttachedDevice(file->fileObject->DeviceObject);
-  HostRequest r = IopNewHostRequest(top, major, 0, "application (" + MajorText(major) + ")",
-                                    STATUS_SUCCESS, UserMode);
+  HostRequest r = IopNewHostRequest(top, major, 0, ApplicationSender(major), STATUS_SUCCESS, UserMode);
   IoGetNextIrpStackLocation(r.irp)->FileObject = file->fileObject;
   r.irp->Tail.Overlay.OriginalFileObject = file->fileObject;
   PrepareIo(r, top, major, code, input, inputLength, outputLength);
@@ -212,7 +221,7 @@ namespace host::internal {
 unsigned IopSessionNumber() { return gSession; }
 
 HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
-                              const std::string& sender, NTSTATUS initialStatus,
+                              const char* sender, NTSTATUS initialStatus,
                               KPROCESSOR_MODE mode, std::shared_ptr<Request::State> state) {
   HostRequest r;
   r.state = state ? std::move(state) : std::make_shared<Request::State>();
@@ -232,8 +241,10 @@ HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     s->result.status = irp->IoStatus.Status;
     s->result.information = irp->IoStatus.Information;
     if (s->outputLength != 0 && !NtError(irp->IoStatus.Status)) {
+      // The caller's buffer is the result's: the request no longer has it.
       size_t n = irp->IoStatus.Information < s->outputLength ? irp->IoStatus.Information : s->outputLength;
-      s->result.output.assign(s->output.begin(), s->output.begin() + static_cast<long>(n));
+      s->result.output.swap(s->output);
+      s->result.output.resize(n);
     }
   };
   hooks->finished = [s] {
@@ -251,14 +262,14 @@ HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     }
   };
   record->host = hooks;
+  record->major = major;
+  record->minor = minor;
+  record->target = IopDeviceText(target);
   {
     std::lock_guard<std::mutex> lock(IopLock());
     r.state->irp = r.irp;
     r.state->record = record;
   }
-  r.state->what = std::string(MajorName(major)) +
-                  (major == IRP_MJ_PNP || major == IRP_MJ_POWER ? std::string("/") + MinorName(major, minor) : std::string()) +
-                  " " + IopHex(r.irp) + " from the " + sender + " to " + DescribeDevice(target);
   return r;
 }
 
@@ -302,9 +313,16 @@ Request IopSendHostRequestOnThread(const HostRequest& r, PDEVICE_OBJECT target, 
   return Request(s);
 }
 
+// The text of a wait is made only when there is a wait: most requests are finished by the time
+// their sender asks.
 void IopWaitHostRequest(const std::shared_ptr<Request::State>& state) {
-  if (!SameSession(state->session)) return;
-  WaitUntil([state] { return state->done.load(); }, "waiting for " + state->what, std::nullopt);
+  if (!SameSession(state->session) || state->done) return;
+  std::string what = state->what;
+  {
+    std::lock_guard<std::mutex> lock(IopLock());
+    if (state->record) what = IopHostRequestText(*state->record);
+  }
+  WaitUntil([state] { return state->done.load(); }, "waiting for " + what, std::nullopt);
 }
 
 bool IopObReferenceFile(PVOID object, bool reference) {
@@ -338,9 +356,18 @@ NTSTATUS Request::DispatchStatus() const { return state_ ? state_->dispatchStatu
 
 bool Request::Done() const { return state_ && state_->done; }
 
-IoResult Request::Wait() {
+IoResult Request::Wait() & {
   if (!state_) return IoResult{STATUS_INVALID_HANDLE, 0, {}};
   IopWaitHostRequest(state_);
+  return state_->result;
+}
+
+// Once the request is finished nothing but handles refers to its state, and nothing can come to:
+// a handle that is the last one gives its result away instead of copying the bytes.
+IoResult Request::Wait() && {
+  if (!state_) return IoResult{STATUS_INVALID_HANDLE, 0, {}};
+  IopWaitHostRequest(state_);
+  if (state_->done && state_.use_count() == 1) return std::move(state_->result);
   return state_->result;
 }
 

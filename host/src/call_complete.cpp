@@ -183,7 +183,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
       }
       if (record->major == IRP_MJ_POWER && !startedNext) {
         Report(Rule::PowerIrpWithoutStartNext,
-               "power request " + record->description +
+               "power request " + IopHostRequestText(*record) +
                    " completed without any driver calling PoStartNextPowerIrp for it");
       }
       record->topPendingReturned = irp->PendingReturned != FALSE;

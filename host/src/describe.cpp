@@ -107,19 +107,36 @@ const char* MinorName(UCHAR major, UCHAR minor) {
   return name != nullptr ? name : "IRP_MN_(unknown)";
 }
 
-// Every request the host sends is described with its device, so the text is kept with the
-// device until its name changes.
-std::string DescribeDevice(PDEVICE_OBJECT device) {
-  if (device == nullptr) return "no device";
+std::string DescribeDevice(PDEVICE_OBJECT device) { return *IopDeviceText(device); }
+
+// Every request the host sends names its device, so the text is kept with the device until its
+// name changes.
+std::shared_ptr<const std::string> IopDeviceText(PDEVICE_OBJECT device) {
+  if (device == nullptr) return std::make_shared<const std::string>("no device");
   std::lock_guard<std::mutex> lock(IopLock());
-  if (!IopIsLiveDeviceLocked(device)) return "device " + IopHex(device) + " (deleted)";
-  std::string& text = device->DeviceObjectExtension->description;
-  if (!text.empty()) return text;
-  text = device->DeviceObjectExtension->name.empty() ? "unnamed device " + IopHex(device)
-                                                     : device->DeviceObjectExtension->name;
+  if (!IopIsLiveDeviceLocked(device)) {
+    return std::make_shared<const std::string>("device " + IopHex(device) + " (deleted)");
+  }
+  std::shared_ptr<const std::string>& cached = device->DeviceObjectExtension->description;
+  if (cached) return cached;
+  std::string text = device->DeviceObjectExtension->name.empty()
+                         ? "unnamed device " + IopHex(device)
+                         : device->DeviceObjectExtension->name;
   if (device->DriverObject != nullptr && device->DriverObject->DriverName.Buffer != nullptr) {
     text += " of " + IopUtf8(&device->DriverObject->DriverName);
   }
+  cached = std::make_shared<const std::string>(std::move(text));
+  return cached;
+}
+
+std::string IopHostRequestText(const IrpRecord& record) {
+  std::string text = MajorName(record.major);
+  if (record.major == IRP_MJ_PNP || record.major == IRP_MJ_POWER) {
+    text += "/";
+    text += MinorName(record.major, record.minor);
+  }
+  text += " " + IopHex(record.irp) + " from the " + (record.host ? record.host->sender : "host");
+  if (record.target) text += " to " + *record.target;
   return text;
 }
 

@@ -148,7 +148,7 @@ void IopEnsureDeviceName(PDEVICE_OBJECT device) {
     snprintf(text, sizeof text, "\\Device\\%08x", gAutoNameCounter++);
     if (NT_SUCCESS(IopInsertDeviceNameLocked(text, device))) {
       device->DeviceObjectExtension->name = text;
-      device->DeviceObjectExtension->description.clear();
+      device->DeviceObjectExtension->description.reset();
       device->Flags |= DO_DEVICE_HAS_NAME;
       return;
     }
@@ -229,7 +229,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       }
       IopRemoveDeviceNameLocked(DeviceObject);
       record->name.clear();
-      record->description.clear();
+      record->description.reset();
       UnlinkFromDriverLocked(DeviceObject);
       record->deleted = true;
       freeNow = record->references == 0;

@@ -7,6 +7,10 @@
 //  - a spin lock or fast mutex the freeing thread holds (released).
 // Lock-order declarations inside the range are dropped silently. Then the I/O half's checks run
 // (remove locks, requests...).
+#include <array>
+#include <atomic>
+#include <cstdlib>
+
 #include "core.h"
 
 using host::verifier::Rule;
@@ -14,9 +18,12 @@ using host::verifier::Rule;
 namespace host::internal {
 namespace {
 
+// The I/O half's checks, registered while the program starts (static initialisers) and never
+// removed: read on every free without a lock or a copy.
 struct Checks {
-  std::mutex mutex;
-  std::vector<std::function<void(const void*, size_t, const char*)>> checks;
+  std::mutex mutex;  // registration
+  std::array<FreedRangeCheckFn, 8> checks{};
+  std::atomic<size_t> count{0};
 };
 Checks& C() {
   static Checks* c = new Checks;
@@ -31,10 +38,13 @@ bool InRange(const void* p, const void* base, size_t size) {
 
 }  // namespace
 
-void AddFreedRangeCheck(std::function<void(const void*, size_t, const char*)> check) {
+void AddFreedRangeCheck(FreedRangeCheckFn check) {
   Checks& c = C();
   std::lock_guard<std::mutex> lock(c.mutex);
-  c.checks.push_back(std::move(check));
+  const size_t n = c.count.load();
+  if (n == c.checks.size()) std::abort();  // more checks than the table holds: make it larger
+  c.checks[n] = check;
+  c.count.store(n + 1);
 }
 
 void CheckFreedRange(const void* base, size_t size, const char* what) {
@@ -77,13 +87,9 @@ void CheckFreedRange(const void* base, size_t size, const char* what) {
   DropLockDeclarationsIn(base, size);
   if (abandoned) WakeWaiters();
   for (const std::string& f : findings) Report(Rule::FreedObjectInUse, f);
-  std::vector<std::function<void(const void*, size_t, const char*)>> checks;
-  {
-    Checks& c = C();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    checks = c.checks;
-  }
-  for (auto& check : checks) check(base, size, what);
+  Checks& c = C();
+  const size_t n = c.count.load();
+  for (size_t i = 0; i < n; ++i) c.checks[i](base, size, what);
 }
 
 }  // namespace host::internal

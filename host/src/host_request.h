@@ -19,7 +19,9 @@ struct host::app::Request::State {
   std::vector<uint8_t> input;           // the caller's input, where the driver reads it in place
   ULONG outputLength = 0;               // bytes of `output` the result may report
   unsigned session = 0;
-  std::string what;                     // for wait and deadlock reports
+  // For wait and deadlock reports while there is no request yet (a handle's close); otherwise
+  // the request's own text (IopHostRequestText) is made when a wait needs it.
+  std::string what;
   std::function<void()> onFinished;     // after `done` (the file object's reference goes)
 };
 
@@ -35,7 +37,7 @@ struct HostRequest {
 // in the state and end it. The caller fills the parameters and buffers, then sends it.
 // `state` may be given (a handle made before the request existed).
 HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
-                              const std::string& sender, NTSTATUS initialStatus,
+                              const char* sender, NTSTATUS initialStatus,
                               KPROCESSOR_MODE mode,
                               std::shared_ptr<app::Request::State> state = nullptr);
 // Buffers the request's output for the I/O manager to copy back (METHOD_BUFFERED output,

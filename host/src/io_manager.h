@@ -34,7 +34,9 @@ struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT device = nullptr;
   size_t allocationSize = 0;       // device object + extension, one system allocation
   std::string name;                // "" for an unnamed device
-  std::string description;         // DescribeDevice's text, "" until asked; cleared with `name`
+  // DescribeDevice's text, made when first asked and dropped with `name`; shared with the
+  // requests sent to the device, which name it in reports.
+  std::shared_ptr<const std::string> description;
   PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached above
   bool deleted = false;            // IoDeleteDevice called; freed once no reference is left
   long references = 0;             // ObReferenceObject, open file objects
@@ -104,7 +106,7 @@ enum class IrpOrigin {
 
 // The I/O manager's completion of a request the host sent, and the end of its life.
 struct HostIrpHooks {
-  std::string sender;  // "application read", "PnP manager", ...
+  const char* sender = "host";  // "application (IRP_MJ_READ)", "PnP manager", ...: a literal
   // Runs when the completion has left the top stack location, at the completer's IRQL, with
   // the request still valid (copy back buffers, take the result).
   std::function<void(PIRP)> completed;
@@ -151,8 +153,15 @@ struct IrpRecord {
   bool finalized = false;
   UCHAR major = 0xFF;  // of the location the host sent it to (the walk clears the locations)
   UCHAR minor = 0xFF;
-  std::string description;  // what the host sent, for reports after the request is gone
+  // The device the host sent it to, named as it was then; with the major, minor and sender it
+  // makes IopHostRequestText, built only for a report.
+  std::shared_ptr<const std::string> target;
 };
+
+// "IRP_MJ_READ 0x.. from the application (IRP_MJ_READ) to \Device\TAVRINMDM0 of \Driver\x".
+std::string IopHostRequestText(const IrpRecord& record);
+// DescribeDevice's text, shared (IopLock not held).
+std::shared_ptr<const std::string> IopDeviceText(PDEVICE_OBJECT device);
 
 // Allocates and initialises a request of `stackSize` locations and enters it in the table.
 // Returns NULL (and enters nothing) when `countAsAllocation` and the low-resources simulation

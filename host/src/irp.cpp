@@ -15,6 +15,7 @@
 // IoCompleteRequest, IoCallDriver, IoCancelIrp or IoFreeIrp on it is reported as the fault it is
 // instead of touching freed memory.
 #include <deque>
+#include <set>
 #include <unordered_map>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -40,6 +41,9 @@ struct IrpTable {
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> live;
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> freed;
   std::deque<PIRP> freedOrder;
+  // Requests initialised in a driver's own memory, by address: every free looks for those
+  // inside the freed range (a superset: entries whose record went are dropped when met).
+  std::set<PIRP> initialized;
 };
 IrpTable& T() {
   static auto* t = new IrpTable;
@@ -92,18 +96,18 @@ void FreedRangeCheck(const void* base, size_t size, const char* what) {
   std::vector<std::string> inUse;
   {
     std::lock_guard<std::mutex> lock(IopLock());
-    const auto* begin = static_cast<const UCHAR*>(base);
-    for (auto it = T().live.begin(); it != T().live.end();) {
-      const auto* p = reinterpret_cast<const UCHAR*>(it->first);
-      if (it->second->origin == IrpOrigin::DriverInitialized && p >= begin && p < begin + size) {
-        if (it->second->inFlight) {
-          inUse.push_back("request " + IopHex(it->first) + " in " + what +
-                          " is freed while a driver still has it");
-        }
-        it = T().live.erase(it);
-      } else {
-        ++it;
+    const auto* end = static_cast<const UCHAR*>(base) + size;
+    std::set<PIRP>& initialized = T().initialized;
+    for (auto it = initialized.lower_bound(static_cast<PIRP>(const_cast<void*>(base)));
+         it != initialized.end() && reinterpret_cast<const UCHAR*>(*it) < end;
+         it = initialized.erase(it)) {
+      auto record = T().live.find(*it);
+      if (record == T().live.end() || record->second->origin != IrpOrigin::DriverInitialized) continue;
+      if (record->second->inFlight) {
+        inUse.push_back("request " + IopHex(*it) + " in " + what +
+                        " is freed while a driver still has it");
       }
+      T().live.erase(record);
     }
   }
   for (const std::string& m : inUse) Report(Rule::IrpFreedInUse, m);
@@ -165,6 +169,7 @@ std::shared_ptr<IrpRecord> IopTrackIrp(PIRP irp) {
     record->size = irp->Size;
     record->origin = IrpOrigin::DriverInitialized;
     record->allocatedBy = IopCurrentRoutine();
+    T().initialized.insert(irp);
   }
   return record;
 }
@@ -185,14 +190,13 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   record->major = next->MajorFunction;
   record->minor = next->MinorFunction;
-  record->description = std::string(MajorName(record->major));
-  if (record->major == IRP_MJ_PNP || record->major == IRP_MJ_POWER) {
-    record->description += std::string("/") + MinorName(record->major, record->minor);
-  }
-  record->description += " " + IopHex(irp) + " from the " + record->host->sender + " to " +
-                         DescribeDevice(device);
+  if (!record->target) record->target = IopDeviceText(device);
   NTSTATUS status = STATUS_PENDING;
-  RunAtIrql(irql, [&] { status = IopCallDriver(device, irp, power); });
+  if (CurrentThread().irql == irql) {
+    status = IopCallDriver(device, irp, power);
+  } else {
+    RunAtIrql(irql, [&] { status = IopCallDriver(device, irp, power); });
+  }
   bool finalizeNow;
   bool unfinished;
   {
@@ -207,7 +211,7 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
   if (unfinished && record->host->checkDispatch) {
     Report(Rule::DispatchStatusMismatch,
            "the dispatch routine returned " + IopStatusText(status) + " for " +
-               record->description +
+               IopHostRequestText(*record) +
                " without completing it (a request that is not complete must be marked pending "
                "and STATUS_PENDING returned)");
   }
@@ -228,11 +232,11 @@ void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
   if (record->host->checkDispatch) {
     if (record->dispatchStatus == STATUS_PENDING && !record->topPendingReturned) {
       Report(Rule::DispatchStatusMismatch,
-             "the dispatch routine returned STATUS_PENDING for " + record->description +
+             "the dispatch routine returned STATUS_PENDING for " + IopHostRequestText(*record) +
                  " but the request was not marked pending (IoMarkIrpPending) when it completed");
     } else if (record->dispatchStatus != STATUS_PENDING && record->topPendingReturned) {
       Report(Rule::DispatchStatusMismatch,
-             "the request " + record->description +
+             "the request " + IopHostRequestText(*record) +
                  " was marked pending (IoMarkIrpPending) but its dispatch routine returned " +
                  IopStatusText(record->dispatchStatus) + " instead of STATUS_PENDING");
     }
@@ -248,6 +252,7 @@ void IopIrpSessionStart() {
   T().live.clear();
   T().freed.clear();
   T().freedOrder.clear();
+  T().initialized.clear();
 }
 
 // Requests still allocated are reported (the session's pool goes with the core's own end).
@@ -259,7 +264,7 @@ void IopIrpSessionEnd() {
       if (record->origin == IrpOrigin::DriverInitialized || record->faultReported) continue;
       std::string text = "request " + IopHex(irp) + " " + OriginText(record->origin);
       if (!record->allocatedBy.empty()) text += " by " + record->allocatedBy;
-      if (!record->description.empty()) text += " (" + record->description + ")";
+      if (record->target) text += " (" + IopHostRequestText(*record) + ")";
       text += record->inFlight ? " was never completed" : " was never freed";
       leaks.push_back(text);
     }
@@ -269,6 +274,7 @@ void IopIrpSessionEnd() {
     T().live.clear();
     T().freed.clear();
     T().freedOrder.clear();
+    T().initialized.clear();
   }
   for (const std::string& leak : leaks) Report(Rule::IrpLeak, leak);
 }
@@ -300,6 +306,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
       record->origin = IrpOrigin::DriverInitialized;
       record->allocatedBy = IopCurrentRoutine();
       T().live[Irp] = record;
+      T().initialized.insert(Irp);
     }
   }
   if (inUse) {

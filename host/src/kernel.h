@@ -111,7 +111,8 @@ const char* MinorName(UCHAR major, UCHAR minor);
 // (FreedObjectInUse) or dropped as appropriate. Other parts of the kernel add their own checks
 // (for example remove locks) with AddFreedRangeCheck.
 void CheckFreedRange(const void* base, size_t size, const char* what);
-void AddFreedRangeCheck(std::function<void(const void*, size_t, const char*)> check);
+using FreedRangeCheckFn = void (*)(const void* base, size_t size, const char* what);
+void AddFreedRangeCheck(FreedRangeCheckFn check);
 
 // Fault injection (see verifier.h). Each call counts one attempt.
 bool ShouldFailPoolAllocation();
@@ -170,6 +171,7 @@ bool Deterministic();
 // ---------------------------------------------------------------------------------------------
 
 // Zeroed, non-paged memory owned by the system (device extensions, interface name buffers...).
+// `what` names it in reports and must live as long as the program (a string literal).
 // Not counted as driver pool and never failed by the low-resources simulation, but freed through
 // CheckFreedRange like pool. `ownerIsDriver`: the buffer is handed to a driver, which frees it
 // with ExFreePool or RtlFreeUnicodeString (then it counts as that driver's pool for leak checks).

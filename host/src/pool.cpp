@@ -8,9 +8,10 @@
 //
 // Paged pool is allowed below DISPATCH_LEVEL and counted (the driver keeps everything resident,
 // so a test can check that it never asks for paged pool).
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
+#include <unordered_map>
 
 #include "core.h"
 
@@ -26,16 +27,21 @@ struct Allocation {
   const void* caller = nullptr;
   const void* routine = nullptr;
   PDRIVER_OBJECT driver = nullptr;
-  std::string what;
+  const char* what = "";     // SystemAllocate's `what`: a literal
   bool system = false;       // SystemAllocate
   bool driverOwned = true;   // counts as driver pool
   bool leakReported = false;
 };
 
+// Every request the host sends allocates and frees (the request, its system buffer), so the
+// table is a hash map and the freed addresses a ring that only a bad free looks through.
 struct PoolState {
   std::mutex mutex;
-  std::map<const void*, Allocation> live;
-  std::unordered_set<const void*> freed;  // recently freed addresses, for clearer reports
+  std::unordered_map<const void*, Allocation> live;
+  // The latest freed addresses, for clearer reports ("already freed"); an address allocated
+  // again since counts as what it is now.
+  std::vector<const void*> freed = std::vector<const void*>(4096);
+  size_t freedNext = 0;
   uint64_t pagedAllocations = 0;
 };
 PoolState& P() {
@@ -71,7 +77,6 @@ void Attribute(Allocation* a) {
 void Remember(const void* p, Allocation a) {
   PoolState& s = P();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.freed.erase(p);
   s.live[p] = std::move(a);
 }
 
@@ -80,13 +85,13 @@ std::optional<Allocation> Take(const void* p, bool* wasFreed) {
   std::lock_guard<std::mutex> lock(s.mutex);
   auto it = s.live.find(p);
   if (it == s.live.end()) {
-    *wasFreed = s.freed.count(p) != 0;
+    *wasFreed = std::find(s.freed.begin(), s.freed.end(), p) != s.freed.end();
     return std::nullopt;
   }
   Allocation a = std::move(it->second);
   s.live.erase(it);
-  if (s.freed.size() > 65536) s.freed.clear();
-  s.freed.insert(p);
+  s.freed[s.freedNext] = p;
+  s.freedNext = (s.freedNext + 1) % s.freed.size();
   return a;
 }
 
@@ -160,24 +165,30 @@ void FreePool(PVOID p, const char* service) {
   }
   if (a->system && !a->driverOwned) {
     Report(Rule::PoolMisuse, Format("%s of %s, which the system owns (%s)", service,
-                                    Hex(reinterpret_cast<uintptr_t>(p)).c_str(), a->what.c_str()));
+                                    Hex(reinterpret_cast<uintptr_t>(p)).c_str(), a->what));
     Remember(p, std::move(*a));
     return;
   }
-  CheckFreedRange(p, a->size, a->system ? a->what.c_str() : "pool allocation");
+  CheckFreedRange(p, a->size, a->system ? a->what : "pool allocation");
   std::free(p);
 }
 
+// In address order, as reports list them.
 std::vector<PoolAllocationInfo> Outstanding(PDRIVER_OBJECT driver, bool unreportedOnly) {
   std::vector<PoolAllocationInfo> out;
-  PoolState& s = P();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  for (auto& [address, a] : s.live) {
-    if (!a.driverOwned) continue;
-    if (driver != nullptr && a.driver != driver) continue;
-    if (unreportedOnly && a.leakReported) continue;
-    out.push_back(PoolAllocationInfo{address, a.size, a.tag, a.caller, a.routine, a.driver, a.what});
+  {
+    PoolState& s = P();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    for (auto& [address, a] : s.live) {
+      if (!a.driverOwned) continue;
+      if (driver != nullptr && a.driver != driver) continue;
+      if (unreportedOnly && a.leakReported) continue;
+      out.push_back(PoolAllocationInfo{address, a.size, a.tag, a.caller, a.routine, a.driver, a.what});
+    }
   }
+  std::sort(out.begin(), out.end(), [](const PoolAllocationInfo& a, const PoolAllocationInfo& b) {
+    return std::less<const void*>()(a.address, b.address);
+  });
   return out;
 }
 
@@ -206,7 +217,7 @@ void SystemFree(void* p) {
                                     wasFreed ? "which was already freed" : "which is not an allocation"));
     return;
   }
-  CheckFreedRange(p, a->size, a->what.c_str());
+  CheckFreedRange(p, a->size, a->what);
   std::free(p);
 }
 
@@ -245,7 +256,7 @@ size_t CheckPoolLeaks(PDRIVER_OBJECT driver, const char* when) {
 void PoolSessionStart() {
   PoolState& s = P();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.freed.clear();
+  std::fill(s.freed.begin(), s.freed.end(), nullptr);
   s.pagedAllocations = 0;
 }
 
@@ -253,12 +264,12 @@ void PoolSessionStart() {
 // keeps LeakSanitizer's report for the host's own leaks).
 void PoolSessionEnd() {
   CheckPoolLeaks(nullptr, "at session end");
-  std::map<const void*, Allocation> rest;
+  std::unordered_map<const void*, Allocation> rest;
   {
     PoolState& s = P();
     std::lock_guard<std::mutex> lock(s.mutex);
     rest.swap(s.live);
-    s.freed.clear();
+    std::fill(s.freed.begin(), s.freed.end(), nullptr);
   }
   for (auto& [p, a] : rest) std::free(const_cast<void*>(p));
 }

@@ -14,7 +14,8 @@
 //    not touched (it would otherwise reach 0 while a real holder still works);
 //  - memory holding a lock with holds left is freed (the device deleted): RemoveLockHeldAtDelete
 //    listing every tag still held and where it was acquired.
-#include <unordered_map>
+#include <cstring>
+#include <map>
 
 #include "io_manager.h"
 
@@ -23,14 +24,30 @@ using host::verifier::Rule;
 
 namespace {
 
+// A driver takes and gives back a hold for every request, so a hold keeps where it was taken
+// without allocating: the end of the acquiring file's path and the line.
 struct Hold {
   PVOID tag;
-  std::string where;
+  ULONG line = 0;
+  char file[40] = {};
 };
 
+Hold MakeHold(PVOID tag, PCSTR file, ULONG line) {
+  Hold h;
+  h.tag = tag;
+  h.line = line;
+  if (file != nullptr) {
+    size_t n = strlen(file);
+    const char* tail = n < sizeof h.file ? file : file + n - (sizeof h.file - 1);
+    strncpy(h.file, tail, sizeof h.file - 1);
+  }
+  return h;
+}
+
+// By the lock's address, in order: every free looks for the locks inside the freed range.
 struct RemoveLockTable {
   std::mutex mutex;
-  std::unordered_map<const void*, std::vector<Hold>> holds;
+  std::map<const void*, std::vector<Hold>> holds;
 };
 RemoveLockTable& L() {
   static auto* table = new RemoveLockTable;
@@ -42,7 +59,7 @@ std::string HoldsText(const std::vector<Hold>& holds) {
   for (const Hold& h : holds) {
     if (!text.empty()) text += ", ";
     text += "tag " + IopHex(h.tag);
-    if (!h.where.empty()) text += " (acquired at " + h.where + ")";
+    if (h.file[0] != 0) text += " (acquired at " + std::string(h.file) + ":" + std::to_string(h.line) + ")";
   }
   return text.empty() ? "none" : text;
 }
@@ -87,19 +104,15 @@ void IopRemoveLockCheckRange(const void* base, size_t size, const char* what) {
   std::vector<std::string> findings;
   {
     std::lock_guard<std::mutex> guard(L().mutex);
-    const auto* begin = static_cast<const UCHAR*>(base);
-    for (auto it = L().holds.begin(); it != L().holds.end();) {
-      const auto* p = static_cast<const UCHAR*>(it->first);
-      if (p >= begin && p < begin + size) {
-        if (!it->second.empty()) {
-          findings.push_back("remove lock " + IopHex(it->first) + " in " + what + " still has " +
-                             std::to_string(it->second.size()) + " hold" +
-                             (it->second.size() == 1 ? "" : "s") +
-                             " when it is freed: " + HoldsText(it->second));
-        }
-        it = L().holds.erase(it);
-      } else {
-        ++it;
+    const auto* end = static_cast<const UCHAR*>(base) + size;
+    for (auto it = L().holds.lower_bound(base);
+         it != L().holds.end() && static_cast<const UCHAR*>(it->first) < end;
+         it = L().holds.erase(it)) {
+      if (!it->second.empty()) {
+        findings.push_back("remove lock " + IopHex(it->first) + " in " + what + " still has " +
+                           std::to_string(it->second.size()) + " hold" +
+                           (it->second.size() == 1 ? "" : "s") +
+                           " when it is freed: " + HoldsText(it->second));
       }
     }
   }
@@ -131,10 +144,9 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
   InterlockedIncrement(&RemoveLock->Common.IoCount);
   NTSTATUS status;
   if (!__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) {
-    std::string where;
-    if (File != nullptr) where = std::string(File) + ":" + std::to_string(Line);
+    const Hold hold = MakeHold(Tag, File, Line);
     std::lock_guard<std::mutex> guard(L().mutex);
-    L().holds[RemoveLock].push_back(Hold{Tag, where});
+    L().holds[RemoveLock].push_back(hold);
     status = STATUS_SUCCESS;
   } else {
     Decrement(RemoveLock);

@@ -34,8 +34,10 @@ class Request {
   bool Valid() const { return state_ != nullptr; }
   NTSTATUS DispatchStatus() const;  // what the dispatch routine returned
   bool Done() const;                // the I/O manager has finished the request
-  // Waits until done (pumping in deterministic mode), then returns the result.
-  IoResult Wait();
+  // Waits until done (pumping in deterministic mode), then returns the result (moved out of a
+  // handle that is going away and is the request's last).
+  IoResult Wait() &;
+  IoResult Wait() &&;
   // The result; only valid when Done().
   const IoResult& Result() const;
   // IoCancelIrp on the request; returns its result (FALSE when already finished).
