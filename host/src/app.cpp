@@ -210,7 +210,7 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
   IoGetNextIrpStackLocation(r.irp)->FileObject = file->fileObject;
   r.irp->Tail.Overlay.OriginalFileObject = file->fileObject;
   PrepareIo(r, top, major, code, input, inputLength, outputLength);
-  r.state->onFinished = [file] { DereferenceFile(file, false); };
+  r.state->file = file;  // its reference goes when the request is finished
   return IopSendHostRequest(r, top, irql, false);
 }
 
@@ -236,31 +236,7 @@ HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
   auto hooks = std::make_shared<HostIrpHooks>();
   hooks->sender = sender;
   // The hooks keep the state alive until the request ends (the caller may drop its handle).
-  std::shared_ptr<Request::State> s = r.state;
-  hooks->completed = [s](PIRP irp) {
-    s->result.status = irp->IoStatus.Status;
-    s->result.information = irp->IoStatus.Information;
-    if (s->outputLength != 0 && !NtError(irp->IoStatus.Status)) {
-      // The caller's buffer is the result's: the request no longer has it.
-      size_t n = irp->IoStatus.Information < s->outputLength ? irp->IoStatus.Information : s->outputLength;
-      s->result.output.swap(s->output);
-      s->result.output.resize(n);
-    }
-  };
-  hooks->finished = [s] {
-    {
-      std::lock_guard<std::mutex> lock(IopLock());
-      s->irp = nullptr;
-      s->record.reset();
-    }
-    s->done = true;
-    WakeWaiters();
-    if (s->onFinished) {
-      std::function<void()> finished = std::move(s->onFinished);
-      s->onFinished = nullptr;
-      finished();
-    }
-  };
+  hooks->request = r.state;
   record->host = hooks;
   record->major = major;
   record->minor = minor;
@@ -271,6 +247,42 @@ HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     r.state->record = record;
   }
   return r;
+}
+
+void IopRequestCompleted(const std::shared_ptr<Request::State>& s, PIRP irp) {
+  s->result.status = irp->IoStatus.Status;
+  s->result.information = irp->IoStatus.Information;
+  if (s->outputLength != 0 && !NtError(irp->IoStatus.Status)) {
+    size_t n = irp->IoStatus.Information < s->outputLength ? irp->IoStatus.Information : s->outputLength;
+    if (s->bufferedOutput) {
+      // The I/O manager's copy back, straight into the result.
+      const auto* system = static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+      if (system != nullptr) s->result.output.assign(system, system + n);
+    } else {
+      // The caller's buffer is the result's: the request no longer has it.
+      s->result.output.swap(s->output);
+      s->result.output.resize(n);
+    }
+  }
+}
+
+void IopRequestFinished(const std::shared_ptr<Request::State>& s) {
+  {
+    std::lock_guard<std::mutex> lock(IopLock());
+    s->irp = nullptr;
+    s->record.reset();
+  }
+  s->done = true;
+  WakeWaiters(s.get());
+  if (s->file) {
+    std::shared_ptr<File::State> file = std::move(s->file);
+    DereferenceFile(file, false);
+  }
+  if (s->onFinished) {
+    std::function<void()> finished = std::move(s->onFinished);
+    s->onFinished = nullptr;
+    finished();
+  }
 }
 
 void IopBufferRequest(const HostRequest& r, const void* input, ULONG inputLength,
@@ -284,10 +296,13 @@ void IopBufferRequest(const HostRequest& r, const void* input, ULONG inputLength
     r.irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
     if (outputLength != 0) r.irp->Flags |= IRP_INPUT_OPERATION;
   }
-  s.output.assign(outputLength, 0);
+  // The result is copied from the system buffer when the request completes; the caller's own
+  // buffer, which a driver of buffered I/O never touches, is only there to be pointed at.
   s.outputLength = outputLength;
-  r.irp->UserBuffer = outputLength != 0 ? s.output.data() : nullptr;
-  record->userOutput = outputLength != 0 ? s.output.data() : nullptr;
+  s.bufferedOutput = copyBack;
+  s.userBuffer.reset(outputLength != 0 ? new uint8_t[outputLength] : nullptr);
+  r.irp->UserBuffer = s.userBuffer.get();
+  record->userOutput = nullptr;
   record->outputLength = outputLength;
   record->copyBackOutput = copyBack && outputLength != 0;
 }
@@ -322,7 +337,9 @@ void IopWaitHostRequest(const std::shared_ptr<Request::State>& state) {
     std::lock_guard<std::mutex> lock(IopLock());
     if (state->record) what = IopHostRequestText(*state->record);
   }
-  WaitUntil([state] { return state->done.load(); }, "waiting for " + what, std::nullopt);
+  // Made on the request's state, which IopRequestFinished wakes.
+  WaitUntil([state] { return state->done.load(); }, "waiting for " + what, std::nullopt,
+            state.get());
 }
 
 bool IopObReferenceFile(PVOID object, bool reference) {

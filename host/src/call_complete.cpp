@@ -65,6 +65,7 @@ void CopyBack(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
                " bytes; only the buffer's size is copied back");
     length = record->outputLength;
   }
+  // A host request without a user output takes its result from the system buffer itself.
   if (length != 0 && record->systemBuffer != nullptr && record->userOutput != nullptr) {
     memcpy(record->userOutput, record->systemBuffer, length);
   }
@@ -187,6 +188,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
                    " completed without any driver calling PoStartNextPowerIrp for it");
       }
       record->topPendingReturned = irp->PendingReturned != FALSE;
+      if (record->host->request) IopRequestCompleted(record->host->request, irp);
       if (record->host->completed) record->host->completed(irp);
       bool finalize;
       {

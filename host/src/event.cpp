@@ -47,7 +47,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     Event->Header.SignalState = 1;
   }
   if (TraceOn()) Trace("KeSetEvent(%p, %d, %d) -> %d", static_cast<void*>(Event), Increment, Wait, previous);
-  WakeWaiters();
+  WakeWaiters(Event);
   return previous;
 }
 

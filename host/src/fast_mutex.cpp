@@ -150,7 +150,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   }
   auto it = std::find(t.heldFastMutexes.rbegin(), t.heldFastMutexes.rend(), FastMutex);
   if (it != t.heldFastMutexes.rend()) t.heldFastMutexes.erase(std::next(it).base());
-  WakeWaiters();
+  WakeWaiters(FastMutex);
   LowerIrqlFor("ExReleaseFastMutex", old);
 }
 

@@ -15,14 +15,19 @@ struct host::app::Request::State {
   IoResult result;                      // written before `done`
   PIRP irp = nullptr;                   // IopLock; NULL once finished
   std::shared_ptr<host::internal::IrpRecord> record;  // IopLock
-  std::vector<uint8_t> output;          // the caller's output buffer
+  std::vector<uint8_t> output;          // the caller's output buffer (direct I/O, METHOD_NEITHER)
+  // Buffered output: the result is copied from the system buffer, and the caller's buffer is
+  // only UserBuffer (never read back).
+  bool bufferedOutput = false;
+  std::unique_ptr<uint8_t[]> userBuffer;
   std::vector<uint8_t> input;           // the caller's input, where the driver reads it in place
   ULONG outputLength = 0;               // bytes of `output` the result may report
   unsigned session = 0;
   // For wait and deadlock reports while there is no request yet (a handle's close); otherwise
   // the request's own text (IopHostRequestText) is made when a wait needs it.
   std::string what;
-  std::function<void()> onFinished;     // after `done` (the file object's reference goes)
+  std::function<void()> onFinished;     // after `done`
+  std::shared_ptr<host::app::File::State> file;  // a request on a handle: dropped after `done`
 };
 
 namespace host::internal {

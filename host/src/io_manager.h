@@ -112,8 +112,15 @@ struct HostIrpHooks {
   std::function<void(PIRP)> completed;
   // Runs once the request is freed: completed and its dispatch routine returned.
   std::function<void()> finished;
+  // A request with a Request handle (application side, PnP manager): instead of the two above,
+  // its result goes to the handle's state (IopRequestCompleted, IopRequestFinished).
+  std::shared_ptr<host::app::Request::State> request;
   bool checkDispatch = true;  // check what the top dispatch routine returned
 };
+
+// The two ends of a request with a Request handle (app.cpp).
+void IopRequestCompleted(const std::shared_ptr<host::app::Request::State>& state, PIRP irp);
+void IopRequestFinished(const std::shared_ptr<host::app::Request::State>& state);
 
 // One request known to the I/O manager. Fields below `size` are guarded by IopLock().
 struct IrpRecord {

@@ -243,6 +243,10 @@ void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
   }
   std::shared_ptr<HostIrpHooks> hooks = record->host;
   IopReleaseIrp(record);
+  if (std::shared_ptr<app::Request::State> request = std::move(hooks->request)) {
+    // The record stays a while in quarantine: it lets go of the handle's state now.
+    IopRequestFinished(request);
+  }
   if (hooks->finished) hooks->finished();
 }
 

@@ -138,13 +138,17 @@ std::mutex& DispatcherLock();
 // other cooperative threads, expired timers, the clock moved to the next timer when allowed);
 // a wait that nothing can satisfy is reported as a Deadlock and returns STATUS_ABANDONED.
 // Returns STATUS_SUCCESS or STATUS_TIMEOUT. Checks the IRQL rule (WaitAtDispatchLevel) itself.
+// `object`: what the wait is on, when it is on one thing only (WakeWaiters' key); memory holding
+// it that is freed while waited on abandons the wait (FreedObjectInUse).
 NTSTATUS WaitUntil(const std::function<bool()>& satisfied, const std::string& what,
-                   std::optional<int64_t> timeout);
+                   std::optional<int64_t> timeout, const void* object = nullptr);
 
 // Call after changing any state that wait conditions read, without the dispatcher lock held
 // (nor any lock a condition takes): in threaded mode the conditions of the blocked waiters are
-// evaluated here, and only the waiters whose condition now holds are woken.
-void WakeWaiters();
+// evaluated here, and only the waiters whose condition now holds are woken. With a `key`, only
+// the waits made on that object (WaitUntilEx's `object`) and the waits made on none are looked
+// at: the change concerned that object alone (an event set, a request finished).
+void WakeWaiters(const void* key = nullptr);
 
 // The I/O manager's cancel spin lock: the core owns the word and declares it (rank
 // verifier::kCancelSpinLockRank, "cancel spin lock") at every session start, so that

@@ -88,7 +88,8 @@ void Decrement(PIO_REMOVE_LOCK lock) {
   if (InterlockedDecrement(&lock->Common.IoCount) == 0) {
     KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
   }
-  WakeWaiters();
+  // The count concerns waits on no object only (release-and-wait waits on its event's state).
+  WakeWaiters(lock);
 }
 
 struct RegisterRangeCheck {

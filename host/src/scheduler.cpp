@@ -46,6 +46,7 @@ class CoThread;
 struct ThreadedWaiter {
   const std::function<bool()>* condition = nullptr;
   WaitRecord* record = nullptr;
+  const void* key = nullptr;  // the object waited on, if any (WakeWaiters' key)
   bool kernelIdle = false;
   bool satisfied = false;  // dispatcher lock: a waker found the condition true
   // Lock order: the dispatcher lock, then `mutex` (a waker signals with both held; the waiter
@@ -340,7 +341,7 @@ bool WaiterReleasedLocked(ThreadedWaiter& w) {
 }
 
 NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int64_t> timeout,
-                      WaitRecord& record, bool kernelIdle) {
+                      WaitRecord& record, bool kernelIdle, const void* key) {
   SchedulerState& s = S();
   const bool timed = timeout.has_value();
   const auto deadline = std::chrono::steady_clock::now() +
@@ -349,6 +350,7 @@ NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int6
   w.condition = &satisfied;
   w.record = &record;
   w.kernelIdle = kernelIdle;
+  w.key = key;
   auto unlist = [&] {
     auto& list = s.threadedWaiters;
     list.erase(std::remove(list.begin(), list.end(), &w), list.end());
@@ -397,11 +399,12 @@ bool Deterministic() { return !SessionActive() || Core().options.mode == Mode::D
 
 bool OnCooperativeThread() { return tlsCo != nullptr; }
 
-void WakeWaiters() {
+void WakeWaiters(const void* key) {
   if (Deterministic()) return;  // the scheduler evaluates every condition at each step
   SchedulerState& s = S();
   std::lock_guard<std::mutex> lock(DispatcherLock());
   for (ThreadedWaiter* w : s.threadedWaiters) {
+    if (key != nullptr && w->key != nullptr && w->key != key) continue;
     if (w->satisfied || !WaiterReleasedLocked(*w)) continue;
     {
       std::lock_guard<std::mutex> signal(w->mutex);
@@ -412,8 +415,8 @@ void WakeWaiters() {
 }
 
 NTSTATUS WaitUntil(const std::function<bool()>& satisfied, const std::string& what,
-                   std::optional<int64_t> timeout) {
-  return WaitUntilEx(satisfied, what, timeout, nullptr, false);
+                   std::optional<int64_t> timeout, const void* object) {
+  return WaitUntilEx(satisfied, what, timeout, object, false);
 }
 
 // A wait at DISPATCH_LEVEL or above with a non-zero timeout is reported and then does not block
@@ -446,7 +449,7 @@ NTSTATUS WaitUntilEx(const std::function<bool()>& satisfied, const std::string& 
     }
   } unlist{&record};
   if (Deterministic()) return WaitDeterministic(satisfied, what, timeout, record, kernelIdle);
-  return WaitThreaded(satisfied, timeout, record, kernelIdle);
+  return WaitThreaded(satisfied, timeout, record, kernelIdle, object);
 }
 
 std::shared_ptr<Thread> SpawnThread(const std::string& name, std::function<void()> body,
