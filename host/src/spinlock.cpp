@@ -45,16 +45,29 @@ std::optional<Declaration> FindDeclaration(const void* lock) {
   return it->second;
 }
 
+// The rank alone, without the name: taken on every acquisition made while another lock is held.
+std::optional<int> FindRank(const void* lock) {
+  Declarations& d = Decls();
+  std::lock_guard<std::mutex> guard(d.mutex);
+  auto it = d.locks.find(lock);
+  if (it == d.locks.end()) return std::nullopt;
+  return it->second.rank;
+}
+
 // A thread holding declared lock H may take declared lock L only if rank(H) < rank(L); rank 0
 // is held alone.
 void CheckLockOrder(const ThreadState& t, const void* lock) {
   if (t.heldLocks.empty()) return;
-  std::optional<Declaration> taken = FindDeclaration(lock);
-  if (!taken) return;
+  std::optional<int> takenRank = FindRank(lock);
+  if (!takenRank) return;
   for (const HeldLock& held : t.heldLocks) {
     if (held.lock == lock) continue;
+    std::optional<int> heldRank = FindRank(held.lock);
+    if (!heldRank) continue;
+    if (*heldRank != 0 && *takenRank != 0 && *heldRank < *takenRank) continue;
+    std::optional<Declaration> taken = FindDeclaration(lock);
     std::optional<Declaration> h = FindDeclaration(held.lock);
-    if (!h) continue;
+    if (!taken || !h) continue;  // declarations dropped meanwhile
     std::string problem;
     if (h->rank == 0) {
       problem = Format("%s taken while holding %s, which must be held alone",

@@ -218,6 +218,33 @@ TEST_F(HostConcurrency, LockOrderIsCheckedOnEveryThread) {
   EXPECT_EQ(capture.Count(Rule::LockOrder), 1u) << capture.Text();
 }
 
+// The timer thread sleeps until the earliest timer; one set to fall due before that must wake
+// it, and ones set later or cancelled must not hold the earlier ones back. Timer B (2 ms) is set
+// after A (30 s) and a cancelled C (1 ms): B fires long before A, which has not fired when B's DPC
+// has run.
+TEST_F(HostConcurrency, ATimerSetBeforeTheEarliestWakesTheTimerThread) {
+  DpcCounter counter;
+  counter.target = 1;
+  KeInitializeEvent(&counter.done, NotificationEvent, FALSE);
+  KTIMER a, b, c;
+  KDPC dpcA, dpcB, dpcC;
+  for (auto [timer, dpc] : {std::pair{&a, &dpcA}, std::pair{&b, &dpcB}, std::pair{&c, &dpcC}}) {
+    KeInitializeTimer(timer);
+    KeInitializeDpc(dpc, CountingDpc, &counter);
+  }
+  KeSetTimer(&a, Relative(30LL * 10000000), &dpcA);
+  KeSetTimer(&c, Relative(10000), &dpcC);
+  EXPECT_TRUE(KeCancelTimer(&c));
+  KeSetTimer(&b, Relative(20000), &dpcB);
+  LARGE_INTEGER limit = Relative(60LL * 10000000);  // only ends a broken run
+  EXPECT_EQ(KeWaitForSingleObject(&counter.done, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
+  EXPECT_TRUE(KeCancelTimer(&a)) << "the 30 s timer fired with the 2 ms one";
+  EXPECT_FALSE(KeReadStateTimer(&a));
+  EXPECT_TRUE(KeReadStateTimer(&b));
+  session().Pump();
+  EXPECT_EQ(counter.runs.load(), 1);
+}
+
 TEST_F(HostConcurrency, TimedWaitTimesOutOnTheRealClock) {
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
