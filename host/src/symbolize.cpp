@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "core.h"
+#include "host/debug.h"
 
 namespace host::internal {
 namespace {
@@ -42,3 +43,9 @@ std::string Symbolize(const void* routine) {
 }
 
 }  // namespace host::internal
+
+namespace host::debug {
+
+std::string RoutineName(const void* routine) { return internal::Symbolize(routine); }
+
+}  // namespace host::debug

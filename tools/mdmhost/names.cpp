@@ -538,6 +538,44 @@ std::string PnpMinorName(UCHAR minor) {
   return buffer;
 }
 
+namespace {
+const std::pair<const char*, ULONG> kRegistryTypes[] = {
+    {"REG_NONE", REG_NONE},         {"REG_SZ", REG_SZ},           {"REG_EXPAND_SZ", REG_EXPAND_SZ},
+    {"REG_BINARY", REG_BINARY},     {"REG_DWORD", REG_DWORD},     {"REG_MULTI_SZ", REG_MULTI_SZ},
+};
+}  // namespace
+
+std::optional<ULONG> ParseRegistryType(const std::string& name) {
+  for (const auto& [text, type] : kRegistryTypes) {
+    if (EqualNoCase(name, text)) return type;
+  }
+  if (auto n = ParseNumber(name); n && *n <= 0xFFFFFFFFull) return static_cast<ULONG>(*n);
+  return std::nullopt;
+}
+
+std::string RegistryTypeName(ULONG type) {
+  for (const auto& [text, value] : kRegistryTypes) {
+    if (value == type) return text;
+  }
+  return std::to_string(type);
+}
+
+std::string PowerMinorName(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_WAIT_WAKE:
+      return "WAIT_WAKE";
+    case IRP_MN_POWER_SEQUENCE:
+      return "POWER_SEQUENCE";
+    case IRP_MN_SET_POWER:
+      return "SET_POWER";
+    case IRP_MN_QUERY_POWER:
+      return "QUERY_POWER";
+  }
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%02X", minor);
+  return buffer;
+}
+
 std::optional<PowerTarget> ParsePowerState(const std::string& name) {
   if (name.size() != 2) return std::nullopt;
   char kind = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));

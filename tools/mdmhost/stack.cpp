@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "driver/entry.h"
+#include "host/debug.h"
 #include "sim/at_modem.h"
 #include "sim/loopback_modem.h"
 #include "sim/scripted_modem.h"
@@ -116,7 +117,7 @@ Stack::~Stack() { Teardown(); }
 
 NTSTATUS Stack::LoadDriver() {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  driver_ = host::pnp::LoadDriver(DriverEntry, "\\Driver\\tavrinmdm", &status);
+  driver_ = host::pnp::LoadDriver(DriverEntry, kDriverName, &status);
   return status;
 }
 
@@ -160,6 +161,19 @@ PDEVICE_EXTENSION Stack::Extension(size_t i) const {
   if (fdo == nullptr || fdo->DriverObject != driver_ || driver_ == nullptr) return nullptr;
   return static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
 }
+
+std::optional<DriverCounters> Stack::Counters(size_t i) const {
+  PDEVICE_EXTENSION ext = Extension(i);
+  if (ext == nullptr) return std::nullopt;
+  DriverCounters c;
+  c.ioCount = ext->IoCount;
+  c.removeLockRemoved = ext->RemoveLock.Common.Removed != FALSE;
+  // The lock starts at 1, its own bias, which only release-and-wait gives back.
+  c.removeLockHolds = ext->RemoveLock.Common.IoCount - (c.removeLockRemoved ? 0 : 1);
+  return c;
+}
+
+std::string Stack::RoutineName(const void* routine) const { return host::debug::RoutineName(routine); }
 
 bool Stack::WaitUntilClosed(size_t i, int milliseconds) {
   for (int waited = 0;; ++waited) {

@@ -6,6 +6,11 @@
 
 namespace host::debug {
 
+// Names as the verifier's reports print them: a routine by its symbol ("DispatchRead"; the
+// address when it has none), a major function by its platform name ("IRP_MJ_READ").
+std::string RoutineName(const void* routine);
+const char* MajorFunctionName(unsigned char major);
+
 // Everything printed with DbgPrint in this session, as one text, and the calls one by one.
 std::string DbgPrintText();
 std::vector<std::string> DbgPrintCalls();
