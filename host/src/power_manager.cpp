@@ -260,9 +260,17 @@ DEVICE_POWER_STATE ReportedDevicePowerState(PDEVICE_OBJECT device) {
   return it != S().deviceStates.end() ? it->second : PowerDeviceUnspecified;
 }
 
-std::vector<PowerEvent> PowerLog() {
+std::vector<PowerEvent> PowerLog(bool driverCalls) {
   std::lock_guard<std::mutex> lock(S().mutex);
-  return S().log;
+  if (driverCalls) return S().log;
+  std::vector<PowerEvent> log;
+  for (const PowerEvent& e : S().log) {
+    if (e.kind == PowerEvent::Sent || e.kind == PowerEvent::Completed ||
+        e.kind == PowerEvent::RequestedByDriver) {
+      log.push_back(e);
+    }
+  }
+  return log;
 }
 
 void ClearPowerLog() {

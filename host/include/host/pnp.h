@@ -100,7 +100,9 @@ struct PowerEvent {
   std::string target = {};  // CallDriver: the driver of the device it was passed to
   bool viaPoCallDriver = false;
 };
-std::vector<PowerEvent> PowerLog();
+// The power manager's own events (Sent, Completed, RequestedByDriver); with `driverCalls`, the
+// drivers' calls too, in the one order they happened.
+std::vector<PowerEvent> PowerLog(bool driverCalls = false);
 void ClearPowerLog();
 
 }  // namespace host::pnp

@@ -635,7 +635,7 @@ void AddExpectCommands(CommandTable& table) {
       if (args.Take("end")) {
         args.End();
         return Expectation([](Runner& r) {
-          std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog();
+          std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog(true);
           if (r.powerCursor() < log.size()) {
             throw Failure{"more power events than expected", "(end of the power log)",
                           PowerEventText(log[r.powerCursor()])};
@@ -645,7 +645,7 @@ void AddExpectCommands(CommandTable& table) {
       std::string expected = args.Rest();
       if (expected.empty()) args.Error("expected a power-log line (or 'end') after 'expect power'");
       return Expectation([=](Runner& r) {
-        std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog();
+        std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog(true);
         if (r.powerCursor() >= log.size()) throw Failure{"no more power events", expected, "(end of the power log)"};
         std::string actual = PowerEventText(log[r.powerCursor()++]);
         if (actual != expected) throw Failure{"wrong power event", expected, actual};
@@ -743,7 +743,7 @@ void AddExpectCommands(CommandTable& table) {
     args.End();
     if (name == "power") {
       return Make([](Runner& r) {
-        std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog();
+        std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog(true);
         std::string text = "power log from its cursor:";
         for (size_t i = r.powerCursor(); i < log.size(); ++i) text += "\n    " + PowerEventText(log[i]);
         r.Record(text);

@@ -274,7 +274,7 @@ void AddSystemCommands(CommandTable& table) {
     std::string verb = args.Word("'set', 'query', 'wait-wake', 'sequence' or 'skip'");
     if (verb == "skip") {
       args.End();
-      return Make([](Runner& r) { r.powerCursor() = host::pnp::PowerLog().size(); });
+      return Make([](Runner& r) { r.powerCursor() = host::pnp::PowerLog(true).size(); });
     }
     UCHAR minor;
     if (verb == "set") {
