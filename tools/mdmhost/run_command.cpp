@@ -29,6 +29,8 @@ const char* const kRunHelp =
     "                     once per allocation with that one failing; report every run that\n"
     "                     crashed, leaked, hung or drew a verifier report, with the command\n"
     "                     that replays it (the scenario's own expectations are not judged)\n"
+    "  --wdm VERSION      the WDM version the system reports from the start of each file:\n"
+    "                     1.10 (Windows 2000) or 1.20 (Windows XP, the default)\n"
     "\n"
     "Example:\n"
     "  load\n"
@@ -68,6 +70,10 @@ int RunCommand(const std::vector<std::string>& argv) {
   run.verbose = options.Flag("--verbose", "-v");
   run.keepGoing = options.Flag("--keep-going", "-k");
   bool quiet = options.Flag("--quiet", "-q");
+  if (auto wdm = options.Value("--wdm")) {
+    run.wdmVersion = scenario::ParseWdmVersion(*wdm);
+    if (!run.wdmVersion) throw UsageError("--wdm needs a version such as 1.10, not '" + *wdm + "'");
+  }
   run.quiet = quiet;
   run.seed = options.Number("--seed", 0, UINT64_MAX);
   if (auto fail = options.Value("--fail-alloc")) run.failAllocation = ParseFailAlloc(*fail);

@@ -320,6 +320,9 @@ bool Runner::Run() {
   host::SessionOptions options;
   options.mode = host::Mode::Deterministic;
   stack_ = std::make_unique<Stack>(options);
+  if (options_.wdmVersion) {
+    host::verifier::SetWdmVersion(options_.wdmVersion->first, options_.wdmVersion->second);
+  }
   seed_ = options_.seed.value_or(1);
   random_.seed(seed_);
   if (options_.failAllocation) {

@@ -160,7 +160,13 @@ struct RunOptions {
   bool quiet = false;      // no recorded results or dumps
   std::optional<uint64_t> seed;  // replaces the file's "seed" lines
   std::optional<DriverAllocationFault> failAllocation;
+  // What IoIsWdmVersionAvailable answers from the start of each file (major, minor as the
+  // platform writes it: 1.10 is Windows 2000, 1.20 Windows XP); the host's default when empty.
+  std::optional<std::pair<UCHAR, UCHAR>> wdmVersion;
 };
+
+// "1.10" -> (1, 0x10): a WDM version as the platform writes it; empty when malformed.
+std::optional<std::pair<UCHAR, UCHAR>> ParseWdmVersion(const std::string& text);
 
 class Runner {
  public:
