@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -208,6 +209,15 @@ int SweepLowResources(const std::string& file, const scenario::Script& script,
               << "simulation's " << count.pool - count.driver.pool << " and "
               << count.irp - count.driver.irp << " are never failed)\n";
   }
+  // What the replay needs besides the fault: -k (the sweep goes on past failed expectations)
+  // and the options the sweep ran with.
+  std::string replay = "mdmhost run -k";
+  if (base.wdmVersion) {
+    char version[16];
+    std::snprintf(version, sizeof version, "%u.%02X", base.wdmVersion->first, base.wdmVersion->second);
+    replay += std::string(" --wdm ") + version;
+  }
+  if (base.seed) replay += " --seed " + std::to_string(*base.seed);
   size_t faulty = 0;
   const uint64_t runs = count.driver.pool + count.driver.irp;
   for (int kind = 0; kind < 2; ++kind) {
@@ -223,7 +233,7 @@ int SweepLowResources(const std::string& file, const scenario::Script& script,
       const std::string which = std::string(pool ? "pool:" : "irp:") + std::to_string(nth);
       std::cout << "  " << (pool ? "pool" : "request") << " allocation " << nth << " (during "
                 << WhereAllocated(script, count, pool, nth) << "): " << v << "\n"
-                << "      replay: mdmhost run -k --fail-alloc " << which << " " << file << "\n";
+                << "      replay: " << replay << " --fail-alloc " << which << " " << file << "\n";
     }
   }
   if (faulty != 0) {
