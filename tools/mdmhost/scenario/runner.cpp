@@ -182,20 +182,10 @@ std::shared_ptr<host::Thread> Runner::ScriptThread(const std::string& name) {
   return it->second;
 }
 
-// The thread's end, as the platform's I/O manager handles it: every request the thread issued
-// that has not finished is cancelled, and the thread waits until they have.
+// The thread's end, on the thread itself: the I/O manager cancels what it issued and waits.
 void Runner::EndThread(const std::string& name) {
-  std::vector<std::shared_ptr<PendingRequest>> issued;
-  for (auto& [requestName, p] : requests_) {
-    if (p->thread == name && p->sent && !p->request.Done()) issued.push_back(p);
-  }
-  for (auto& p : issued) p->request.Cancel();
-  WaitFor(
-      [issued] {
-        return std::all_of(issued.begin(), issued.end(),
-                           [](const std::shared_ptr<PendingRequest>& p) { return p->Done(); });
-      },
-      "the end of thread " + name + " (its requests cancelled)", std::nullopt);
+  size_t cancelled = host::app::CancelThreadRequests();
+  if (cancelled != 0) Note("thread " + name + " ends: " + std::to_string(cancelled) + " request(s) cancelled");
 }
 
 uint64_t Runner::Random(uint64_t bound) {
