@@ -163,4 +163,8 @@ namespace host::debug {
 
 const char* MajorFunctionName(unsigned char major) { return internal::MajorName(major); }
 
+const char* MinorFunctionName(unsigned char major, unsigned char minor) {
+  return internal::MinorName(major, minor);
+}
+
 }  // namespace host::debug

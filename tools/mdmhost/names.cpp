@@ -5,6 +5,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "host/debug.h"
+
 namespace mdmhost {
 
 namespace {
@@ -561,16 +563,8 @@ std::string RegistryTypeName(ULONG type) {
 }
 
 std::string PowerMinorName(UCHAR minor) {
-  switch (minor) {
-    case IRP_MN_WAIT_WAKE:
-      return "WAIT_WAKE";
-    case IRP_MN_POWER_SEQUENCE:
-      return "POWER_SEQUENCE";
-    case IRP_MN_SET_POWER:
-      return "SET_POWER";
-    case IRP_MN_QUERY_POWER:
-      return "QUERY_POWER";
-  }
+  const std::string name = host::debug::MinorFunctionName(IRP_MJ_POWER, minor);
+  if (name != "IRP_MN_(unknown)") return name.substr(7);
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "0x%02X", minor);
   return buffer;
@@ -587,7 +581,8 @@ std::optional<PowerTarget> ParsePowerState(const std::string& name) {
 }
 
 std::string PowerStateName(POWER_STATE_TYPE type, ULONG state) {
-  if (state == 0) return type == SystemPowerState ? "S?" : "D?";
+  if (state == 0) return type == SystemPowerState ? "S-unspecified" : "D-unspecified";
+  if (type == DevicePowerState && state == PowerDeviceMaximum) return "D-maximum";
   return std::string(type == SystemPowerState ? "S" : "D") + std::to_string(state - 1);
 }
 

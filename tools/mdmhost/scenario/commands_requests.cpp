@@ -409,11 +409,7 @@ void AddRequestCommands(CommandTable& table) {
     std::string name = args.Word("a request name");
     std::optional<int64_t> delay;
     bool random = false;
-    if (args.Take("after") || (random = args.Take("within"))) {
-      std::string w = args.Word("a duration (5ms, 100us)");
-      delay = ParseDuration(w);
-      if (!delay) args.Error("expected a duration such as 5ms or 100us, found '" + w + "'");
-    }
+    if (args.Take("after") || (random = args.Take("within"))) delay = args.Duration();
     args.End();
     return Make([=](Runner& r) {
       if (delay) {
@@ -436,12 +432,7 @@ void AddRequestCommands(CommandTable& table) {
   // needed); with a bound, a request still pending after that much time fails the line.
   table["wait"] = [](Args& args) {
     std::string name = args.Word("a request name");
-    std::optional<int64_t> bound;
-    if (args.Take("within")) {
-      std::string w = args.Word("a duration (500ms, 2s)");
-      bound = ParseDuration(w);
-      if (!bound) args.Error("expected a duration such as 500ms or 2s, found '" + w + "'");
-    }
+    std::optional<int64_t> bound = args.Within();
     ResultSpec spec = ParseOptionalResult(args);
     args.End();
     return Make([=](Runner& r) {

@@ -388,11 +388,8 @@ void AddSystemCommands(CommandTable& table) {
   };
 
   table["advance"] = [](Args& args) {
-    std::string w = args.Word("a duration (500ms, 2s, 100us)");
-    auto d = ParseDuration(w);
-    if (!d) args.Error("expected a duration such as 500ms, 2s or 100us, found '" + w + "'");
+    int64_t ticks = args.Duration();
     args.End();
-    int64_t ticks = *d;
     Statement s = Timeless([=](Runner& r) { r.stack().session().AdvanceTime(ticks); });
     s.mainOnly = true;
     return s;

@@ -13,14 +13,6 @@ Statement Shape(Statement::Kind kind) {
   return s;
 }
 
-std::optional<int64_t> TakeBound(Args& args) {
-  if (!args.Take("within")) return std::nullopt;
-  std::string w = args.Word("a duration (500ms, 2s)");
-  auto d = ParseDuration(w);
-  if (!d) args.Error("expected a duration such as 500ms or 2s, found '" + w + "'");
-  return d;
-}
-
 }  // namespace
 
 void AddThreadCommands(CommandTable& table) {
@@ -57,7 +49,7 @@ void AddThreadCommands(CommandTable& table) {
   // join NAME [within DURATION]: waits until the thread has ended.
   table["join"] = [](Args& args) {
     std::string name = args.Word("a thread name");
-    std::optional<int64_t> bound = TakeBound(args);
+    std::optional<int64_t> bound = args.Within();
     args.End();
     Statement s;
     s.run = [=](Runner& r) {
@@ -72,13 +64,10 @@ void AddThreadCommands(CommandTable& table) {
 
   // sleep DURATION: the thread running the line waits that long (the others go on).
   table["sleep"] = [](Args& args) {
-    std::string w = args.Word("a duration (500ms, 2s, 100us)");
-    auto d = ParseDuration(w);
-    if (!d) args.Error("expected a duration such as 500ms, 2s or 100us, found '" + w + "'");
+    int64_t ticks = args.Duration();
     args.End();
-    int64_t ticks = *d;
     Statement s;
-    s.run = [=](Runner& r) { r.WaitFor([] { return false; }, "sleep " + w, ticks); };
+    s.run = [=](Runner& r) { r.WaitFor([] { return false; }, "a sleep", ticks); };
     return s;
   };
 

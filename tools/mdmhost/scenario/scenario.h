@@ -51,6 +51,9 @@ class Args {
   uint64_t Number(const char* what);
   uint32_t Value(const char* what);  // number, symbol or a|b
   NTSTATUS Status(const char* what);
+  int64_t Duration();  // "500ms", "2s", "100us" -> 100 ns units
+  // "within DURATION" if it comes next (a bound on a wait), else nullopt.
+  std::optional<int64_t> Within();
   // The raw text of the line from the current token on (comment removed, blanks normalised).
   std::string Rest();
   std::string RestText() const;  // the same without consuming

@@ -63,6 +63,18 @@ NTSTATUS Args::Status(const char* what) {
   return *s;
 }
 
+int64_t Args::Duration() {
+  std::string w = Word("a duration (500ms, 2s, 100us)");
+  auto d = ParseDuration(w);
+  if (!d) Error("expected a duration such as 500ms, 2s or 100us, found '" + w + "'");
+  return *d;
+}
+
+std::optional<int64_t> Args::Within() {
+  if (!Take("within")) return std::nullopt;
+  return Duration();
+}
+
 std::string Args::RestText() const {
   return AtEnd() ? "" : NormalizeSpaces(line_.substr(tokens_[pos_].column));
 }
