@@ -247,13 +247,17 @@ std::optional<std::function<const void*(PDRIVER_OBJECT)>> ParseSlot(const std::s
   if (strcasecmp(w.c_str(), "DriverUnload") == 0) {
     return [](PDRIVER_OBJECT d) { return reinterpret_cast<const void*>(d->DriverUnload); };
   }
+  std::optional<unsigned> major;
   for (unsigned m = 0; m <= IRP_MJ_MAXIMUM_FUNCTION; ++m) {
     std::string name = host::debug::MajorFunctionName(static_cast<UCHAR>(m));
     if (strcasecmp(w.c_str(), name.c_str()) == 0 || strcasecmp(w.c_str(), name.substr(7).c_str()) == 0) {
-      return [m](PDRIVER_OBJECT d) { return reinterpret_cast<const void*>(d->MajorFunction[m]); };
+      major = m;
     }
   }
-  return std::nullopt;
+  if (auto n = ParseNumber(w); n && *n <= IRP_MJ_MAXIMUM_FUNCTION) major = static_cast<unsigned>(*n);
+  if (!major) return std::nullopt;
+  const unsigned m = *major;
+  return [m](PDRIVER_OBJECT d) { return reinterpret_cast<const void*>(d->MajorFunction[m]); };
 }
 
 PDRIVER_OBJECT LoadedDriver(Runner& r) {

@@ -113,7 +113,6 @@ void CheckBytes(const std::string& message, const std::vector<uint8_t>& expected
 uint32_t Crc32(const std::vector<uint8_t>& bytes);
 
 // ---- Script -------------------------------------------------------------------------------------
-class Runner;
 using Action = std::function<void(Runner&)>;
 
 struct Statement {
@@ -273,7 +272,7 @@ class Runner {
   size_t& dbgPrintCursor() { return dbgPrintCursor_; }
   size_t& powerCursor() { return powerCursor_; }
 
- // The script thread a kernel thread stands for (kept per OS thread).
+  // The script thread a kernel thread stands for (kept per OS thread).
   struct ThreadContext;
 
  private:
