@@ -43,6 +43,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--mdmhost", required=True)
     parser.add_argument("markdown")
+    parser.add_argument("run_args", nargs=argparse.REMAINDER,
+                        help="options for mdmhost run (the 32-bit host's --image ...)")
     args = parser.parse_args()
     with open(args.markdown, encoding="utf-8") as f:
         lines = f.read().split("\n")
@@ -58,7 +60,7 @@ def main():
             text = opening + [""] * (first - 1 - len(opening)) + body
             with open(path, "w", encoding="utf-8") as f:
                 f.write("\n".join(text) + "\n")
-            run = subprocess.run([args.mdmhost, "run", "-q", path], capture_output=True,
+            run = subprocess.run([args.mdmhost, "run", "-q", *args.run_args, path], capture_output=True,
                                  text=True, timeout=120)
             report = run.stdout + run.stderr
             wanted = [l[len(MUST_FAIL):] for l in body if l.startswith(MUST_FAIL)]

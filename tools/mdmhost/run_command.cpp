@@ -3,6 +3,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "binding.h"
 #include "cli.h"
 #include "scenario/scenario.h"
 
@@ -31,6 +32,10 @@ const char* const kRunHelp =
     "                     that replays it (the scenario's own expectations are not judged)\n"
     "  --wdm VERSION      the WDM version the system reports from the start of each file:\n"
     "                     1.10 (Windows 2000) or 1.20 (Windows XP, the default)\n"
+    "  --image PATH       run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
+    "                     host-compiled driver; needs the 32-bit host (build/host32)\n"
+    "  --stack-report     with --image: print the kernel stack the image used per routine\n"
+    "  --max-stack BYTES  with --image: fail when the image used more kernel stack than this\n"
     "\n"
     "Example:\n"
     "  load\n"
@@ -79,6 +84,7 @@ int RunCommand(const std::vector<std::string>& argv) {
   if (auto fail = options.Value("--fail-alloc")) run.failAllocation = ParseFailAlloc(*fail);
   bool sweep = options.Flag("--sweep-lowres");
   if (sweep && run.failAllocation) throw UsageError("--sweep-lowres fails every allocation itself; drop --fail-alloc");
+  SelectDriverFromOptions(options);
   std::vector<std::string> files = options.Rest(true);
   if (files.empty()) throw UsageError("run needs at least one scenario file");
 
@@ -113,6 +119,7 @@ int RunCommand(const std::vector<std::string>& argv) {
     }
     std::cout.flush();
   }
+  if (!CheckImageStack(std::cout)) ++failedFiles;
   if (files.size() > 1 && !quiet) {
     std::cout << files.size() - failedFiles << " passed, " << failedFiles << " failed\n";
   }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "binding.h"
 #include "driver/entry.h"
 #include "host/debug.h"
 #include "sim/at_modem.h"
@@ -117,7 +118,9 @@ Stack::~Stack() { Teardown(); }
 
 NTSTATUS Stack::LoadDriver() {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  driver_ = host::pnp::LoadDriver(DriverEntry, kDriverName, &status);
+  const DriverBinding& binding = SelectedDriver();
+  driver_ = host::pnp::LoadDriver(binding.Load(), kDriverName, &status);
+  binding.Loaded();
   return status;
 }
 
