@@ -7,7 +7,6 @@
 
 #include "binding.h"
 #include "driver/entry.h"
-#include "host/debug.h"
 #include "sim/at_modem.h"
 #include "sim/loopback_modem.h"
 #include "sim/scripted_modem.h"
@@ -176,7 +175,9 @@ std::optional<DriverCounters> Stack::Counters(size_t i) const {
   return c;
 }
 
-std::string Stack::RoutineName(const void* routine) const { return host::debug::RoutineName(routine); }
+std::string Stack::RoutineName(const void* routine) const {
+  return SelectedDriver().RoutineName(routine);
+}
 
 bool Stack::WaitUntilClosed(size_t i, int milliseconds) {
   for (int waited = 0;; ++waited) {

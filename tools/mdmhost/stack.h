@@ -119,8 +119,8 @@ class Stack {
   PDEVICE_EXTENSION Extension(size_t i) const;
   // The driver's counters for device i (nullopt while it has no driver device object).
   std::optional<DriverCounters> Counters(size_t i) const;
-  // The name of one of the driver's routines (a slot of its driver object), as its binding
-  // knows it: the host-compiled driver's symbols.
+  // The name of one of the driver's routines (a slot of its driver object), as the driver's
+  // binding knows it (binding.h).
   std::string RoutineName(const void* routine) const;
 
   // Waits (bounded, real or virtual time) until no handle of device i is open in the driver:

@@ -18,6 +18,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "binding.h"
 #include "cli.h"
 #include "scenario/scenario.h"
 
@@ -218,6 +219,7 @@ int SweepLowResources(const std::string& file, const scenario::Script& script,
     replay += std::string(" --wdm ") + version;
   }
   if (base.seed) replay += " --seed " + std::to_string(*base.seed);
+  if (!SelectedDriver().imagePath.empty()) replay += " --image " + SelectedDriver().imagePath;
   size_t faulty = 0;
   const uint64_t runs = count.driver.pool + count.driver.irp;
   for (int kind = 0; kind < 2; ++kind) {
