@@ -167,11 +167,7 @@ void Runner::StartThread(const Statement& block) {
     ThreadContext context{b->name, false, b->line};
     tlsThread = &context;
     RunBlock(b->body);
-    try {
-      EndThread(b->name);
-    } catch (const Failure& f) {
-      Report(b->line, b->text, f);
-    }
+    EndThread(b->name);
     tlsThread = nullptr;
   });
 }
