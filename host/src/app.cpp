@@ -21,6 +21,8 @@
 //    (DO_DIRECT_IO, METHOD_IN_DIRECT/METHOD_OUT_DIRECT output) passes the caller's buffer as
 //    UserBuffer.
 // Requests for a handle carry UserMode as their requestor mode; raw requests KernelMode.
+#include <algorithm>
+#include <thread>
 #include <unordered_map>
 
 #include "host/session.h"
@@ -42,6 +44,26 @@ unsigned gSession = 0;  // counts sessions; handles from an earlier one are iner
 std::unordered_map<PFILE_OBJECT, std::shared_ptr<File::State>>& Files() {
   static auto* files = new std::unordered_map<PFILE_OBJECT, std::shared_ptr<File::State>>;
   return *files;
+}
+
+// Guarded by IopLock(): the requests each thread issued (a handle's or SendRaw's), for the
+// cancel at its end; finished ones are dropped as new ones come.
+using ThreadRequestTable = std::unordered_map<std::thread::id, std::vector<std::weak_ptr<Request::State>>>;
+ThreadRequestTable& ThreadRequests() {
+  static auto* table = new ThreadRequestTable;
+  return *table;
+}
+
+void RememberIssuer(const std::shared_ptr<Request::State>& state) {
+  std::lock_guard<std::mutex> lock(IopLock());
+  auto& issued = ThreadRequests()[std::this_thread::get_id()];
+  issued.erase(std::remove_if(issued.begin(), issued.end(),
+                              [](const std::weak_ptr<Request::State>& w) {
+                                auto s = w.lock();
+                                return !s || s->done;
+                              }),
+               issued.end());
+  issued.push_back(state);
 }
 
 std::shared_ptr<Request::State> FinishedState(NTSTATUS status) {
@@ -202,6 +224,7 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
   r.irp->Tail.Overlay.OriginalFileObject = file->fileObject;
   PrepareIo(r, top, major, code, input, inputLength, outputLength);
   r.state->onFinished = [file] { DereferenceFile(file, false); };
+  RememberIssuer(r.state);
   return IopSendHostRequest(r, top, irql, false);
 }
 
@@ -326,6 +349,7 @@ void IopAppSessionEnd() {
   std::lock_guard<std::mutex> lock(IopLock());
   for (auto& [fileObject, file] : Files()) file->close.reset();  // no cycle left behind
   Files().clear();
+  ThreadRequests().clear();
 }
 
 void IopAppSessionStart() { ++gSession; }
@@ -550,7 +574,27 @@ Request SendRaw(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, ULONG code, con
                                     pnpOrPower ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS, KernelMode);
   PrepareIo(r, device, major, code, input, inputLength, outputLength);
   if (prepare) prepare(r.irp);
+  RememberIssuer(r.state);
   return IopSendHostRequest(r, device, irql, major == IRP_MJ_POWER);
+}
+
+size_t CancelThreadRequests() {
+  std::vector<std::shared_ptr<Request::State>> pending;
+  {
+    std::lock_guard<std::mutex> lock(IopLock());
+    auto it = ThreadRequests().find(std::this_thread::get_id());
+    if (it != ThreadRequests().end()) {
+      for (const auto& w : it->second) {
+        auto s = w.lock();
+        if (s && !s->done && SameSession(s->session)) pending.push_back(s);
+      }
+      ThreadRequests().erase(it);
+    }
+  }
+  if (TraceOn() && !pending.empty()) Trace("thread exit: cancelling %zu request(s)", pending.size());
+  for (const auto& s : pending) Request(s).Cancel();
+  for (const auto& s : pending) IopWaitHostRequest(s);
+  return pending.size();
 }
 
 }  // namespace host::app

@@ -111,6 +111,10 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
   }
   // A request the host never saw (a packet the driver built itself) is tracked from here on.
   if (!record) record = IopTrackIrp(irp);
+  if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+    IopPowerCall(host::pnp::PowerEvent::CallDriver, IoGetNextIrpStackLocation(irp),
+                 STATUS_PENDING, device, viaPo);
+  }
   IoSetNextIrpStackLocation(irp);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   location->DeviceObject = device;
@@ -249,6 +253,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                        ", which was already completed (the second completion "
                                        "is ignored)");
     return;
+  }
+  if (Irp->CurrentLocation <= Irp->StackCount &&
+      IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+    IopPowerCall(host::pnp::PowerEvent::CompletedBy, IoGetCurrentIrpStackLocation(Irp),
+                 Irp->IoStatus.Status);
   }
   if (t.irql > DISPATCH_LEVEL) {
     Report(Rule::IrqlMisuse, "IoCompleteRequest at IRQL " + std::to_string(t.irql) +

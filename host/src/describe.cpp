@@ -2,6 +2,7 @@
 // Safe on requests and devices that are gone: those are named by address only.
 #include <cstdio>
 
+#include "host/debug.h"
 #include "io_manager.h"
 
 using namespace host::internal;
@@ -157,3 +158,13 @@ std::string DescribeIrp(PIRP irp) {
 }
 
 }  // namespace host::internal
+
+namespace host::debug {
+
+const char* MajorFunctionName(unsigned char major) { return internal::MajorName(major); }
+
+const char* MinorFunctionName(unsigned char major, unsigned char minor) {
+  return internal::MinorName(major, minor);
+}
+
+}  // namespace host::debug

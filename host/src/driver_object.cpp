@@ -90,3 +90,5 @@ extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersio
   }
   return available;
 }
+
+PDRIVER_DISPATCH host::pnp::DefaultDispatchRoutine() { return IopInvalidDeviceRequest; }

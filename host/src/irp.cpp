@@ -280,7 +280,10 @@ extern "C" {
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   IopCheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
   PIRP irp = IopAllocateIrp(StackSize, IrpOrigin::Allocated, true);
-  if (TraceOn()) Trace("IoAllocateIrp(%d, %s) -> %s", StackSize, ChargeQuota ? "TRUE" : "FALSE", IopHex(irp).c_str());
+  if (TraceOn()) {
+    Trace("IoAllocateIrp(%d, %s) -> %s", StackSize, ChargeQuota ? "TRUE" : "FALSE",
+          irp != nullptr ? IopHex(irp).c_str() : "NULL (low-resources simulation)");
+  }
   return irp;
 }
 
@@ -427,9 +430,13 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     }
   }
   if (TraceOn()) {
+    // A NULL for a live device comes from the low-resources simulation.
+    std::string result = irp != nullptr ? IopHex(irp)
+                         : IopIsLiveDevice(DeviceObject) ? "NULL (low-resources simulation)"
+                                                         : "NULL";
     Trace("IoBuildDeviceIoControlRequest(0x%x, %s, in %u, out %u, %s) -> %s", IoControlCode,
           DescribeDevice(DeviceObject).c_str(), InputBufferLength, OutputBufferLength,
-          InternalDeviceIoControl ? "internal" : "external", IopHex(irp).c_str());
+          InternalDeviceIoControl ? "internal" : "external", result.c_str());
   }
   return irp;
 }

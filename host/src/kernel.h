@@ -113,9 +113,13 @@ const char* MinorName(UCHAR major, UCHAR minor);
 void CheckFreedRange(const void* base, size_t size, const char* what);
 void AddFreedRangeCheck(std::function<void(const void*, size_t, const char*)> check);
 
-// Fault injection (see verifier.h). Each call counts one attempt.
+// Fault injection (see verifier.h). Each call counts one attempt, for everyone and for the
+// driver the allocation is charged to (ChargedDriver).
 bool ShouldFailPoolAllocation();
 bool ShouldFailIrpAllocation();
+// The driver that memory allocated now is charged to: the innermost frame's driver, else the
+// driver of its device (NULL outside driver code).
+PDRIVER_OBJECT ChargedDriver();
 std::optional<NTSTATUS> ServiceFault(const char* service);
 bool WdmVersionAvailable(UCHAR major, UCHAR minor);
 

@@ -57,8 +57,9 @@ HostRequest NewPowerRequest(PDEVICE_OBJECT pdo, UCHAR minor,
                                     STATUS_NOT_SUPPORTED, KernelMode);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r.irp);
   if (prepare) prepare(next);
-  const POWER_STATE_TYPE type = next->Parameters.Power.Type;
-  const POWER_STATE state = next->Parameters.Power.State;
+  POWER_STATE_TYPE type;
+  POWER_STATE state;
+  IopPowerParameters(next, &type, &state);
   std::shared_ptr<IrpRecord> record = IopFindIrp(r.irp);
   auto inner = record->host->completed;
   record->host->completed = [inner, minor, type, state](PIRP irp) {

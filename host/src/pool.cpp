@@ -53,19 +53,8 @@ bool IsCacheAligned(POOL_TYPE type) {
 void Attribute(Allocation* a) {
   const ThreadState& t = CurrentThread();
   if (t.frames.empty()) return;
-  const Frame& f = t.frames.back();
-  a->routine = f.routine;
-  for (size_t i = t.frames.size(); i-- > 0;) {
-    const Frame& g = t.frames[i];
-    if (g.driver != nullptr) {
-      a->driver = g.driver;
-      break;
-    }
-    if (g.device != nullptr) {
-      a->driver = g.device->DriverObject;
-      break;
-    }
-  }
+  a->routine = t.frames.back().routine;
+  a->driver = ChargedDriver();
 }
 
 void Remember(const void* p, Allocation a) {
@@ -182,6 +171,16 @@ std::vector<PoolAllocationInfo> Outstanding(PDRIVER_OBJECT driver, bool unreport
 }
 
 }  // namespace
+
+PDRIVER_OBJECT ChargedDriver() {
+  const ThreadState& t = CurrentThread();
+  for (size_t i = t.frames.size(); i-- > 0;) {
+    const Frame& g = t.frames[i];
+    if (g.driver != nullptr) return g.driver;
+    if (g.device != nullptr) return g.device->DriverObject;
+  }
+  return nullptr;
+}
 
 void* SystemAllocate(size_t size, const char* what, bool ownerIsDriver) {
   void* p = std::calloc(size != 0 ? size : 1, 1);

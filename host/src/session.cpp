@@ -197,6 +197,11 @@ bool Session::RunUntil(const std::function<bool()>& done, int64_t limit) {
   return RunUntilThreaded(done, limit);
 }
 
+bool Session::WaitFor(const std::function<bool()>& done, const std::string& what,
+                      std::optional<int64_t> timeout) {
+  return WaitUntilEx(done, what, timeout, nullptr, false) == STATUS_SUCCESS;
+}
+
 std::shared_ptr<Thread> Session::Spawn(const std::string& name, std::function<void()> body) {
   return SpawnThread(name, std::move(body), false);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core.h"
+#include "host/debug.h"
 #include "image_internal.h"
 
 namespace host::internal {
@@ -49,3 +50,9 @@ std::string Symbolize(const void* routine) {
 }
 
 }  // namespace host::internal
+
+namespace host::debug {
+
+std::string RoutineName(const void* routine) { return internal::Symbolize(routine); }
+
+}  // namespace host::debug

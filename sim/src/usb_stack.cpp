@@ -578,14 +578,37 @@ void UsbStack::Record(TraceEntry entry) {
 // Fault injection
 // ---------------------------------------------------------------------------------------------
 
+void UsbStack::HaltLocked(PipeState& ps) {
+  ps.halted = true;
+  for (Transfer& t : ps.pending) {
+    if (!t.forced) t.forced = Fault{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+  }
+}
+
 void UsbStack::StallPipe(Pipe pipe) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    HaltLocked(pipes_[static_cast<int>(pipe)]);
+  }
+  ScheduleService();
+}
+
+void UsbStack::StallAfter(Pipe pipe, uint64_t transfers) {
+  if (transfers == 0) {
+    StallPipe(pipe);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  PipeState& ps = pipes_[static_cast<int>(pipe)];
+  ps.stallAt = ps.completed + transfers;
+}
+
+void UsbStack::FailTransfer(Pipe pipe, uint64_t nth, NTSTATUS status, USBD_STATUS usbdStatus) {
+  if (nth == 0) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
     PipeState& ps = pipes_[static_cast<int>(pipe)];
-    ps.halted = true;
-    for (Transfer& t : ps.pending) {
-      if (!t.forced) t.forced = Fault{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-    }
+    ps.faultsAt.emplace(ps.completed + nth, Fault{status, usbdStatus});
   }
   ScheduleService();
 }

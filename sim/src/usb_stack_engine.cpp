@@ -165,6 +165,11 @@ void UsbStack::RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, 
   e.usbdStatus = usbd;
   if (data && bytes) e.data.assign(data, data + bytes);
   Record(std::move(e));
+  PipeState& ps = pipes_[static_cast<int>(t.pipe)];
+  if (++ps.completed == ps.stallAt) {
+    ps.stallAt = 0;
+    HaltLocked(ps);
+  }
 }
 
 // Fails every transfer pending on one pipe that is not already being cancelled.
@@ -234,6 +239,7 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
       }
       std::optional<Fault> fail;
       bool injected = false;
+      bool scheduled = false;
       if (gone_) {
         fail = Fault{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
       } else if (t.forced) {
@@ -243,6 +249,10 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
       } else if (!ps.faults.empty()) {
         fail = ps.faults.front();
         injected = true;
+      } else if (!ps.faultsAt.empty() && ps.faultsAt.begin()->first <= ps.completed + 1) {
+        // Its turn has come (or passed, when a cancel or an abort completed that transfer).
+        fail = ps.faultsAt.begin()->second;
+        scheduled = true;
       } else if (ps.halted) {
         fail = Fault{STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
       } else if (!powered_) {
@@ -255,6 +265,7 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
           continue;
         }
         if (injected) ps.faults.pop_front();
+        if (scheduled) ps.faultsAt.erase(ps.faultsAt.begin());
         Action a;
         a.transfer = t;
         a.status = fail->status;

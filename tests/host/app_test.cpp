@@ -32,6 +32,7 @@ class HostApp : public iotest::IoTest {
       if (location->MajorFunction == IRP_MJ_READ && pendReads) {
         IoMarkIrpPending(irp);
         pending = irp;
+        if (cancellableReads) IoSetCancelRoutine(irp, CancelPendingRead);
         return STATUS_PENDING;
       }
       NTSTATUS status = location->MajorFunction == IRP_MJ_CREATE ? createStatus : STATUS_SUCCESS;
@@ -48,7 +49,13 @@ class HostApp : public iotest::IoTest {
   std::vector<PFILE_OBJECT> files;
   NTSTATUS createStatus = STATUS_SUCCESS;
   bool pendReads = false;
+  bool cancellableReads = false;
   PIRP pending = nullptr;
+
+  static VOID CancelPendingRead(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Complete(irp, STATUS_CANCELLED);
+  }
 };
 
 TEST_F(HostApp, OpenResolvesDosNamesAndLinksAndSendsCreateCleanupClose) {
@@ -119,6 +126,26 @@ TEST_F(HostApp, CloseWaitsUntilTheLastRequestOnTheFileHasFinished) {
   close.Wait();
   EXPECT_EQ(majors.back(), IRP_MJ_CLOSE);
   EXPECT_EQ(File::Open("COM7", &other), STATUS_SUCCESS);
+}
+
+TEST_F(HostApp, AnEndingThreadHasItsPendingRequestsCancelledAndWaitsForThem) {
+  File file;
+  ASSERT_EQ(File::Open("COM7", &file), STATUS_SUCCESS);
+  pendReads = true;
+  cancellableReads = true;
+  Request mine = file.ReadAsync(4);  // the test's thread's
+  Request theirs;
+  size_t cancelled = 0;
+  session().Spawn("app", [&] {
+    theirs = file.ReadAsync(4);
+    cancelled = host::app::CancelThreadRequests();
+  })->Join();
+  EXPECT_EQ(cancelled, 1u);
+  EXPECT_EQ(theirs.Result().status, STATUS_CANCELLED);
+  EXPECT_FALSE(mine.Done());
+  EXPECT_EQ(host::app::CancelThreadRequests(), 1u);
+  EXPECT_EQ(mine.Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(host::app::CancelThreadRequests(), 0u);
 }
 
 TEST_F(HostApp, BufferedReadsAndWritesUseASystemBuffer) {

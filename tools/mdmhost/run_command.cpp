@@ -20,7 +20,16 @@ const char* const kRunHelp =
     "Options:\n"
     "  -v, --verbose      print every line as it runs, with the statuses it saw\n"
     "  -k, --keep-going   go on after a failure in a file (default: stop that file)\n"
-    "  -q, --quiet        print failures only, no PASS lines\n"
+    "  -q, --quiet        print failures only, no PASS lines, recorded results or dumps\n"
+    "  --seed N           the seed of the random moments ('cancel R within D'), instead of\n"
+    "                     the file's 'seed' lines (default 1)\n"
+    "  --fail-alloc pool:N|irp:N\n"
+    "                     the low-resources simulation: the driver's Nth pool or request\n"
+    "                     allocation fails (the simulation's own are not counted)\n"
+    "  --sweep-lowres     per file: count the driver's pool and request allocations, then run\n"
+    "                     once per allocation with that one failing; report every run that\n"
+    "                     crashed, leaked, hung or drew a verifier report, with the command\n"
+    "                     that replays it (the scenario's own expectations are not judged)\n"
     "  --wdm VERSION      the WDM version the system reports from the start of each file:\n"
     "                     1.10 (Windows 2000) or 1.20 (Windows XP, the default)\n"
     "  --image PATH       run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
@@ -41,6 +50,25 @@ const char* const kRunHelp =
     "\n"
     "Exit status: 0 when every expectation of every file held, 1 otherwise, 2 for a usage error.\n";
 
+// sweep.cpp
+int SweepLowResources(const std::string& file, const scenario::Script& script,
+                      const scenario::RunOptions& base, bool quiet);
+
+namespace {
+
+scenario::DriverAllocationFault ParseFailAlloc(const std::string& text) {
+  size_t colon = text.find(':');
+  std::string kind = text.substr(0, colon);
+  auto n = colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1));
+  if ((kind != "pool" && kind != "irp") || !n || *n == 0 || *n > 0xFFFFFFFFu) {
+    throw UsageError("--fail-alloc takes pool:N or irp:N (N from 1), not '" + text + "'");
+  }
+  return {kind == "pool" ? scenario::DriverAllocationFault::Pool : scenario::DriverAllocationFault::Irp,
+          static_cast<unsigned>(*n)};
+}
+
+}  // namespace
+
 int RunCommand(const std::vector<std::string>& argv) {
   Options options(argv);
   scenario::RunOptions run;
@@ -51,6 +79,11 @@ int RunCommand(const std::vector<std::string>& argv) {
     run.wdmVersion = scenario::ParseWdmVersion(*wdm);
     if (!run.wdmVersion) throw UsageError("--wdm needs a version such as 1.10, not '" + *wdm + "'");
   }
+  run.quiet = quiet;
+  run.seed = options.Number("--seed", 0, UINT64_MAX);
+  if (auto fail = options.Value("--fail-alloc")) run.failAllocation = ParseFailAlloc(*fail);
+  bool sweep = options.Flag("--sweep-lowres");
+  if (sweep && run.failAllocation) throw UsageError("--sweep-lowres fails every allocation itself; drop --fail-alloc");
   SelectDriverFromOptions(options);
   std::vector<std::string> files = options.Rest(true);
   if (files.empty()) throw UsageError("run needs at least one scenario file");
@@ -70,6 +103,10 @@ int RunCommand(const std::vector<std::string>& argv) {
       for (const std::string& e : script.errors) std::cout << e << "\n";
       std::cout << "FAIL  " << file << " (" << script.errors.size() << " line(s) not understood; nothing run)\n";
       ++failedFiles;
+      continue;
+    }
+    if (sweep) {
+      if (SweepLowResources(file, script, run, quiet) != 0) ++failedFiles;
       continue;
     }
     scenario::Runner runner(script, run, std::cout);

@@ -111,4 +111,10 @@ Request SendRaw(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, ULONG code, con
                 ULONG inputLength, ULONG outputLength, KIRQL irql = PASSIVE_LEVEL,
                 const std::function<void(PIRP)>& prepare = {});
 
+// The I/O manager's part in the end of a thread (the platform's thread exit): every request the
+// calling thread issued through a handle or SendRaw that has not finished is cancelled, and the
+// call waits until all of them have finished (deterministic mode: a request nothing finishes is
+// a deadlock). Returns how many were pending.
+size_t CancelThreadRequests();
+
 }  // namespace host::app

@@ -115,6 +115,17 @@ void FailIrpAllocation(unsigned nth);
 // Counters for sweeps: allocations made so far in this session.
 uint64_t PoolAllocationCount();
 uint64_t IrpAllocationCount();
+// The same for one driver's allocations, counted apart from everyone else's: its nth pool or
+// request allocation from now fails, and no other allocation counts towards it or fails by it.
+// `driver` is the driver object's name ("\Driver\tavrinmdm"); an allocation is charged to the
+// driver whose routine is running (as the leak checks charge pool).
+void FailPoolAllocation(unsigned nth, const std::string& driver);
+void FailIrpAllocation(unsigned nth, const std::string& driver);
+struct AllocationCounts {
+  uint64_t pool = 0;
+  uint64_t irp = 0;
+};
+AllocationCounts DriverAllocationCounts(const std::string& driver);
 
 // Makes the nth call from now of the named kernel service fail with `status` (services that
 // return a pointer return NULL instead; IoIsWdmVersionAvailable answers FALSE). Names:

@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -116,6 +117,12 @@ class UsbStack final : public UsbFunctionHost {
   // The next transfer that completes on `pipe` (pending now or submitted later) completes with
   // these statuses and no data. Several calls queue several failures.
   void FailNextTransfer(Pipe pipe, NTSTATUS status, USBD_STATUS usbdStatus);
+  // The nth transfer to complete on `pipe` from now (1 = the next; every completion the bus
+  // trace shows counts, whatever its outcome) completes with these statuses and no data instead.
+  void FailTransfer(Pipe pipe, uint64_t nth, NTSTATUS status, USBD_STATUS usbdStatus);
+  // The endpoint halts as StallPipe halts it once `transfers` more transfers have completed on
+  // it (0: now).
+  void StallAfter(Pipe pipe, uint64_t transfers);
   // The next class (or vendor) request fails with these statuses without reaching the modem.
   void FailNextClassRequest(NTSTATUS status, USBD_STATUS usbdStatus);
   // The next RESET_PIPE / ABORT_PIPE naming `pipe` fails (and does nothing else).
@@ -182,6 +189,9 @@ class UsbStack final : public UsbFunctionHost {
   struct PipeState {
     std::deque<Transfer> pending;
     std::deque<Fault> faults;
+    uint64_t completed = 0;                    // transfers completed on the pipe so far
+    std::multimap<uint64_t, Fault> faultsAt;   // by the number of the completion they replace
+    uint64_t stallAt = 0;                      // halt once `completed` reaches it (0: none)
     std::deque<Fault> resetFaults;
     std::deque<Fault> abortFaults;
     bool halted = false;
@@ -227,7 +237,8 @@ class UsbStack final : public UsbFunctionHost {
   void FailPipeLocked(PipeState& ps, NTSTATUS status, USBD_STATUS usbd,
                       std::vector<Action>* out);  // mutex_
   void RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, uint32_t bytes,
-                  const uint8_t* data);  // mutex_ held
+                  const uint8_t* data);  // mutex_ held; counts the pipe's completion
+  void HaltLocked(PipeState& ps);        // mutex_ held
   void Record(TraceEntry entry);
   static VOID ServiceDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   void ThreadMain();
