@@ -38,6 +38,29 @@ inline bool NtError(NTSTATUS status) { return static_cast<ULONG>(status) >> 30 =
 
 unsigned gSession = 0;  // counts sessions; handles from an earlier one are inert
 
+// Guarded by IopLock(): the requests issued on handles, for EndThread; finished ones are dropped
+// as the list grows.
+struct Issued {
+  std::vector<std::weak_ptr<Request::State>> requests;
+  size_t pruneAt = 64;
+};
+Issued& IssuedRequests() {
+  static auto* issued = new Issued;
+  return *issued;
+}
+
+void RememberIssuedLocked(const std::shared_ptr<Request::State>& state) {
+  Issued& issued = IssuedRequests();
+  if (issued.requests.size() >= issued.pruneAt) {
+    std::erase_if(issued.requests, [](const std::weak_ptr<Request::State>& w) {
+      std::shared_ptr<Request::State> s = w.lock();
+      return !s || s->done;
+    });
+    issued.pruneAt = 2 * issued.requests.size() + 64;
+  }
+  issued.requests.push_back(state);
+}
+
 // Guarded by IopLock(): the file objects the host has open, by address.
 std::unordered_map<PFILE_OBJECT, std::shared_ptr<File::State>>& Files() {
   static auto* files = new std::unordered_map<PFILE_OBJECT, std::shared_ptr<File::State>>;
@@ -202,6 +225,11 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
   r.irp->Tail.Overlay.OriginalFileObject = file->fileObject;
   PrepareIo(r, top, major, code, input, inputLength, outputLength);
   r.state->onFinished = [file] { DereferenceFile(file, false); };
+  r.state->issuer = &CurrentThread();
+  {
+    std::lock_guard<std::mutex> lock(IopLock());
+    RememberIssuedLocked(r.state);
+  }
   return IopSendHostRequest(r, top, irql, false);
 }
 
@@ -328,7 +356,11 @@ void IopAppSessionEnd() {
   Files().clear();
 }
 
-void IopAppSessionStart() { ++gSession; }
+void IopAppSessionStart() {
+  ++gSession;
+  std::lock_guard<std::mutex> lock(IopLock());
+  IssuedRequests() = Issued{};
+}
 
 }  // namespace host::internal
 
@@ -375,6 +407,34 @@ BOOLEAN Request::Cancel() {
   }
   if (finalize) IopFinalizeHostIrp(record);
   return cancelled;
+}
+
+// The platform's I/O manager cancels a thread's requests when it ends, waits for them for up to
+// five minutes and then forgets those that did not finish (an event log entry, no bug check).
+size_t EndThread() {
+  std::vector<std::shared_ptr<Request::State>> mine;
+  {
+    std::lock_guard<std::mutex> lock(IopLock());
+    const void* me = &CurrentThread();
+    for (const std::weak_ptr<Request::State>& w : IssuedRequests().requests) {
+      std::shared_ptr<Request::State> s = w.lock();
+      if (s && !s->done && s->issuer == me && s->session == gSession) mine.push_back(s);
+    }
+  }
+  if (TraceOn()) Trace("EndThread: %zu request(s) in flight", mine.size());
+  for (const auto& s : mine) Request(s).Cancel();
+  constexpr int64_t kFiveMinutes = 5LL * 60 * 10000000;
+  WaitUntil(
+      [&mine] {
+        for (const auto& s : mine) {
+          if (!s->done) return false;
+        }
+        return true;
+      },
+      "EndThread: the ending thread's requests to finish after their cancel", kFiveMinutes);
+  size_t left = 0;
+  for (const auto& s : mine) left += s->done ? 0 : 1;
+  return left;
 }
 
 File::~File() {

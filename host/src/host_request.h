@@ -21,6 +21,7 @@ struct host::app::Request::State {
   unsigned session = 0;
   std::string what;                     // for wait and deadlock reports
   std::function<void()> onFinished;     // after `done` (the file object's reference goes)
+  const void* issuer = nullptr;         // the thread that issued it on a handle (EndThread)
 };
 
 namespace host::internal {

@@ -111,4 +111,11 @@ Request SendRaw(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, ULONG code, con
                 ULONG inputLength, ULONG outputLength, KIRQL irql = PASSIVE_LEVEL,
                 const std::function<void(PIRP)>& prepare = {});
 
+// What the I/O manager does when an application thread ends: every request the calling thread
+// issued on a handle and that has not finished is cancelled (IoCancelIrp, oldest first); then
+// the call waits until they have finished, for at most five minutes (virtual time in
+// deterministic mode), as the platform does. Returns how many were still unfinished then (the
+// platform forgets them). Handles stay open: closing them is the process's end, not the thread's.
+size_t EndThread();
+
 }  // namespace host::app
