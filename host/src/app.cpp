@@ -167,7 +167,7 @@ namespace {
 void FreeFileObject(const std::shared_ptr<File::State>& file) {
   PDEVICE_OBJECT device = file->device;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     Files().erase(file->fileObject);
     if (IopIsLiveDeviceLocked(device) && device->ReferenceCount > 0) device->ReferenceCount--;
   }
@@ -192,7 +192,7 @@ void SendClose(const std::shared_ptr<File::State>& file) {
 void DereferenceFile(const std::shared_ptr<File::State>& file, bool inlineClose) {
   bool send = false;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (file->references > 0) file->references--;
     if (file->references == 0 && !file->closeSent && !file->handleOpen) {
       file->closeSent = true;
@@ -213,7 +213,7 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
               const void* input, ULONG inputLength, ULONG outputLength, KIRQL irql) {
   bool open = false;
   if (file && SameSession(file->session)) {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     open = file->handleOpen;
     if (open) file->references++;
   }
@@ -227,7 +227,7 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
   r.state->onFinished = [file] { DereferenceFile(file, false); };
   r.state->issuer = &CurrentThread();
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     RememberIssuedLocked(r.state);
   }
   return IopSendHostRequest(r, top, irql, false);
@@ -266,7 +266,7 @@ HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
   };
   hooks->finished = [s] {
     {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       s->irp = nullptr;
       s->record.reset();
     }
@@ -280,7 +280,7 @@ HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
   };
   record->host = hooks;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     r.state->irp = r.irp;
     r.state->record = record;
   }
@@ -338,7 +338,7 @@ void IopWaitHostRequest(const std::shared_ptr<Request::State>& state) {
 bool IopObReferenceFile(PVOID object, bool reference) {
   std::shared_ptr<File::State> file;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     auto it = Files().find(static_cast<PFILE_OBJECT>(object));
     if (it == Files().end()) return false;
     file = it->second;
@@ -351,14 +351,14 @@ bool IopObReferenceFile(PVOID object, bool reference) {
 // Session end: requests still pending are reported as IrpLeak by the request table; the file
 // objects' memory goes with the session's.
 void IopAppSessionEnd() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   for (auto& [fileObject, file] : Files()) file->close.reset();  // no cycle left behind
   Files().clear();
 }
 
 void IopAppSessionStart() {
   ++gSession;
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   IssuedRequests() = Issued{};
 }
 
@@ -380,7 +380,7 @@ const IoResult& Request::Result() const { return state_->result; }
 
 PIRP Request::Irp() const {
   if (!state_) return nullptr;
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   return state_->irp;
 }
 
@@ -391,7 +391,7 @@ BOOLEAN Request::Cancel() {
   std::shared_ptr<IrpRecord> record;
   PIRP irp;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     irp = state_->irp;
     record = state_->record;
     // Finalized: freed or about to be (its handle is cleared just after).
@@ -401,7 +401,7 @@ BOOLEAN Request::Cancel() {
   BOOLEAN cancelled = IoCancelIrp(irp);
   bool finalize;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->pins--;
     finalize = record->pins == 0 && record->finalizePending;
   }
@@ -414,7 +414,7 @@ BOOLEAN Request::Cancel() {
 size_t EndThread() {
   std::vector<std::shared_ptr<Request::State>> mine;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     const void* me = &CurrentThread();
     for (const std::weak_ptr<Request::State>& w : IssuedRequests().requests) {
       std::shared_ptr<Request::State> s = w.lock();
@@ -463,7 +463,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
   if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   NTSTATUS status = STATUS_SUCCESS;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (!IopIsLiveDeviceLocked(device) || device->DeviceObjectExtension->deleted ||
         (device->Flags & DO_DEVICE_INITIALIZING)) {
       status = STATUS_NO_SUCH_DEVICE;
@@ -495,7 +495,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
   }
   state->fileObject = fileObject;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     Files()[fileObject] = state;
   }
   PDEVICE_OBJECT top = IoGetAttachedDevice(device);
@@ -513,7 +513,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
     return create.Done() ? status : STATUS_UNSUCCESSFUL;
   }
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     state->handleOpen = true;
     state->references = 1;
   }
@@ -523,7 +523,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
 
 bool File::IsOpen() const {
   if (!state_) return false;
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   return state_->handleOpen;
 }
 
@@ -548,7 +548,7 @@ Request File::CloseAsync() {
   if (!state_ || !SameSession(state_->session)) return Request(FinishedState(STATUS_INVALID_HANDLE));
   std::shared_ptr<State> file = state_;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (!file->handleOpen) return Request(FinishedState(STATUS_INVALID_HANDLE));
     file->handleOpen = false;
   }

@@ -82,7 +82,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       (DeviceObject->Flags & DO_POWER_PAGABLE)) {
     if (TraceOn()) Trace("PoCallDriver(%s, %s) at DISPATCH_LEVEL: passed to a worker thread", DescribeDevice(DeviceObject).c_str(), IopHex(Irp).c_str());
     {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       if (std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp)) record->inFlight = true;
     }
     QueueSystemWork([DeviceObject, Irp] { IopCallDriver(DeviceObject, Irp, true); },
@@ -93,15 +93,17 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
+  HostSwitchPoint("PoStartNextPowerIrp");
   if (TraceOn()) Trace("PoStartNextPowerIrp(%s)", IopHex(Irp).c_str());
   IopCheckIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   if (std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp)) record->startNextPowerIrp = true;
 }
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                            POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                            PVOID Context, PIRP* Irp) {
+  HostSwitchPoint("PoRequestPowerIrp");
   NTSTATUS status = STATUS_PENDING;
   PIRP irp = nullptr;
   if (!IopCheckIrql("PoRequestPowerIrp", DISPATCH_LEVEL)) {

@@ -1,6 +1,11 @@
-// mdmhost run FILE...: parses and runs scenario files, one deterministic session each.
+// mdmhost run FILE...: parses and runs scenario files, one deterministic session each; with
+// --explore, each file under many schedules of the exploring scheduler (host/schedule.h).
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "cli.h"
@@ -20,6 +25,14 @@ const char* const kRunHelp =
     "  -v, --verbose      print every line as it runs, with the statuses it saw\n"
     "  -k, --keep-going   go on after a failure in a file (default: stop that file)\n"
     "  -q, --quiet        print failures only, no PASS lines\n"
+    "  --explore N        run each file under N schedules of the exploring scheduler (random\n"
+    "                     walk and PCT alternating; every kernel call of the driver a switch\n"
+    "                     point, DPCs on a processor of their own); stops a file at its first\n"
+    "                     failing schedule and prints the command that replays it\n"
+    "  --seconds S        with --explore: stop starting schedules of a file after S seconds\n"
+    "  --seed X           with --explore: the base seed (hexadecimal; default fixed)\n"
+    "  --replay SCHEDULE  run each file under this one schedule (random:SEED or\n"
+    "                     pct:DEPTH:STEPS:SEED, as --explore prints it)\n"
     "\n"
     "Example:\n"
     "  load\n"
@@ -34,12 +47,102 @@ const char* const kRunHelp =
     "\n"
     "Exit status: 0 when every expectation of every file held, 1 otherwise, 2 for a usage error.\n";
 
+namespace {
+
+// Runs one parsed file once; its report goes to `out`.
+bool RunOnce(const scenario::Script& script, const scenario::RunOptions& run, std::ostream& out,
+             size_t* failures) {
+  scenario::Runner runner(script, run, out);
+  bool ok = runner.Run();
+  *failures = runner.failures();
+  return ok;
+}
+
+struct Exploration {
+  unsigned schedules = 0;  // 0: not exploring
+  double seconds = 0;
+  uint64_t seed = host::kDefaultExploreSeed;
+  std::optional<host::ScheduleOptions> replay;
+};
+
+std::string ReplayLine(const std::string& schedule, const std::string& file) {
+  return "mdmhost run --replay " + schedule + " " + file;
+}
+
+// Runs `script` under the exploration's schedules, each report kept until the first failure.
+bool Explore(const scenario::Script& script, scenario::RunOptions run, const Exploration& x,
+             bool quiet) {
+  host::ScheduleSequence sequence(host::ScheduleOptions{}, x.seed);
+  const std::string file = script.file;
+  host::SetReplayHint([file](const std::string& schedule) { return ReplayLine(schedule, file); });
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  unsigned ran = 0;
+  bool ok = true;
+  for (unsigned i = 0; i < x.schedules; ++i) {
+    if (x.seconds > 0 && i > 0 && elapsed() >= x.seconds) break;
+    run.schedule = sequence.Next();
+    std::ostringstream out;
+    size_t failures = 0;
+    ok = RunOnce(script, run, out, &failures);
+    sequence.Ran(host::LastScheduleStats());
+    ++ran;
+    if (!ok) {
+      const std::string schedule = host::FormatSchedule(run.schedule);
+      std::cout << out.str() << "FAIL  " << file << " in schedule " << schedule << " (number "
+                << i + 1 << "; " << failures << " failure(s)); replay it with:\n  "
+                << ReplayLine(schedule, file) << "\n";
+      break;
+    }
+  }
+  host::SetReplayHint(nullptr);
+  const double seconds = elapsed();
+  if (ok && !quiet) {
+    char figures[200];
+    std::snprintf(figures, sizeof figures,
+                  " (%u schedules in %.2f s, %.0f/s; random walk %u, PCT %u; base seed %016" PRIx64
+                  ")",
+                  ran, seconds, seconds > 0 ? ran / seconds : 0.0, sequence.randomWalks(),
+                  sequence.pcts(), x.seed);
+    std::cout << "PASS  " << file << figures << "\n";
+  }
+  return ok;
+}
+
+}  // namespace
+
 int RunCommand(const std::vector<std::string>& argv) {
   Options options(argv);
   scenario::RunOptions run;
   run.verbose = options.Flag("--verbose", "-v");
   run.keepGoing = options.Flag("--keep-going", "-k");
   bool quiet = options.Flag("--quiet", "-q");
+  Exploration x;
+  if (auto n = options.Number("--explore", 1, 100000000)) x.schedules = static_cast<unsigned>(*n);
+  if (auto s = options.Number("--seconds", 1, 1000000)) x.seconds = static_cast<double>(*s);
+  const std::optional<std::string> seed = options.Value("--seed");
+  if (seed) {
+    try {
+      x.seed = std::stoull(*seed, nullptr, 16);
+    } catch (const std::exception&) {
+      throw UsageError("--seed takes a hexadecimal number, not '" + *seed + "'");
+    }
+  }
+  if (auto text = options.Value("--replay")) {
+    host::ScheduleOptions schedule;
+    if (!host::ParseSchedule(*text, &schedule)) {
+      throw UsageError("--replay takes a schedule as --explore prints it (random:SEED or "
+                       "pct:DEPTH:STEPS:SEED), not '" + *text + "'");
+    }
+    x.replay = schedule;
+  }
+  if (x.replay && x.schedules != 0) throw UsageError("--replay and --explore exclude each other");
+  if ((x.seconds > 0 || seed) && x.schedules == 0) {
+    throw UsageError("--seconds and --seed go with --explore");
+  }
+  if (x.replay) run.schedule = *x.replay;
   std::vector<std::string> files = options.Rest(true);
   if (files.empty()) throw UsageError("run needs at least one scenario file");
 
@@ -60,11 +163,20 @@ int RunCommand(const std::vector<std::string>& argv) {
       ++failedFiles;
       continue;
     }
-    scenario::Runner runner(script, run, std::cout);
-    bool ok = runner.Run();
+    if (x.schedules != 0) {
+      if (!Explore(script, run, x, quiet)) ++failedFiles;
+      std::cout.flush();
+      continue;
+    }
+    if (x.replay) {
+      host::SetReplayHint([&file](const std::string& s) { return ReplayLine(s, file); });
+    }
+    size_t failures = 0;
+    bool ok = RunOnce(script, run, std::cout, &failures);
+    host::SetReplayHint(nullptr);
     if (!ok) {
       ++failedFiles;
-      std::cout << "FAIL  " << file << " (" << runner.failures() << " failure(s))\n";
+      std::cout << "FAIL  " << file << " (" << failures << " failure(s))\n";
     } else if (!quiet) {
       std::cout << "PASS  " << file << " (" << script.statements.size() << " steps)\n";
     }

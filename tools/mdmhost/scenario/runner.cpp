@@ -115,6 +115,7 @@ bool Runner::Run() {
   violations_ = std::make_unique<ViolationLog>();
   host::SessionOptions options;
   options.mode = host::Mode::Deterministic;
+  options.schedule = options_.schedule;
   stack_ = std::make_unique<Stack>(options);
 
   bool stopped = false;

@@ -124,6 +124,7 @@ void AddExpectCommands(CommandTable& table);   // expect ..., bus ...
 struct RunOptions {
   bool verbose = false;    // print every line as it runs, with what happened
   bool keepGoing = false;  // go on after a failure
+  host::ScheduleOptions schedule;  // the session's scheduler (mdmhost run --explore)
 };
 
 class Runner {
