@@ -10,7 +10,8 @@
 //   SpinLock   serial settings (Timeouts, BaudRate, LineControl, HandFlow, SpecialChars),
 //              WaitMask, EventHistory, ModemStatus, HoldReasons, PerfStats, the three queues,
 //              AmountInOutQueue, WriteActive, ReadRemaining, the read-timer fields, clearing of
-//              DeviceOpen, SystemSuspended, the reader states and the line-state record.
+//              DeviceOpen, SystemSuspended, the reader states, the line-state record and the
+//              read timers' holds.
 //   RingLock   RingHead, RingTail, RingCount, RingBuffer.
 //   StateLock  DeviceGone and PnpState: every write of either, and the reads of the unavailable
 //              test.
@@ -48,6 +49,21 @@
 //
 // RemovePending, SurpriseRemoved and Removed make the device unavailable to requests; StopPending
 // does not. An open is admitted only in Started.
+// The remove-lock hold of one read timer (serial/read.cpp), under SpinLock. Whoever sets the timer
+// while it holds nothing takes the hold (tag: the timer); the timer's DPC gives it back when it
+// has run, or a cancel that takes the timer out before it expires. Removal's release-and-wait thus
+// also waits for a DPC that is queued or running.
+//   Held      the timer is set, or has expired and its DPC has not yet claimed the hold.
+//   Stale     cancelled after it expired: its DPC only gives the hold back.
+//   Deferred  set again while its DPC was still due: the DPC sets it (to DeferredDue) when it
+//             claims the hold, so one expiry never waits behind another for the same DPC.
+typedef struct _READ_TIMER_HOLD {
+    BOOLEAN Held;
+    BOOLEAN Stale;
+    BOOLEAN Deferred;
+    LARGE_INTEGER DeferredDue;
+} READ_TIMER_HOLD, *PREAD_TIMER_HOLD;
+
 enum DEVICE_PNP_STATE : ULONG {
     NotStarted = 0,
     Started = 1,
@@ -139,6 +155,9 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN WriteSenderBusy;
     BOOLEAN WriteFollowUpPending;
     PVOID WriteFollowUp;
+    // The read timers' remove-lock holds (serial/read.cpp). SpinLock.
+    READ_TIMER_HOLD TotalTimerHold;
+    READ_TIMER_HOLD IntervalTimerHold;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)0)->NotifyBuffer) == 16);

@@ -264,6 +264,9 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Previous = PnpExchangeState(DeviceExtension, Removed);
     CancelAllQueues(DeviceObject);
+    // A read timer still set holds the device until it expires; one that has expired holds it
+    // until its DPC has run, which the release-and-wait below waits for.
+    CancelReadTimers(DeviceExtension);
     if (Previous != SurpriseRemoved) {
         RemovePortNames(DeviceExtension);
     }
@@ -275,14 +278,9 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Status = PassDown(DeviceObject, Irp);
 
+    // Every other holder has let go when this returns: the queued requests, the transfers in
+    // flight and the read timers, whose DPCs give their holds back as their last act.
     IoReleaseRemoveLockAndWait(&DeviceExtension->RemoveLock, Irp);
-
-    // The read timers and their DPCs live in the extension. Cleanup cancels the timers, but a
-    // bulk-IN completion already under way then may have set the interval timer again; nothing
-    // in flight is left now, so stop them for good before the memory goes.
-    KeCancelTimer(&DeviceExtension->ReadTotalTimer);
-    KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
-    KeFlushQueuedDpcs();
 
     DetachAndDeleteDevice(DeviceObject);
     return Status;

@@ -240,8 +240,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
-    KeCancelTimer(&DeviceExtension->ReadTotalTimer);
-    KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
+    CancelReadTimers(DeviceExtension);
     CancelAllQueues(DeviceObject);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }

@@ -107,8 +107,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     // A timer set for an earlier read must never finish this one.
-    KeCancelTimer(&DeviceExtension->ReadTotalTimer);
-    KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
+    CancelReadTimers(DeviceExtension);
 
     if (Timeouts.ReadIntervalTimeout == MAXULONG) {
         if (Timeouts.ReadTotalTimeoutMultiplier == 0 && Timeouts.ReadTotalTimeoutConstant == 0) {
@@ -178,7 +177,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // request's address is compared; the request itself may be gone.
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
         if (DeviceExtension->ReadQueue.Flink == &Irp->Tail.Overlay.ListEntry) {
-            KeSetTimer(&DeviceExtension->ReadTotalTimer, DueTime, &DeviceExtension->ReadTotalDpc);
+            ReadTimerSetLocked(DeviceExtension, &DeviceExtension->ReadTotalTimer, DueTime);
         }
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
     }
@@ -221,17 +220,112 @@ VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension)
     }
 }
 
-// DPC of ReadTotalTimer; DeferredContext is the extension. DISPATCH_LEVEL.
-VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2)
+static PREAD_TIMER_HOLD ReadpTimerHold(PDEVICE_EXTENSION DeviceExtension, PKTIMER Timer)
 {
-    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeferredContext;
+    return Timer == &DeviceExtension->ReadTotalTimer ? &DeviceExtension->TotalTimerHold
+                                                     : &DeviceExtension->IntervalTimerHold;
+}
+
+static PKDPC ReadpTimerDpcObject(PDEVICE_EXTENSION DeviceExtension, PKTIMER Timer)
+{
+    return Timer == &DeviceExtension->ReadTotalTimer ? &DeviceExtension->ReadTotalDpc
+                                                     : &DeviceExtension->ReadIntervalDpc;
+}
+
+// SpinLock held; the timer holds nothing. Takes its hold and sets it, unless removal has begun.
+static VOID ReadpTimerArmLocked(PDEVICE_EXTENSION DeviceExtension, PKTIMER Timer,
+                                LARGE_INTEGER DueTime)
+{
+    if (NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Timer))) {
+        ReadpTimerHold(DeviceExtension, Timer)->Held = TRUE;
+        KeSetTimer(Timer, DueTime, ReadpTimerDpcObject(DeviceExtension, Timer));
+    }
+}
+
+// The timer and its hold change together under SpinLock, so a set, a cancel and the DPC's claim
+// never see each other half done. A timer is set afresh only while it holds nothing or while it
+// has not yet expired; after an expiry its DPC claims the hold before the timer can expire again,
+// which keeps expiries and DPC runs one to one (a DPC queued twice runs once).
+VOID ReadTimerSetLocked(PDEVICE_EXTENSION DeviceExtension, PKTIMER Timer, LARGE_INTEGER DueTime)
+{
+    PREAD_TIMER_HOLD Hold = ReadpTimerHold(DeviceExtension, Timer);
+
+    if (!Hold->Held) {
+        ReadpTimerArmLocked(DeviceExtension, Timer, DueTime);
+    } else if (KeCancelTimer(Timer)) {
+        // Not yet expired: set again under the same hold.
+        KeSetTimer(Timer, DueTime, ReadpTimerDpcObject(DeviceExtension, Timer));
+    } else {
+        // Expired, its DPC still to run: it sets the timer again when it claims the hold.
+        Hold->Deferred = TRUE;
+        Hold->DeferredDue = DueTime;
+    }
+}
+
+// SpinLock held. TRUE if the caller must give the timer's hold back (after releasing SpinLock):
+// the timer was taken out before it expired, so no DPC will run for it.
+static BOOLEAN ReadpTimerCancelLocked(PDEVICE_EXTENSION DeviceExtension, PKTIMER Timer)
+{
+    PREAD_TIMER_HOLD Hold = ReadpTimerHold(DeviceExtension, Timer);
+    BOOLEAN Release = FALSE;
+
+    Hold->Deferred = FALSE;
+    if (Hold->Held) {
+        if (KeCancelTimer(Timer)) {
+            Hold->Held = FALSE;
+            Release = TRUE;
+        } else {
+            // Its DPC is queued or about to claim the hold: it may run, but only to give it back.
+            Hold->Stale = TRUE;
+        }
+    }
+    return Release;
+}
+
+VOID CancelReadTimers(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL OldIrql;
+    BOOLEAN ReleaseTotal;
+    BOOLEAN ReleaseInterval;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    ReleaseTotal = ReadpTimerCancelLocked(DeviceExtension, &DeviceExtension->ReadTotalTimer);
+    ReleaseInterval = ReadpTimerCancelLocked(DeviceExtension, &DeviceExtension->ReadIntervalTimer);
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    // The caller holds the device (or, for cleanup, its handle keeps removal away), so these are
+    // never the last holds.
+    if (ReleaseTotal) {
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, &DeviceExtension->ReadTotalTimer);
+    }
+    if (ReleaseInterval) {
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, &DeviceExtension->ReadIntervalTimer);
+    }
+}
+
+// The body of both timer DPCs. DISPATCH_LEVEL. Claims the timer's hold, serves the read queue
+// unless the timer was cancelled after it expired or the other timer's DPC is serving it, and
+// gives the hold back as the very last touch of the device: removal may delete it right after.
+static VOID ReadpTimerDpc(PDEVICE_EXTENSION DeviceExtension, PKTIMER Timer, BOOLEAN* OwnBusy,
+                          const BOOLEAN* OtherBusy)
+{
+    PREAD_TIMER_HOLD Hold = ReadpTimerHold(DeviceExtension, Timer);
+    BOOLEAN Owned;
     BOOLEAN Service;
 
     KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
-    Service = !DeviceExtension->IntervalDpcBusy;
+    // Every expiry follows a set that took the hold, and no cancel gives back a hold whose timer
+    // has expired, so the hold is here to claim.
+    Owned = Hold->Held;
+    Service = Owned && !Hold->Stale && !*OtherBusy;
+    Hold->Held = FALSE;
+    Hold->Stale = FALSE;
+    if (Hold->Deferred) {
+        Hold->Deferred = FALSE;
+        ReadpTimerArmLocked(DeviceExtension, Timer, Hold->DeferredDue);
+    }
     if (Service) {
-        DeviceExtension->TotalDpcBusy = TRUE;
+        *OwnBusy = TRUE;
     }
     KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
 
@@ -239,9 +333,23 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
         ServiceReadQueue(DeviceExtension);
 
         KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
-        DeviceExtension->TotalDpcBusy = FALSE;
+        *OwnBusy = FALSE;
         KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
     }
+
+    if (Owned) {
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Timer);
+    }
+}
+
+// DPC of ReadTotalTimer; DeferredContext is the extension. DISPATCH_LEVEL.
+VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                               PVOID SystemArgument2)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeferredContext;
+
+    ReadpTimerDpc(DeviceExtension, &DeviceExtension->ReadTotalTimer,
+                  &DeviceExtension->TotalDpcBusy, &DeviceExtension->IntervalDpcBusy);
 }
 
 // DPC of ReadIntervalTimer; DeferredContext is the extension. DISPATCH_LEVEL.
@@ -249,20 +357,7 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
                                   PVOID SystemArgument2)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeferredContext;
-    BOOLEAN Service;
 
-    KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
-    Service = !DeviceExtension->TotalDpcBusy;
-    if (Service) {
-        DeviceExtension->IntervalDpcBusy = TRUE;
-    }
-    KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
-
-    if (Service) {
-        ServiceReadQueue(DeviceExtension);
-
-        KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
-        DeviceExtension->IntervalDpcBusy = FALSE;
-        KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
-    }
+    ReadpTimerDpc(DeviceExtension, &DeviceExtension->ReadIntervalTimer,
+                  &DeviceExtension->IntervalDpcBusy, &DeviceExtension->TotalDpcBusy);
 }

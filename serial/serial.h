@@ -28,6 +28,15 @@ VOID ServiceReadQueue(PDEVICE_EXTENSION DeviceExtension);
 // -10,000 x (Multiplier x Length + Constant) milliseconds, saturated so that a huge time-out is a
 // long wait, never an overflow into an absolute or immediate one; never 0 (an absolute time).
 LONGLONG ReadTotalDueTime(ULONG Multiplier, ULONG Constant, ULONG Length);
+// The read timers. A timer that is set holds RemoveLock (tag: the timer) until its DPC has run or
+// a cancel took it out before it expired (see READ_TIMER_HOLD in driver/extension.h), so no
+// timer DPC can run against a device that removal has deleted.
+// Sets ReadTotalTimer or ReadIntervalTimer with its own DPC. SpinLock held (DISPATCH_LEVEL). Does
+// nothing once removal has begun (the hold is refused).
+VOID ReadTimerSetLocked(PDEVICE_EXTENSION DeviceExtension, PKTIMER Timer, LARGE_INTEGER DueTime);
+// Cancels ReadTotalTimer, then ReadIntervalTimer; a DPC already due for either does nothing but
+// give its hold back. Up to DISPATCH_LEVEL, no spin lock held.
+VOID CancelReadTimers(PDEVICE_EXTENSION DeviceExtension);
 // Deferred routines of ReadTotalDpc and ReadIntervalDpc; DeferredContext is the extension.
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2);

@@ -314,8 +314,6 @@ NTSTATUS NTAPI BulkInReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     KIRQL OldIrql;
     BOOLEAN Rearm = FALSE;
-    BOOLEAN SetIntervalTimer;
-    LARGE_INTEGER IntervalDue;
     ULONG Received;
     ULONG Stored;
     ULONG Events;
@@ -333,8 +331,7 @@ NTSTATUS NTAPI BulkInReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
             RingPut(DeviceExtension, DeviceExtension->BulkInBuffer, Received, &Stored);
         }
 
-        KeCancelTimer(&DeviceExtension->ReadTotalTimer);
-        KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
+        CancelReadTimers(DeviceExtension);
 
         ServiceReadQueue(DeviceExtension);
 
@@ -360,14 +357,11 @@ NTSTATUS NTAPI BulkInReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
 
         // Set again only by a read with an interval time-out dispatched since it was cleared.
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-        SetIntervalTimer = DeviceExtension->IntervalTimerArmed;
-        IntervalDue.QuadPart =
-            SetIntervalTimer ? DeviceExtension->IntervalTimeToUse->QuadPart : 0;
-        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
-        if (SetIntervalTimer) {
-            KeSetTimer(&DeviceExtension->ReadIntervalTimer, IntervalDue,
-                       &DeviceExtension->ReadIntervalDpc);
+        if (DeviceExtension->IntervalTimerArmed) {
+            ReadTimerSetLocked(DeviceExtension, &DeviceExtension->ReadIntervalTimer,
+                               *DeviceExtension->IntervalTimeToUse);
         }
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
 
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
         if (!DeviceExtension->DeviceOpen) {
@@ -397,8 +391,7 @@ static VOID ReaderpLossPath(PDEVICE_EXTENSION DeviceExtension)
     BOOLEAN MarkGone;
     ULONG Events = 0;
 
-    KeCancelTimer(&DeviceExtension->ReadTotalTimer);
-    KeCancelTimer(&DeviceExtension->ReadIntervalTimer);
+    CancelReadTimers(DeviceExtension);
 
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     Suspended = DeviceExtension->SystemSuspended;

@@ -66,20 +66,56 @@ TEST(PnpRemoval, RemovalCancelsEveryQueuedRequestOnceBeforeDeletingTheDevice) {
   irps.ExpectEachCompletedOnce();
 }
 
-// A read timer left set (a bulk-IN completion that was under way at cleanup can set the interval
-// timer again) lies in the extension: the removal stops it before the device's memory goes (the
-// verifier reports a timer armed in freed memory otherwise).
-TEST(PnpRemoval, RemovalStopsTheReadTimersBeforeDeletingTheDevice) {
-  Added tb;
-  ASSERT_EQ(tb.Start(), STATUS_SUCCESS);
-  PDEVICE_EXTENSION ext = tb.Ext();
-  LARGE_INTEGER due;
-  due.QuadPart = -10000000;  // one second
-  KeSetTimer(&ext->ReadIntervalTimer, due, &ext->ReadIntervalDpc);
-  KeSetTimer(&ext->ReadTotalTimer, due, &ext->ReadTotalDpc);
-  ASSERT_EQ(tb.QueryRemove(), STATUS_SUCCESS);
-  ASSERT_EQ(tb.Remove(), STATUS_SUCCESS);
-  EXPECT_EQ(tb.fdo(), nullptr);
+// A read timer holds the device from the moment it is set until its DPC has run or a cancel took
+// it out before it expired, so removal never deletes the device under a timer, a queued DPC or a
+// running one. Each row leaves one read timer in one state; removal must then return with the
+// device deleted and the verifier silent (a timer set or a DPC queued in freed memory, a hold left
+// at deletion or a use of the freed extension would be reported).
+TEST(PnpRemoval, RemovalWaitsOutEveryReadTimerState) {
+  enum class State { Set, Expired, ExpiredThenSetAgain, ExpiredThenCancelled };
+  struct Row {
+    bool total;
+    State state;
+  };
+  for (const Row row : {Row{true, State::Set}, Row{false, State::Set}, Row{true, State::Expired},
+                        Row{false, State::Expired}, Row{true, State::ExpiredThenSetAgain},
+                        Row{false, State::ExpiredThenSetAgain},
+                        Row{true, State::ExpiredThenCancelled}}) {
+    SCOPED_TRACE(testing::Message() << (row.total ? "total" : "interval") << " timer, state "
+                                    << static_cast<int>(row.state));
+    Added tb;
+    ASSERT_EQ(tb.Start(), STATUS_SUCCESS);
+    PDEVICE_EXTENSION ext = tb.Ext();
+    PKTIMER timer = row.total ? &ext->ReadTotalTimer : &ext->ReadIntervalTimer;
+    PKDPC dpc = row.total ? &ext->ReadTotalDpc : &ext->ReadIntervalDpc;
+    auto set = [&] {
+      KIRQL old;
+      LARGE_INTEGER due;
+      due.QuadPart = -10000000;  // one second
+      KeAcquireSpinLock(&ext->SpinLock, &old);
+      ReadTimerSetLocked(ext, timer, due);
+      KeReleaseSpinLock(&ext->SpinLock, old);
+    };
+    set();
+    EXPECT_EQ(ext->RemoveLock.Common.IoCount, 2) << "the lock's bias and the timer's hold";
+    if (row.state != State::Set) {
+      // What the clock interrupt does at expiry: the timer leaves the table and its DPC is
+      // queued; the DPC has not run yet.
+      KeCancelTimer(timer);
+      ASSERT_TRUE(KeInsertQueueDpc(dpc, nullptr, nullptr));
+    }
+    if (row.state == State::ExpiredThenSetAgain) set();
+    if (row.state == State::ExpiredThenCancelled) {
+      CancelReadTimers(ext);
+      EXPECT_NE(dpc->DpcData, nullptr) << "a cancel cannot take back a queued DPC";
+      EXPECT_EQ(ext->RemoveLock.Common.IoCount, 2) << "so the DPC keeps the hold";
+    }
+    EXPECT_EQ(ext->RemoveLock.Common.IoCount, 2) << "one hold whatever the state";
+
+    ASSERT_EQ(tb.QueryRemove(), STATUS_SUCCESS);
+    ASSERT_EQ(tb.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(tb.fdo(), nullptr);
+  }
 }
 
 // A holder of the remove lock (a request or transfer in the driver's hands) that lets go when the

@@ -182,18 +182,23 @@ TEST_F(ReadTimeouts, IntervalRoutineDoesNothingWhileTheTotalRoutineIsBusy) {
   ASSERT_EQ(rxtest::SetTimeouts(port, 0, 0, 0), STATUS_SUCCESS);
   auto read = port.ReadAsync(10);
   tb.Pump();
+  // The interval timer is set the way the bulk-IN completion sets it, with its hold.
+  auto expireIntervalTimer = [&] {
+    KIRQL old;
+    LARGE_INTEGER due;
+    due.QuadPart = -1;
+    KeAcquireSpinLock(&ext()->SpinLock, &old);
+    ReadTimerSetLocked(ext(), &ext()->ReadIntervalTimer, due);
+    KeReleaseSpinLock(&ext()->SpinLock, old);
+    tb.session().AdvanceTime(1);
+  };
   ext()->TotalDpcBusy = TRUE;
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  ReadIntervalTimeoutDpc(&ext()->ReadIntervalDpc, ext(), nullptr, nullptr);
-  KeLowerIrql(old);
+  expireIntervalTimer();
   EXPECT_FALSE(read.Done());
   EXPECT_FALSE(ext()->IntervalDpcBusy);
 
   ext()->TotalDpcBusy = FALSE;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  ReadIntervalTimeoutDpc(&ext()->ReadIntervalDpc, ext(), nullptr, nullptr);
-  KeLowerIrql(old);
+  expireIntervalTimer();
   ASSERT_TRUE(read.Done());
   EXPECT_EQ(read.Result().status, STATUS_TIMEOUT);
   EXPECT_FALSE(ext()->IntervalDpcBusy) << "cleared again after servicing";

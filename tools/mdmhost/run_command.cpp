@@ -33,6 +33,8 @@ const char* const kRunHelp =
     "  --seed X           with --explore: the base seed (hexadecimal; default fixed)\n"
     "  --replay SCHEDULE  run each file under this one schedule (random:SEED or\n"
     "                     pct:DEPTH:STEPS:SEED, as --explore prints it)\n"
+    "  --wdm VERSION      the WDM version the system reports from the start of each file:\n"
+    "                     1.10 (Windows 2000) or 1.20 (Windows XP, the default)\n"
     "\n"
     "Example:\n"
     "  load\n"
@@ -65,8 +67,11 @@ struct Exploration {
   std::optional<host::ScheduleOptions> replay;
 };
 
+// The options that change what a file does, besides the schedule (for the replay line).
+std::string gReplayOptions;
+
 std::string ReplayLine(const std::string& schedule, const std::string& file) {
-  return "mdmhost run --replay " + schedule + " " + file;
+  return "mdmhost run" + gReplayOptions + " --replay " + schedule + " " + file;
 }
 
 // Runs `script` under the exploration's schedules, each report kept until the first failure.
@@ -143,6 +148,11 @@ int RunCommand(const std::vector<std::string>& argv) {
     throw UsageError("--seconds and --seed go with --explore");
   }
   if (x.replay) run.schedule = *x.replay;
+  if (auto wdm = options.Value("--wdm")) {
+    run.wdmVersion = scenario::ParseWdmVersion(*wdm);
+    if (!run.wdmVersion) throw UsageError("--wdm needs a version such as 1.10, not '" + *wdm + "'");
+    gReplayOptions = " --wdm " + *wdm;
+  }
   std::vector<std::string> files = options.Rest(true);
   if (files.empty()) throw UsageError("run needs at least one scenario file");
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "sim/modem.h"
+#include "sim/modem_ids.h"
 #include "sim/trace.h"
 #include "sim/usb_stack.h"
 
@@ -49,8 +50,8 @@ static_assert(offsetof(PdoExtension, interruptPipe) == 20);
 struct PlugOptions {
   // "PortName" written to the hardware key as REG_SZ before the PDO is reported; none if empty.
   std::optional<std::string> portName;
-  uint16_t vendorId = 0x1A2B;
-  uint16_t productId = 0x0001;
+  uint16_t vendorId = kModemVendorId;
+  uint16_t productId = kModemProductId;
   UsbStackOptions usb;
 };
 

@@ -344,13 +344,9 @@ void AddSystemCommands(CommandTable& table) {
   table["wdm-version"] = [](Args& args) {
     std::string v = args.Word("a version such as 1.10");
     args.End();
-    size_t dot = v.find('.');
-    auto major = ParseNumber(v.substr(0, dot));
-    auto minor = dot == std::string::npos ? std::optional<uint64_t>(0)
-                                          : ParseNumber("0x" + v.substr(dot + 1));
-    if (!major || !minor || *major > 255 || *minor > 255) args.Error("expected a version such as 1.10");
-    UCHAR ma = static_cast<UCHAR>(*major), mi = static_cast<UCHAR>(*minor);
-    return Make([=](Runner&) { host::verifier::SetWdmVersion(ma, mi); });
+    auto version = ParseWdmVersion(v);
+    if (!version) args.Error("expected a version such as 1.10");
+    return Make([=](Runner&) { host::verifier::SetWdmVersion(version->first, version->second); });
   };
 
   table["advance"] = [](Args& args) {
@@ -380,6 +376,15 @@ void AddSystemCommands(CommandTable& table) {
     std::string text = args.Rest();
     return Timeless([=](Runner& r) { r.Note(text); });
   };
+}
+
+std::optional<std::pair<UCHAR, UCHAR>> ParseWdmVersion(const std::string& text) {
+  size_t dot = text.find('.');
+  auto major = ParseNumber(text.substr(0, dot));
+  auto minor = dot == std::string::npos ? std::optional<uint64_t>(0)
+                                        : ParseNumber("0x" + text.substr(dot + 1));
+  if (!major || !minor || *major > 255 || *minor > 255) return std::nullopt;
+  return std::make_pair(static_cast<UCHAR>(*major), static_cast<UCHAR>(*minor));
 }
 
 }  // namespace mdmhost::scenario

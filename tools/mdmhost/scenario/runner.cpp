@@ -117,6 +117,9 @@ bool Runner::Run() {
   options.mode = host::Mode::Deterministic;
   options.schedule = options_.schedule;
   stack_ = std::make_unique<Stack>(options);
+  if (options_.wdmVersion) {
+    host::verifier::SetWdmVersion(options_.wdmVersion->first, options_.wdmVersion->second);
+  }
 
   bool stopped = false;
   for (const Statement& statement : script_.statements) {

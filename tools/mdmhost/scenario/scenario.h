@@ -125,7 +125,13 @@ struct RunOptions {
   bool verbose = false;    // print every line as it runs, with what happened
   bool keepGoing = false;  // go on after a failure
   host::ScheduleOptions schedule;  // the session's scheduler (mdmhost run --explore)
+  // What IoIsWdmVersionAvailable answers from the start of each file (major, minor as the
+  // platform writes it: 1.10 is Windows 2000, 1.20 Windows XP); the host's default when empty.
+  std::optional<std::pair<UCHAR, UCHAR>> wdmVersion;
 };
+
+// "1.10" -> (1, 0x10): a WDM version as the platform writes it; empty when malformed.
+std::optional<std::pair<UCHAR, UCHAR>> ParseWdmVersion(const std::string& text);
 
 class Runner {
  public:
