@@ -72,6 +72,7 @@ std::shared_ptr<Request::State> FinishedState(NTSTATUS status) {
   state->result.status = status;
   state->dispatchStatus = status;
   state->dispatched = true;
+  state->completed = true;
   state->done = true;
   state->session = gSession;
   return state;
@@ -224,7 +225,10 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
   IoGetNextIrpStackLocation(r.irp)->FileObject = file->fileObject;
   r.irp->Tail.Overlay.OriginalFileObject = file->fileObject;
   PrepareIo(r, top, major, code, input, inputLength, outputLength);
-  r.state->onFinished = [file] { DereferenceFile(file, false); };
+  // The reference goes in the I/O manager's completion, which on the platform is an APC to the
+  // issuing thread that can run while that thread is still inside the dispatch routine: the
+  // close can then overtake the dispatch routine of a request completed elsewhere.
+  r.state->onCompleted = [file] { DereferenceFile(file, false); };
   r.state->issuer = &CurrentThread();
   {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
@@ -262,6 +266,13 @@ HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     if (s->outputLength != 0 && !NtError(irp->IoStatus.Status)) {
       size_t n = irp->IoStatus.Information < s->outputLength ? irp->IoStatus.Information : s->outputLength;
       s->result.output.assign(s->output.begin(), s->output.begin() + static_cast<long>(n));
+    }
+    s->completed = true;
+    WakeWaiters();
+    if (s->onCompleted) {
+      std::function<void()> completed = std::move(s->onCompleted);
+      s->onCompleted = nullptr;
+      completed();
     }
   };
   hooks->finished = [s] {
@@ -369,6 +380,8 @@ namespace host::app {
 NTSTATUS Request::DispatchStatus() const { return state_ ? state_->dispatchStatus.load() : STATUS_INVALID_HANDLE; }
 
 bool Request::Done() const { return state_ && state_->done; }
+
+bool Request::Completed() const { return state_ && state_->completed; }
 
 IoResult Request::Wait() {
   if (!state_) return IoResult{STATUS_INVALID_HANDLE, 0, {}};

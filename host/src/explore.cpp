@@ -400,7 +400,7 @@ void ExploreSessionStart() {
   std::string hint = gHint ? gHint(x.text) : std::string();
   std::snprintf(gDeathText, sizeof gDeathText,
                 "host kernel: the process ended inside schedule %s%s%s\n", x.text.c_str(),
-                hint.empty() ? "" : "; replay: ", hint.c_str());
+                hint.empty() ? "" : ", ", hint.c_str());
 #ifdef HOST_HAVE_SANITIZER
   static bool registered = [] {
     __sanitizer_set_death_callback(DeathCallback);

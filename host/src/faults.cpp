@@ -16,8 +16,10 @@ struct FaultState {
   std::mutex mutex;
   uint64_t poolAttempts = 0;
   uint64_t irpAttempts = 0;
-  uint64_t failPoolAt = 0;  // 0: none
+  uint64_t failPoolAt = 0;  // 0: none; else the attempts [failPoolAt, failPoolEnd) fail
+  uint64_t failPoolEnd = 0;
   uint64_t failIrpAt = 0;
+  uint64_t failIrpEnd = 0;
   std::map<std::string, uint64_t> serviceCalls;
   std::map<std::string, std::vector<PendingFault>> serviceFaults;
   UCHAR wdmMajor = 1;
@@ -34,22 +36,14 @@ bool ShouldFailPoolAllocation() {
   FaultState& f = F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.poolAttempts++;
-  if (f.failPoolAt != 0 && f.poolAttempts == f.failPoolAt) {
-    f.failPoolAt = 0;
-    return true;
-  }
-  return false;
+  return f.failPoolAt != 0 && f.poolAttempts >= f.failPoolAt && f.poolAttempts < f.failPoolEnd;
 }
 
 bool ShouldFailIrpAllocation() {
   FaultState& f = F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.irpAttempts++;
-  if (f.failIrpAt != 0 && f.irpAttempts == f.failIrpAt) {
-    f.failIrpAt = 0;
-    return true;
-  }
-  return false;
+  return f.failIrpAt != 0 && f.irpAttempts >= f.failIrpAt && f.irpAttempts < f.failIrpEnd;
 }
 
 std::optional<NTSTATUS> ServiceFault(const char* service) {
@@ -95,16 +89,18 @@ void FaultsSessionStart() {
 
 namespace host::verifier {
 
-void FailPoolAllocation(unsigned nth) {
+void FailPoolAllocation(unsigned nth, unsigned count) {
   auto& f = internal::F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.failPoolAt = nth == 0 ? 0 : f.poolAttempts + nth;
+  f.failPoolEnd = f.failPoolAt + count;
 }
 
-void FailIrpAllocation(unsigned nth) {
+void FailIrpAllocation(unsigned nth, unsigned count) {
   auto& f = internal::F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.failIrpAt = nth == 0 ? 0 : f.irpAttempts + nth;
+  f.failIrpEnd = f.failIrpAt + count;
 }
 
 uint64_t PoolAllocationCount() {

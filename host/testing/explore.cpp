@@ -36,6 +36,13 @@ std::string ReplayCommand(const std::string& schedule) {
   return "HOST_EXPLORE_REPLAY=" + schedule + " " + SelfPath() + " --gtest_filter=" + TestName();
 }
 
+unsigned gScheduleNumber = 0;  // of the schedule running, from 1
+
+std::string DeathHint(const std::string& schedule) {
+  return "number " + std::to_string(gScheduleNumber) + " of this run; replay it alone with:\n  " +
+         ReplayCommand(schedule);
+}
+
 int FailedParts() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   if (info == nullptr) return 0;
@@ -61,7 +68,7 @@ ExploreResult Explore(const std::function<void(const SessionOptions&)>& body,
   if (std::string s = Env("HOST_EXPLORE_SEED"); !s.empty()) base = std::stoull(s, nullptr, 16);
   if (!replay.empty()) count = 1;
 
-  SetReplayHint(ReplayCommand);
+  SetReplayHint(DeathHint);
   ScheduleSequence sequence(settings.session.schedule, base, settings.depth);
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
@@ -79,6 +86,7 @@ ExploreResult Explore(const std::function<void(const SessionOptions&)>& body,
       break;
     }
     const std::string text = FormatSchedule(options.schedule);
+    gScheduleNumber = i + 1;
     const int failedBefore = FailedParts();
     body(options);
     ++result.schedules;

@@ -79,7 +79,11 @@ bool Explore(const scenario::Script& script, scenario::RunOptions run, const Exp
              bool quiet) {
   host::ScheduleSequence sequence(host::ScheduleOptions{}, x.seed);
   const std::string file = script.file;
-  host::SetReplayHint([file](const std::string& schedule) { return ReplayLine(schedule, file); });
+  unsigned number = 0;
+  host::SetReplayHint([file, &number](const std::string& schedule) {
+    return "number " + std::to_string(number) + " of this run; replay it with:\n  " +
+           ReplayLine(schedule, file);
+  });
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -89,6 +93,7 @@ bool Explore(const scenario::Script& script, scenario::RunOptions run, const Exp
   for (unsigned i = 0; i < x.schedules; ++i) {
     if (x.seconds > 0 && i > 0 && elapsed() >= x.seconds) break;
     run.schedule = sequence.Next();
+    number = i + 1;
     std::ostringstream out;
     size_t failures = 0;
     ok = RunOnce(script, run, out, &failures);
@@ -179,7 +184,9 @@ int RunCommand(const std::vector<std::string>& argv) {
       continue;
     }
     if (x.replay) {
-      host::SetReplayHint([&file](const std::string& s) { return ReplayLine(s, file); });
+      host::SetReplayHint([&file](const std::string& s) {
+        return "replay it with:\n  " + ReplayLine(s, file);
+      });
     }
     size_t failures = 0;
     bool ok = RunOnce(script, run, std::cout, &failures);

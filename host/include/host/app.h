@@ -34,6 +34,8 @@ class Request {
   bool Valid() const { return state_ != nullptr; }
   NTSTATUS DispatchStatus() const;  // what the dispatch routine returned
   bool Done() const;                // the I/O manager has finished the request
+  // The request has been completed (its result is known); its dispatch routine may still run.
+  bool Completed() const;
   // Waits until done (pumping in deterministic mode), then returns the result.
   IoResult Wait();
   // The result; only valid when Done().
