@@ -255,15 +255,11 @@ NTSTATUS NTAPI InterruptReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 }
 
 // Raises events into EventHistory under SpinLock (done by the caller's section), then delivers
-// the copy; a wait that took it clears EventHistory. No spin lock held on entry.
+// the copy; a wait that took it clears from EventHistory what it took. No spin lock held on entry.
 static VOID ReaderpDeliver(PDEVICE_EXTENSION DeviceExtension, ULONG Events)
 {
-    KIRQL OldIrql;
-
     if (Events != 0 && CompleteWaitIrp(DeviceExtension, Events)) {
-        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-        DeviceExtension->EventHistory = 0;
-        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+        ClearDeliveredEvents(DeviceExtension, Events);
     }
 }
 
@@ -412,12 +408,11 @@ static VOID ReaderpLossPath(PDEVICE_EXTENSION DeviceExtension)
             KeReleaseSpinLock(&DeviceExtension->StateLock, OldIrql);
         }
 
-        // The loss report is cleared whether or not a wait took it.
-        CompleteWaitIrp(DeviceExtension, Events);
-
-        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-        DeviceExtension->EventHistory = 0;
-        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+        // The loss report is cleared whether or not a wait took it; what a wait took goes with it.
+        ClearDeliveredEvents(DeviceExtension,
+                             CompleteWaitIrp(DeviceExtension, Events)
+                                 ? Events
+                                 : (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD));
 
         // With the modem gone no transfer will ever serve a read that waits now, and its timers
         // were cancelled above: it is finished here with what the ring holds (STATUS_TIMEOUT),
