@@ -84,6 +84,7 @@ VOID ResetPortState(PDEVICE_EXTENSION DeviceExtension)
     // a failure left the bulk-IN reader parked.
     DeviceExtension->BulkInReaderState = ReaderIdle;
     DeviceExtension->InterruptReaderState = ReaderIdle;
+    DeviceExtension->RearmDelay = REARM_DELAY_FIRST_MS;
 }
 
 // IRP_MJ_CREATE. PASSIVE_LEVEL; completes the request (no boost).
@@ -189,6 +190,11 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Unavailable = IsDeviceUnavailable(DeviceExtension);
     if (!Unavailable) {
         Held = NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp));
+    }
+    // A reader waiting to retry its re-arm will not: its timer goes now rather than at expiry
+    // (under the close's own hold; without one, the timer's DPC gives its hold back itself).
+    if (Held) {
+        CancelReaderRearm(DeviceExtension);
     }
 
     // Exact under OpenMutex: an open attempt's increment is always undone before it lets go.
