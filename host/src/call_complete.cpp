@@ -24,6 +24,7 @@
 //    STATUS_MORE_PROCESSING_REQUIRED would be taken for a thread's request on the platform and
 //    crash it: reported (Rule::BugCheck) and left to the driver.
 #include "io_manager.h"
+#include "routine_call.h"
 
 using namespace host::internal;
 using host::verifier::Rule;
@@ -136,7 +137,7 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
   {
     FrameScope scope(frame);
     if (routine != nullptr) {
-      status = routine(device, irp);
+      status = CallRoutine(routine, device, irp);
     } else {
       irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
       IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -311,7 +312,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     NTSTATUS result;
     {
       FrameScope scope(frame);
-      result = routine(device, Irp, context);
+      result = CallRoutine(routine, device, Irp, context);
     }
     bool freedByRoutine;
     bool overtaken;

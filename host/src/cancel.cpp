@@ -10,6 +10,7 @@
 // and the locks on return) compare with the caller's state: a routine that returns holding the
 // cancel spin lock is reported (SpinLockMisuse) and the lock is released for it.
 #include "io_manager.h"
+#include "routine_call.h"
 
 using namespace host::internal;
 using host::verifier::Rule;
@@ -68,7 +69,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   Frame& current = CurrentThread().frames.back();
   current.routine = reinterpret_cast<const void*>(routine);
   current.device = device;
-  routine(device, Irp);
+  CallRoutine(routine, device, Irp);
   if (HoldsCancelSpinLock()) {
     Report(Rule::SpinLockMisuse, "cancel routine " + Symbolize(reinterpret_cast<const void*>(routine)) +
                                      " returned holding the cancel spin lock (it must release it "

@@ -322,8 +322,15 @@ extern "C" {
 ULONG DbgPrint(PCSTR Format, ...) {
   va_list args;
   va_start(args, Format);
-  std::string text = FormatKernelText(Format, args);
+  ULONG status = host::internal::DbgPrintList(Format, args);
   va_end(args);
+  return status;
+}
+
+}  // extern "C"
+
+ULONG host::internal::DbgPrintList(PCSTR Format, va_list Arguments) {
+  std::string text = FormatKernelText(Format, Arguments);
   bool echo;
   {
     auto& d = D();
@@ -339,6 +346,8 @@ ULONG DbgPrint(PCSTR Format, ...) {
   if (TraceOn()) Trace("DbgPrint(\"%s\")", text.c_str());
   return STATUS_SUCCESS;
 }
+
+extern "C" {
 
 // The platform stops here. The host reports Rule::BugCheck; the default handler ends the
 // process. When a handler or a capture scope returns, the calling routine is unwound up to the

@@ -268,11 +268,17 @@ void FormatWide(std::u16string& out, const WCHAR* format, va_list args) {
 }  // namespace
 
 extern "C" int _snwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, ...) {
-  std::u16string text;
   va_list args;
   va_start(args, Format);
-  FormatWide(text, Format, args);
+  int written = host::internal::SnwprintfList(Buffer, Count, Format, args);
   va_end(args);
+  return written;
+}
+
+int host::internal::SnwprintfList(WCHAR* Buffer, size_t Count, const WCHAR* Format,
+                                  va_list Arguments) {
+  std::u16string text;
+  FormatWide(text, Format, Arguments);
   size_t n = text.size() < Count ? text.size() : Count;
   for (size_t i = 0; i < n; ++i) Buffer[i] = static_cast<WCHAR>(text[i]);
   if (text.size() > Count) return -1;

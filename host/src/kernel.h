@@ -13,6 +13,7 @@
 
 #include <wdk/wdk.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -209,6 +210,10 @@ void AddSessionEndHook(std::function<void()> hook);
 // ---------------------------------------------------------------------------------------------
 // Text
 // ---------------------------------------------------------------------------------------------
+
+// DbgPrint and _snwprintf with their arguments as a va_list (the image's bindings forward to them).
+ULONG DbgPrintList(PCSTR Format, va_list Arguments);
+int SnwprintfList(WCHAR* Buffer, size_t Count, const WCHAR* Format, va_list Arguments);
 
 // UTF-8 for 16-bit code units (surrogate pairs joined; a lone surrogate is encoded as it is).
 std::string Utf16ToUtf8(const uint16_t* units, size_t count);

@@ -22,6 +22,7 @@
 #include "host/registry.h"
 #include "host/session.h"
 #include "host_request.h"
+#include "routine_call.h"
 
 using namespace host::internal;
 using host::app::IoResult;
@@ -134,7 +135,7 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name, NTS
   frame.kind = Frame::DriverEntry;
   frame.routine = reinterpret_cast<const void*>(entry);
   frame.driver = driver;
-  NTSTATUS result = CallAtPassive(frame, [&] { return entry(driver, &registryPath); });
+  NTSTATUS result = CallAtPassive(frame, [&] { return CallRoutine(entry, driver, &registryPath); });
   IopSystemFree(registryPath.Buffer);
   if (TraceOn()) Trace("DriverEntry of %s -> %s", name.c_str(), IopStatusText(result).c_str());
   if (status != nullptr) *status = result;
@@ -157,7 +158,7 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
   frame.routine = reinterpret_cast<const void*>(driver->DriverUnload);
   frame.driver = driver;
   CallAtPassive(frame, [&] {
-    driver->DriverUnload(driver);
+    CallRoutine(driver->DriverUnload, driver);
     return STATUS_SUCCESS;
   });
   std::string left;
@@ -210,7 +211,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   frame.routine = reinterpret_cast<const void*>(addDevice);
   frame.device = pdo;
   frame.driver = driver;
-  NTSTATUS status = CallAtPassive(frame, [&] { return addDevice(driver, pdo); });
+  NTSTATUS status = CallAtPassive(frame, [&] { return CallRoutine(addDevice, driver, pdo); });
   if (TraceOn()) Trace("AddDevice of %s for %s -> %s", DriverName(driver).c_str(), DescribeDevice(pdo).c_str(), IopStatusText(status).c_str());
   return status;
 }

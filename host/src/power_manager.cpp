@@ -21,6 +21,7 @@
 
 #include "host/pnp.h"
 #include "io_manager.h"
+#include "routine_call.h"
 
 using namespace host::internal;
 using host::verifier::Rule;
@@ -149,7 +150,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
       frame.minor = MinorFunction;
       frame.driver = requester;
       FrameScope scope(frame);
-      CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &iosb);
+      CallRoutine(CompletionFunction, DeviceObject, MinorFunction, PowerState, Context, &iosb);
     };
     hooks->finished = [] {
       {

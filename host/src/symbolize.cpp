@@ -1,11 +1,13 @@
 // Names of routines for reports: the dynamic symbol table (executables link with -rdynamic),
 // demangled, without the parameter list; the address where there is no symbol (static functions).
+// Code of a loaded driver image is named by the image (its own symbol table, or an offset).
 #include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <cstdlib>
 
 #include "core.h"
+#include "image_internal.h"
 
 namespace host::internal {
 namespace {
@@ -24,15 +26,20 @@ std::string WithoutParameters(std::string name) {
 
 }  // namespace
 
+std::string Demangle(const std::string& symbol) {
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled != nullptr ? WithoutParameters(demangled) : symbol;
+  std::free(demangled);
+  return name;
+}
+
 std::string Symbolize(const void* routine) {
   if (routine == nullptr) return "(no routine)";
+  if (const image::Image* image = FindImage(routine)) return image->Name(routine);
   Dl_info info{};
   if (dladdr(routine, &info) != 0 && info.dli_sname != nullptr) {
-    std::string name = info.dli_sname;
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    if (status == 0 && demangled != nullptr) name = WithoutParameters(demangled);
-    std::free(demangled);
+    std::string name = Demangle(info.dli_sname);
     uintptr_t offset =
         reinterpret_cast<uintptr_t>(routine) - reinterpret_cast<uintptr_t>(info.dli_saddr);
     if (offset != 0) name += "+" + Hex(offset);

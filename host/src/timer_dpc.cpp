@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "core.h"
+#include "routine_call.h"
 
 using host::verifier::Rule;
 
@@ -229,7 +230,7 @@ void RunClaimedDpc(DpcEntry& entry) {
           frame.kind = Frame::Dpc;
           frame.routine = reinterpret_cast<const void*>(entry.routine);
           FrameScope scope(frame);
-          entry.routine(entry.dpc, entry.context, entry.argument1, entry.argument2);
+          CallRoutine(entry.routine, entry.dpc, entry.context, entry.argument1, entry.argument2);
         } else {
           entry.fn();
         }

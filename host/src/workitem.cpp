@@ -10,6 +10,7 @@
 // the worker reads WorkerRoutine and Parameter when it takes the item and clears Flink, and
 // never touches the item again (the routine usually frees it).
 #include "core.h"
+#include "routine_call.h"
 
 using host::verifier::Rule;
 
@@ -70,7 +71,7 @@ void RunWork(WorkEntry& entry) {
       frame.kind = Frame::WorkItem;
       frame.routine = reinterpret_cast<const void*>(entry.routine);
       FrameScope scope(frame);
-      entry.routine(entry.parameter);
+      CallRoutine(entry.routine, entry.parameter);
     } else {
       entry.fn();
     }

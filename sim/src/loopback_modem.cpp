@@ -12,16 +12,31 @@ constexpr uint64_t kNsPerSecond = 1000000000ull;
 constexpr uint16_t kStateDcd = 0x0001;
 constexpr uint16_t kStateDsr = 0x0002;
 
+// a * b, or UINT64_MAX when that does not fit (no 128-bit arithmetic on 32-bit hosts).
+uint64_t SaturatingMul(uint64_t a, uint64_t b) {
+  uint64_t product;
+  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
 // Bytes a line of `rate` bytes per second carries in `ns` nanoseconds, rounded down.
 uint64_t LineBytes(uint64_t ns, uint64_t rate) {
-  unsigned __int128 bytes = static_cast<unsigned __int128>(ns) * rate / kNsPerSecond;
-  return bytes > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(bytes);
+  // ns = s * 1e9 + r with r < 1e9: whole seconds first, then the fraction.
+  uint64_t whole = SaturatingMul(ns / kNsPerSecond, rate);
+  uint64_t part = SaturatingMul(ns % kNsPerSecond, rate) / kNsPerSecond;
+  return SaturatingAdd(whole, part);
 }
 
 // Time the line needs for `bytes` bytes, rounded up.
 uint64_t TimeFor(uint64_t bytes, uint64_t rate) {
-  unsigned __int128 ns = (static_cast<unsigned __int128>(bytes) * kNsPerSecond + rate - 1) / rate;
-  return ns > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(ns);
+  uint64_t whole = SaturatingMul(bytes / rate, kNsPerSecond);
+  uint64_t rest = SaturatingMul(bytes % rate, kNsPerSecond);
+  uint64_t part = rest == UINT64_MAX ? UINT64_MAX : rest / rate + (rest % rate != 0);
+  return SaturatingAdd(whole, part);
 }
 
 }  // namespace

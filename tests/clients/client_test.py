@@ -7,6 +7,7 @@ against the bridge's link, then stops the bridge with SIGTERM and checks that it
 cleanly with the verifier clean. Every wait is bounded; a test that cannot finish fails.
 
     client_test.py --mdmhost build/host/tools/mdmhost pyserial|chat|picocom
+    client_test.py --mdmhost build/host32/tools/mdmhost --image build/x86/tavrinmdm.sys pyserial
 
 Exit status: 0 pass, 1 fail, 77 skipped (the program is not installed: ./run setup installs it).
 """
@@ -351,11 +352,14 @@ def run_picocom(bridge, workdir):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mdmhost", required=True)
+    parser.add_argument("--image", help="run the x86 image itself (the 32-bit mdmhost)")
     parser.add_argument("client", choices=["pyserial", "chat", "picocom", "stty", "loopback"])
     args = parser.parse_args()
 
     workdir = tempfile.mkdtemp(prefix="mdmhost-%s-" % args.client)
     extra = ["--modem", "loopback"] if args.client == "loopback" else []
+    if args.image:
+        extra += ["--image", os.path.abspath(args.image)]
     bridge = Bridge(os.path.abspath(args.mdmhost), workdir, extra)
     try:
         try:

@@ -37,6 +37,7 @@
 
 #include <comm/comm.h>
 
+#include "binding.h"
 #include "cli.h"
 #include "names.h"
 #include "stack.h"
@@ -75,6 +76,8 @@ const char* const kBridgeHelp =
     "  --modem at|loopback   the modem model, default at (the AT modem: dial any number for the\n"
     "                        built-in echo peer, or a.b.c.d:port for a TCP host)\n"
     "  --quiet               print only the ready line and errors\n"
+    "  --image PATH          run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
+    "                        host-compiled driver; needs the 32-bit host (build/host32)\n"
     "\n"
     "Exit status: 0 after a clean shutdown with the verifier clean, 1 otherwise.\n";
 
@@ -551,6 +554,7 @@ int BridgeCommand(const std::vector<std::string>& args) {
     model = *parsed;
   }
   bool quiet = options.Flag("--quiet", "-q");
+  SelectDriverFromOptions(options);
   options.Rest(false);
   if (!link || link->empty()) throw UsageError("bridge needs --link PATH");
   if (port.empty() || port.size() > 60 || port.find('\\') != std::string::npos) {

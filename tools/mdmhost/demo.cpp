@@ -18,6 +18,7 @@
 
 #include <comm/comm.h>
 
+#include "binding.h"
 #include "cli.h"
 #include "names.h"
 #include "sim/at_modem.h"
@@ -49,6 +50,8 @@ const char* const kDemoHelp =
     "  --bytes N             how much data to exchange (default 64k; k and M suffixes)\n"
     "  --number DIGITS       the number to dial on the AT modem (default 5551234: the echo peer)\n"
     "  --bus full            print every bus-trace line instead of a summary per step\n"
+    "  --image PATH          run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
+    "                        host-compiled driver; needs the 32-bit host (build/host32)\n"
     "\n"
     "Exit status: 0 when every step worked and the verifier stayed clean, 1 otherwise.\n";
 
@@ -149,6 +152,7 @@ bool Demo::Bring_up() {
 
   t_.Step("Load the driver");
   NTSTATUS status = stack_->LoadDriver();
+  t_.Line("driver: " + SelectedDriver().Describe());
   Call("DriverEntry(\\Driver\\tavrinmdm)", status, 0);
   for (const std::string& line : host::debug::DbgPrintCalls()) {
     std::string l = line;
@@ -650,6 +654,7 @@ int DemoCommand(const std::vector<std::string>& args) {
     if (*b != "full" && *b != "summary") throw UsageError("--bus takes full or summary");
     demo.fullBus = *b == "full";
   }
+  SelectDriverFromOptions(options);
   options.Rest(false);
   Demo d(demo);
   return d.Run();

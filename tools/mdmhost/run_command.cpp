@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "binding.h"
 #include "cli.h"
 #include "scenario/scenario.h"
 
@@ -35,6 +36,10 @@ const char* const kRunHelp =
     "                     pct:DEPTH:STEPS:SEED, as --explore prints it)\n"
     "  --wdm VERSION      the WDM version the system reports from the start of each file:\n"
     "                     1.10 (Windows 2000) or 1.20 (Windows XP, the default)\n"
+    "  --image PATH       run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
+    "                     host-compiled driver; needs the 32-bit host (build/host32)\n"
+    "  --stack-report     with --image: print the kernel stack the image used per routine\n"
+    "  --max-stack BYTES  with --image: fail when the image used more kernel stack than this\n"
     "\n"
     "Example:\n"
     "  load\n"
@@ -158,6 +163,7 @@ int RunCommand(const std::vector<std::string>& argv) {
     if (!run.wdmVersion) throw UsageError("--wdm needs a version such as 1.10, not '" + *wdm + "'");
     gReplayOptions = " --wdm " + *wdm;
   }
+  SelectDriverFromOptions(options);
   std::vector<std::string> files = options.Rest(true);
   if (files.empty()) throw UsageError("run needs at least one scenario file");
 
@@ -199,6 +205,7 @@ int RunCommand(const std::vector<std::string>& argv) {
     }
     std::cout.flush();
   }
+  if (!CheckImageStack(std::cout)) ++failedFiles;
   if (files.size() > 1 && !quiet) {
     std::cout << files.size() - failedFiles << " passed, " << failedFiles << " failed\n";
   }

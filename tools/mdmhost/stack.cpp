@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "binding.h"
 #include "driver/entry.h"
 #include "sim/at_modem.h"
 #include "sim/loopback_modem.h"
@@ -116,7 +117,9 @@ Stack::~Stack() { Teardown(); }
 
 NTSTATUS Stack::LoadDriver() {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  driver_ = host::pnp::LoadDriver(DriverEntry, "\\Driver\\tavrinmdm", &status);
+  const DriverBinding& binding = SelectedDriver();
+  driver_ = host::pnp::LoadDriver(binding.Load(), "\\Driver\\tavrinmdm", &status);
+  binding.Loaded();
   return status;
 }
 

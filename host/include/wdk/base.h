@@ -2,7 +2,9 @@
 //
 // These are the published names of the platform's kernel interface, declared by us for the host
 // build. Sizes follow the platform's LLP64 model (ULONG and LONG are 32 bits, pointers are the
-// host's), and WCHAR is a 16-bit code unit (the host build compiles with -fshort-wchar).
+// host's), and WCHAR is a 16-bit code unit (the host build compiles with -fshort-wchar). On a
+// 32-bit host (i386) every record has the platform's 32-bit layout, byte for byte: the same
+// compile-time checks the x86 image makes (driver/x86/layout.cpp) hold for these declarations.
 #pragma once
 
 #include <stddef.h>
@@ -36,8 +38,9 @@ typedef int32_t LONG;
 typedef LONG* PLONG;
 typedef uint32_t ULONG;
 typedef ULONG* PULONG;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// The platform aligns 64-bit members to 8 bytes, where the i386 System V ABI aligns them to 4.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef ULONG_PTR* PULONG_PTR;
@@ -73,7 +76,7 @@ typedef ULONG DEVICE_TYPE;
 #define MAXUSHORT 0xFFFFu
 #define MAXLONG 0x7FFFFFFF
 
-typedef union _LARGE_INTEGER {
+typedef union alignas(8) _LARGE_INTEGER {
   struct {
     ULONG LowPart;
     LONG HighPart;
@@ -85,7 +88,7 @@ typedef union _LARGE_INTEGER {
   LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
-typedef union _ULARGE_INTEGER {
+typedef union alignas(8) _ULARGE_INTEGER {
   struct {
     ULONG LowPart;
     ULONG HighPart;

@@ -2,10 +2,11 @@
 // their stack locations, completion, cancel, remove locks, device interfaces, symbolic links and
 // device registry keys.
 //
-// Record layouts follow the platform's 64-bit layout where a driver could notice: in particular
-// the members marked POINTER_ALIGNMENT in the parameter union are pointer aligned, so the fourth
-// parameter word (Parameters.Others.Argument4) is the same word as
-// Parameters.DeviceIoControl.Type3InputBuffer, as on the platform.
+// Record layouts follow the platform's layout of the host's width: on x86-64 the members marked
+// POINTER_ALIGNMENT in the parameter union are pointer aligned, so the fourth parameter word
+// (Parameters.Others.Argument4) is the same word as Parameters.DeviceIoControl.Type3InputBuffer,
+// as on the platform; on i386 every record is the platform's 32-bit one, byte for byte (the stack
+// location packed to 4 bytes as the platform packs it there).
 #pragma once
 
 #include "ex.h"
@@ -155,6 +156,17 @@ typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 #define DO_POWER_PAGABLE 0x00002000
 #define DO_POWER_INRUSH 0x00004000
 
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PVOID DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
+// The fields the host kernel does not use (queues, the device lock) are there for the layout.
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
@@ -170,9 +182,16 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
   ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
   ULONG ActiveThreadCount;
   PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
   USHORT SectorSize;
   USHORT Spare1;
   struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
@@ -226,6 +245,15 @@ typedef struct _FILE_OBJECT {
   ULONG Flags;
   UNICODE_STRING FileName;
   LARGE_INTEGER CurrentByteOffset;
+  volatile ULONG Waiters;
+  volatile ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  volatile PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT;
 
 // ---------------------------------------------------------------------------------------------
@@ -315,6 +343,11 @@ typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
 
+#if defined(__i386__)
+#pragma pack(push, 4)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpacked-not-aligned"  // the platform's ByteOffset is 4-aligned
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -403,6 +436,10 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma GCC diagnostic pop
+#pragma pack(pop)
+#endif
 
 // IRP flags
 #define IRP_NOCACHE 0x00000001
@@ -471,6 +508,7 @@ typedef struct _IRP {
       };
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP;

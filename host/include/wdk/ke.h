@@ -86,6 +86,41 @@ typedef struct _KDPC {
   volatile PVOID DpcData;  // non-null while the DPC is queued
 } KDPC, *PKDPC, *PRKDPC;
 
+// Asynchronous procedure calls: the host has none; the record is declared for the IRP's layout.
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  struct _KTHREAD* Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID KernelRoutine;
+  PVOID RundownRoutine;
+  PVOID NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
+
+// Device queues: the host has none; declared for the device object's layout.
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
 typedef struct _KTIMER {
   DISPATCHER_HEADER Header;  // Header.Inserted is TRUE while the timer is set
   ULARGE_INTEGER DueTime;    // absolute interrupt time of expiry, 100 ns units

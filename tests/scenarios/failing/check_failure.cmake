@@ -1,10 +1,11 @@
 # Runs `mdmhost run SCENARIO`, which must fail (exit status 1) with a report that contains every
 # text given on the scenario's "# must fail with: TEXT" lines (plain text, not a pattern).
+# MDMHOST_ARGS: options placed before the file (the 32-bit host's --image ...).
 file(STRINGS ${SCENARIO} wanted REGEX "^# must fail with: ")
 if(NOT wanted)
   message(FATAL_ERROR "${SCENARIO} has no '# must fail with:' line")
 endif()
-execute_process(COMMAND ${MDMHOST} run ${SCENARIO}
+execute_process(COMMAND ${MDMHOST} run ${MDMHOST_ARGS} ${SCENARIO}
                 RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors
                 TIMEOUT 100)
 message("${output}${errors}")
