@@ -512,6 +512,9 @@ std::string ExploreBlockedText() {
   std::string text;
   std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   for (const Participant* p : X().participants) {
+    if (p->heldBack && p->run != Run::Finished) {
+      text += "\n  thread '" + p->name + "' is held back by a directive that has not fired";
+    }
     if (p->run == Run::Spinning && !p->frozen) {
       text += "\n  thread '" + p->name + "' spins on " + LockName(p->spinLock);
     }
