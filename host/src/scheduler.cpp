@@ -39,9 +39,6 @@ thread_local Participant tlsRoot;
 
 Participant* Self() { return tlsCo != nullptr ? static_cast<Participant*>(tlsCo) : &tlsRoot; }
 
-// The fixed loop's half of a thread's end: the baton goes back to the resumer.
-void YieldBaton(CoThread* me, bool finishing);
-
 // Hands the baton to `t` and waits until it comes back.
 void Resume(CoThread* t) {
   Participant* self = Self();
