@@ -76,13 +76,14 @@ namespace host::internal {
 
 NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
   const char* service = viaPo ? "PoCallDriver" : "IofCallDriver";
+  HostSwitchPoint(service);
   ThreadState& t = CurrentThread();
   if (TraceOn()) Trace("%s(%s, %s)", service, DescribeDevice(device).c_str(), DescribeIrp(irp).c_str());
   std::shared_ptr<IrpRecord> record;
   bool freed;
   bool liveDevice;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record = IopFindIrpLocked(irp);
     freed = !record && IopIsQuarantinedLocked(irp);
     liveDevice = IopIsLiveDeviceLocked(device);
@@ -119,7 +120,7 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   location->DeviceObject = device;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->inFlight = true;
     record->completable = true;
     record->sendGeneration++;
@@ -157,7 +158,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
     case IrpOrigin::Allocated:
     case IrpOrigin::DriverInitialized: {
       {
-        std::lock_guard<std::mutex> lock(IopLock());
+        std::lock_guard<NoSwitchMutex> lock(IopLock());
         record->faultReported = true;
       }
       Report(Rule::BugCheck,
@@ -182,7 +183,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
       CopyBack(record, irp);
       bool startedNext;
       {
-        std::lock_guard<std::mutex> lock(IopLock());
+        std::lock_guard<NoSwitchMutex> lock(IopLock());
         startedNext = record->startNextPowerIrp;
       }
       if (record->major == IRP_MJ_POWER && !startedNext) {
@@ -194,7 +195,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
       if (record->host->completed) record->host->completed(irp);
       bool finalize;
       {
-        std::lock_guard<std::mutex> lock(IopLock());
+        std::lock_guard<NoSwitchMutex> lock(IopLock());
         record->completedAtTop = true;
         finalize = record->dispatchReturned;
       }
@@ -215,6 +216,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // Runs at the caller's IRQL (up to DISPATCH_LEVEL); completion routines run on this thread at
 // that IRQL. Takes no lock of its own while a completion routine runs.
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  HostSwitchPoint("IoCompleteRequest");
   ThreadState& t = CurrentThread();
   if (TraceOn()) {
     Trace("IofCompleteRequest(%s, status %s, information %llu)", DescribeIrp(Irp).c_str(),
@@ -226,7 +228,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   bool twice = false;
   unsigned generation = 0;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record = IopFindIrpLocked(Irp);
     freed = !record && IopIsQuarantinedLocked(Irp);
   }
@@ -237,7 +239,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (!record) record = IopTrackIrp(Irp);
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     const bool duringRoutine = record->inRoutine && !record->completedDuringRoutine;
     if ((!record->completable && !duringRoutine) || Irp->CurrentLocation > Irp->StackCount + 1) {
       twice = true;
@@ -304,7 +306,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                 : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
     unsigned sendGeneration;
     {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       sendGeneration = record->sendGeneration;
       record->inRoutine = true;
       record->completedDuringRoutine = false;
@@ -324,7 +326,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool freedByRoutine;
     bool overtaken;
     {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       freedByRoutine = record->freed;
       overtaken = record->completeGeneration != generation;
       record->inRoutine = false;
@@ -362,7 +364,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   Irp->CurrentLocation++;
   Irp->Tail.Overlay.CurrentStackLocation++;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->walking = false;
     record->inFlight = false;
     record->finishedByIoManager = true;

@@ -110,7 +110,7 @@ const char* MinorName(UCHAR major, UCHAR minor) {
 
 std::string DescribeDevice(PDEVICE_OBJECT device) {
   if (device == nullptr) return "no device";
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   if (!IopIsLiveDeviceLocked(device)) return "device " + IopHex(device) + " (deleted)";
   std::string text = device->DeviceObjectExtension->name.empty()
                          ? "unnamed device " + IopHex(device)
@@ -124,7 +124,7 @@ std::string DescribeDevice(PDEVICE_OBJECT device) {
 std::string DescribeIrp(PIRP irp) {
   if (irp == nullptr) return "IRP NULL";
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (IopIsQuarantinedLocked(irp)) return "IRP " + IopHex(irp) + " (freed)";
   }
   std::string text = "IRP " + IopHex(irp);

@@ -25,8 +25,10 @@ struct FaultState {
   std::mutex mutex;
   uint64_t poolAttempts = 0;
   uint64_t irpAttempts = 0;
-  uint64_t failPoolAt = 0;  // 0: none
+  uint64_t failPoolAt = 0;  // 0: none; else the attempts [failPoolAt, failPoolEnd) fail
+  uint64_t failPoolEnd = 0;
   uint64_t failIrpAt = 0;
+  uint64_t failIrpEnd = 0;
   std::map<std::string, DriverFaults> drivers;  // by driver name
   std::map<std::string, uint64_t> serviceCalls;
   std::map<std::string, std::vector<PendingFault>> serviceFaults;
@@ -46,7 +48,7 @@ std::string ChargedDriverName() {
                      driver->DriverName.Length / sizeof(WCHAR));
 }
 
-// One attempt against a counter and its pending failure (0: none); true if this one fails.
+// One attempt against a driver's counter and its pending failure (0: none); true if this one fails.
 bool Attempt(uint64_t& attempts, uint64_t& failAt) {
   attempts++;
   if (failAt != 0 && attempts == failAt) {
@@ -54,6 +56,12 @@ bool Attempt(uint64_t& attempts, uint64_t& failAt) {
     return true;
   }
   return false;
+}
+
+// One attempt against the kernel-wide counter: the attempts [failAt, failEnd) fail.
+bool AttemptRun(uint64_t& attempts, uint64_t failAt, uint64_t failEnd) {
+  attempts++;
+  return failAt != 0 && attempts >= failAt && attempts < failEnd;
 }
 
 }  // namespace
@@ -64,7 +72,7 @@ bool ShouldFailPoolAllocation() {
   std::lock_guard<std::mutex> lock(f.mutex);
   DriverFaults& d = f.drivers[driver];
   const bool forDriver = Attempt(d.poolAttempts, d.failPoolAt);
-  return Attempt(f.poolAttempts, f.failPoolAt) || forDriver;
+  return AttemptRun(f.poolAttempts, f.failPoolAt, f.failPoolEnd) || forDriver;
 }
 
 bool ShouldFailIrpAllocation() {
@@ -73,7 +81,7 @@ bool ShouldFailIrpAllocation() {
   std::lock_guard<std::mutex> lock(f.mutex);
   DriverFaults& d = f.drivers[driver];
   const bool forDriver = Attempt(d.irpAttempts, d.failIrpAt);
-  return Attempt(f.irpAttempts, f.failIrpAt) || forDriver;
+  return AttemptRun(f.irpAttempts, f.failIrpAt, f.failIrpEnd) || forDriver;
 }
 
 std::optional<NTSTATUS> ServiceFault(const char* service) {
@@ -120,16 +128,18 @@ void FaultsSessionStart() {
 
 namespace host::verifier {
 
-void FailPoolAllocation(unsigned nth) {
+void FailPoolAllocation(unsigned nth, unsigned count) {
   auto& f = internal::F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.failPoolAt = nth == 0 ? 0 : f.poolAttempts + nth;
+  f.failPoolEnd = f.failPoolAt + count;
 }
 
-void FailIrpAllocation(unsigned nth) {
+void FailIrpAllocation(unsigned nth, unsigned count) {
   auto& f = internal::F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.failIrpAt = nth == 0 ? 0 : f.irpAttempts + nth;
+  f.failIrpEnd = f.failIrpAt + count;
 }
 
 void FailPoolAllocation(unsigned nth, const std::string& driver) {

@@ -10,6 +10,7 @@
 // The state behind a Request handle.
 struct host::app::Request::State {
   std::atomic<bool> done{false};        // the I/O manager has finished the request
+  std::atomic<bool> completed{false};   // ...has completed it (the dispatch may still run)
   std::atomic<bool> dispatched{false};  // the dispatch routine has returned
   std::atomic<NTSTATUS> dispatchStatus{STATUS_PENDING};
   IoResult result;                      // written before `done`
@@ -20,7 +21,9 @@ struct host::app::Request::State {
   ULONG outputLength = 0;               // bytes of `output` the result may report
   unsigned session = 0;
   std::string what;                     // for wait and deadlock reports
-  std::function<void()> onFinished;     // after `done` (the file object's reference goes)
+  std::function<void()> onFinished;     // after `done`
+  std::function<void()> onCompleted;    // after `completed` (the file object's reference goes)
+  const void* issuer = nullptr;         // the thread that issued it (EndThread)
 };
 
 namespace host::internal {

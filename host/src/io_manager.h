@@ -42,7 +42,7 @@ struct _DEVOBJ_EXTENSION {
 
 namespace host::internal {
 
-std::mutex& IopLock();
+NoSwitchMutex& IopLock();
 
 // ---- Names --------------------------------------------------------------------------------
 // UTF-16 <-> UTF-8 without the C library's wide functions.

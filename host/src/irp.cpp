@@ -91,7 +91,7 @@ PIRP QuarantineLocked(const std::shared_ptr<IrpRecord>& record) {
 void FreedRangeCheck(const void* base, size_t size, const char* what) {
   std::vector<std::string> inUse;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     const auto* begin = static_cast<const UCHAR*>(base);
     for (auto it = T().live.begin(); it != T().live.end();) {
       const auto* p = reinterpret_cast<const UCHAR*>(it->first);
@@ -139,7 +139,7 @@ PIRP IopAllocateIrp(CCHAR stackSize, IrpOrigin origin, bool countAsAllocation) {
   record->size = size;
   record->origin = origin;
   record->allocatedBy = IopCurrentRoutine();
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   T().live[irp] = record;
   return irp;
 }
@@ -150,14 +150,14 @@ std::shared_ptr<IrpRecord> IopFindIrpLocked(PIRP irp) {
 }
 
 std::shared_ptr<IrpRecord> IopFindIrp(PIRP irp) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   return IopFindIrpLocked(irp);
 }
 
 bool IopIsQuarantinedLocked(PIRP irp) { return T().freed.count(irp) != 0; }
 
 std::shared_ptr<IrpRecord> IopTrackIrp(PIRP irp) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   std::shared_ptr<IrpRecord>& record = T().live[irp];
   if (!record) {
     record = std::make_shared<IrpRecord>();
@@ -174,7 +174,7 @@ void IopReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
   record->systemBuffer = nullptr;
   PIRP release;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     release = QuarantineLocked(record);
   }
   IopSystemFree(release);
@@ -196,7 +196,7 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
   bool finalizeNow;
   bool unfinished;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->dispatchReturned = true;
     record->dispatchStatus = status;
     // Another thread may still be in the I/O manager's final stage: the one that finishes
@@ -217,7 +217,7 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
 
 void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (record->finalized) return;
     if (record->pins > 0) {
       record->finalizePending = true;
@@ -243,7 +243,7 @@ void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
 }
 
 void IopIrpSessionStart() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   for (auto& [irp, record] : T().freed) IOP_UNPOISON(irp, record->size);
   T().live.clear();
   T().freed.clear();
@@ -254,7 +254,7 @@ void IopIrpSessionStart() {
 void IopIrpSessionEnd() {
   std::vector<std::string> leaks;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     for (auto& [irp, record] : T().live) {
       if (record->origin == IrpOrigin::DriverInitialized || record->faultReported) continue;
       std::string text = "request " + IopHex(irp) + " " + OriginText(record->origin);
@@ -278,6 +278,7 @@ void IopIrpSessionEnd() {
 extern "C" {
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  HostSwitchPoint("IoAllocateIrp");
   IopCheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
   PIRP irp = IopAllocateIrp(StackSize, IrpOrigin::Allocated, true);
   if (TraceOn()) {
@@ -291,7 +292,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   if (TraceOn()) Trace("IoInitializeIrp(%s, %u, %d)", IopHex(Irp).c_str(), PacketSize, StackSize);
   bool inUse = false;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp);
     if (record) {
       inUse = record->inFlight;
@@ -316,7 +317,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   if (TraceOn()) Trace("IoReuseIrp(%s, %s)", IopHex(Irp).c_str(), IopStatusText(Status).c_str());
   bool inUse = false;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp)) {
       inUse = record->inFlight && !record->walking;
       ResetState(*record);
@@ -335,6 +336,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 // it is sent, after its completion came back (normally inside the completion routine, which
 // must then return STATUS_MORE_PROCESSING_REQUIRED).
 VOID IoFreeIrp(PIRP Irp) {
+  HostSwitchPoint("IoFreeIrp");
   if (TraceOn()) Trace("IoFreeIrp(%s)", IopHex(Irp).c_str());
   IopCheckIrql("IoFreeIrp", DISPATCH_LEVEL);
   std::string fault;
@@ -342,7 +344,7 @@ VOID IoFreeIrp(PIRP Irp) {
   PIRP release = nullptr;
   std::shared_ptr<IrpRecord> record;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record = IopFindIrpLocked(Irp);
     if (!record) {
       rule = Rule::PoolMisuse;
@@ -376,6 +378,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  HostSwitchPoint("IoBuildDeviceIoControlRequest");
   IopCheckIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
   PIRP irp = nullptr;
   if (!IopIsLiveDevice(DeviceObject)) {

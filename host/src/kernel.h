@@ -21,9 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "host/schedule.h"
 #include "host/verifier.h"
 
 namespace host::internal {
+
+using host::NoSwitchMutex;
 
 // ---------------------------------------------------------------------------------------------
 // Threads, IRQL and the routines running on a thread
@@ -132,7 +135,7 @@ bool WdmVersionAvailable(UCHAR major, UCHAR minor);
 // It is not recursive: kernel services (KeSetEvent, ExFreePool, SystemFree, CheckFreedRange,
 // queueing DPCs and work...) take it themselves, so call none of them with it held, nor from a
 // WaitUntil condition.
-std::mutex& DispatcherLock();
+NoSwitchMutex& DispatcherLock();
 
 // Blocks the calling thread until `satisfied()` is true. `satisfied` is evaluated with the
 // dispatcher lock held. `timeout`: relative, 100 ns units; nullopt waits forever. `what` names

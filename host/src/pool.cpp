@@ -285,15 +285,23 @@ using namespace host::internal;
 extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  HostSwitchPoint("ExAllocatePoolWithTag");
   return Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0), "ExAllocatePoolWithTag");
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  HostSwitchPoint("ExAllocatePool");
   return Allocate(PoolType, NumberOfBytes, 0, __builtin_return_address(0), "ExAllocatePool");
 }
 
-VOID ExFreePool(PVOID P) { FreePool(P, "ExFreePool"); }
+VOID ExFreePool(PVOID P) {
+  HostSwitchPoint("ExFreePool");
+  FreePool(P, "ExFreePool");
+}
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { FreePool(P, "ExFreePoolWithTag"); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  HostSwitchPoint("ExFreePoolWithTag");
+  FreePool(P, "ExFreePoolWithTag");
+}
 
 }  // extern "C"

@@ -115,7 +115,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       (DeviceObject->Flags & DO_POWER_PAGABLE)) {
     if (TraceOn()) Trace("PoCallDriver(%s, %s) at DISPATCH_LEVEL: passed to a worker thread", DescribeDevice(DeviceObject).c_str(), IopHex(Irp).c_str());
     {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       if (std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp)) record->inFlight = true;
     }
     // Logged here, in the driver's call: the worker that sends it runs no driver routine.
@@ -129,10 +129,11 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
+  HostSwitchPoint("PoStartNextPowerIrp");
   if (TraceOn()) Trace("PoStartNextPowerIrp(%s)", IopHex(Irp).c_str());
   IopCheckIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp);
     if (!record) return;
     record->startNextPowerIrp = true;
@@ -145,6 +146,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                            POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                            PVOID Context, PIRP* Irp) {
+  HostSwitchPoint("PoRequestPowerIrp");
   NTSTATUS status = STATUS_PENDING;
   PIRP irp = nullptr;
   if (!IopCheckIrql("PoRequestPowerIrp", DISPATCH_LEVEL)) {

@@ -21,74 +21,18 @@
 // bumps the generation and notifies every waiter, which evaluates its condition again under the
 // dispatcher lock. The waiter reads the generation before it evaluates its condition, so a wake
 // between evaluation and sleep is never lost.
+//
+// Exploring strategies (SessionOptions::schedule) replace the fixed loop by the preemptive
+// scheduler of explore.cpp; waits, spawns, pumps and the passing of time go there.
 #include <algorithm>
 #include <cstdio>
 
-#include "core.h"
+#include "scheduler.h"
 
 using host::verifier::Rule;
 
 namespace host::internal {
 namespace {
-
-struct Participant {
-  std::condition_variable cv;
-  bool go = false;  // guarded by the scheduler mutex
-};
-
-class CoThread;
-
-struct SchedulerState {
-  std::mutex dispatcher;
-  std::mutex baton;
-  std::vector<std::shared_ptr<CoThread>> cooperative;  // deterministic; touched by the baton holder
-  std::vector<std::shared_ptr<Thread>> spawned;        // threaded
-  std::mutex spawnedMutex;
-  std::vector<WaitRecord*> waits;  // dispatcher lock
-  std::atomic<uint64_t> generation{0};
-  std::mutex waitMutex;
-  std::condition_variable waitCv;
-};
-SchedulerState& S() {
-  static SchedulerState* s = new SchedulerState;
-  return *s;
-}
-
-// A cooperative thread of the deterministic scheduler.
-class CoThread : public Thread, public Participant {
- public:
-  ~CoThread() override {
-    if (os.joinable()) {
-      if (os.get_id() == std::this_thread::get_id()) {
-        os.detach();
-      } else {
-        os.join();
-      }
-    }
-  }
-  const std::string& name() const override { return name_; }
-  bool Finished() const override { return finished.load(); }
-  void Join() override;
-
-  std::string name_;
-  std::function<void()> body;
-  std::thread os;
-  std::atomic<bool> finished{false};
-  bool daemon = false;
-  bool detached = false;  // left blocked at session end, never resumed again
-  // The wait it is blocked in (dispatcher lock).
-  bool blocked = false;
-  bool idle = false;  // a kernel thread waiting for work: not a deadlocked waiter
-  const std::function<bool()>* condition = nullptr;
-  std::optional<int64_t> deadline;
-  WaitRecord* record = nullptr;
-  NTSTATUS result = STATUS_SUCCESS;
-  Participant* resumer = nullptr;  // scheduler mutex
-};
-
-// A DPC that queues itself again, or threads that wake each other forever, would keep the
-// scheduler going without the clock moving: that is reported rather than spun on.
-constexpr unsigned kStepLimit = 100000;
 
 thread_local CoThread* tlsCo = nullptr;
 thread_local Participant tlsRoot;
@@ -122,7 +66,7 @@ void YieldBaton(CoThread* me, bool finishing) {
 
 void CooperativeMain(std::shared_ptr<CoThread> self) {
   tlsCo = self.get();
-  SetCurrentThreadName(self->name_);
+  SetCurrentThreadName(self->Participant::name);
   {
     std::unique_lock<std::mutex> lock(S().baton);
     self->cv.wait(lock, [&] { return self->go; });
@@ -135,7 +79,11 @@ void CooperativeMain(std::shared_ptr<CoThread> self) {
   self->body = nullptr;
   CoThread* raw = self.get();
   self.reset();  // the scheduler's list keeps it alive
-  YieldBaton(raw, true);
+  if (Exploring()) {
+    ExploreFinish(raw);
+  } else {
+    YieldBaton(raw, true);
+  }
 }
 
 class RealThread : public Thread {
@@ -157,15 +105,46 @@ class RealThread : public Thread {
   std::mutex joinMutex;
 };
 
-void CoThread::Join() {
-  WaitUntilEx([this] { return finished.load(); }, "Join(" + name_ + ")", std::nullopt, nullptr,
-              false);
+}  // namespace
+
+CoThread::~CoThread() {
+  if (os.joinable()) {
+    if (os.get_id() == std::this_thread::get_id()) {
+      os.detach();
+    } else {
+      os.join();
+    }
+  }
 }
+
+void CoThread::Join() {
+  WaitUntilEx([this] { return finished.load(); }, "Join(" + Participant::name + ")",
+              std::nullopt, nullptr, false);
+}
+
+SchedulerState& S() {
+  static SchedulerState* s = new SchedulerState;
+  return *s;
+}
+
+Participant* CurrentParticipant() { return Self(); }
+CoThread* CurrentCoThread() { return tlsCo; }
+
+void HandBaton(Participant* from, Participant* to, bool finishing) {
+  std::unique_lock<std::mutex> lock(S().baton);
+  from->go = false;
+  to->go = true;
+  to->cv.notify_one();
+  if (!finishing) from->cv.wait(lock, [from] { return from->go; });
+}
+
+namespace {
 
 // The earliest moment something is due: an armed timer or a blocked cooperative thread's
 // deadline (and `own`, the calling waiter's).
 std::optional<int64_t> NextEventTime(std::optional<int64_t> own) {
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  if (Exploring()) return ExploreNextEventTime(own);
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   std::optional<int64_t> next = EarliestTimerDue();
   auto consider = [&](std::optional<int64_t> t) {
     if (t && (!next || *t < *next)) next = t;
@@ -182,7 +161,7 @@ bool RunOneStep() {
   DpcEntry entry;
   bool haveDpc;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     haveDpc = ClaimDpc(&entry, false);
   }
   if (haveDpc) {
@@ -197,7 +176,7 @@ bool RunOneStep() {
     if (t->finished || t->detached) continue;
     bool ready = false;
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       if (!t->blocked) continue;
       if (t->record->abandoned) {
         t->result = STATUS_ABANDONED;
@@ -221,14 +200,16 @@ bool RunOneStep() {
 
 std::string BlockedThreadsText() {
   std::string text;
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   for (auto& t : S().cooperative) {
     if (!t->blocked || t->idle || t->detached || t->finished) continue;
-    text += "\n  thread '" + t->name_ + "' waits in " + t->record->what;
+    text += "\n  thread '" + t->name() + "' waits in " + t->record->what;
     if (t->deadline) text += " (until " + std::to_string(*t->deadline) + ")";
   }
   return text;
 }
+
+}  // namespace
 
 void ReportDeadlock(const std::string& what, std::optional<int64_t> deadline) {
   std::string message = "'" + CurrentThread().name + "' waits in " + what +
@@ -237,10 +218,12 @@ void ReportDeadlock(const std::string& what, std::optional<int64_t> deadline) {
   if (!Core().options.autoAdvanceTime && NextEventTime(deadline)) {
     message += " (a timer or timed wait is pending, but auto-advance of the clock is off)";
   }
-  std::string blocked = BlockedThreadsText();
+  std::string blocked = Exploring() ? ExploreBlockedText() : BlockedThreadsText();
   if (!blocked.empty()) message += "; blocked:" + blocked;
   Report(Rule::Deadlock, message);
 }
+
+namespace {
 
 // Checks the IRQL rules of a wait; true if the wait may block.
 bool CheckWaitRules(const std::string& what, std::optional<int64_t> timeout) {
@@ -270,7 +253,7 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
   if (tlsCo != nullptr && &CurrentThread() != &DpcProcessorState()) {
     CoThread* me = tlsCo;
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       me->condition = &satisfied;
       me->deadline = deadline;
       me->record = &record;
@@ -278,7 +261,7 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
       me->blocked = true;
     }
     YieldBaton(me, false);
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     me->idle = false;
     me->condition = nullptr;
     return me->result;
@@ -286,7 +269,7 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
   unsigned steps = 0;
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       if (record.abandoned) return STATUS_ABANDONED;
       if (satisfied()) return STATUS_SUCCESS;
     }
@@ -322,7 +305,7 @@ NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int6
   for (;;) {
     const uint64_t generation = s.generation.load(std::memory_order_acquire);
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       if (record.abandoned) return STATUS_ABANDONED;
       if (satisfied()) return STATUS_SUCCESS;
       if (!kernelIdle && Core().ending) return STATUS_ABANDONED;
@@ -340,7 +323,10 @@ NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int6
 
 }  // namespace
 
-std::mutex& DispatcherLock() { return S().dispatcher; }
+NoSwitchMutex& DispatcherLock() {
+  static auto* lock = new NoSwitchMutex;
+  return *lock;
+}
 
 std::vector<WaitRecord*>& ActiveWaits() { return S().waits; }
 
@@ -373,24 +359,29 @@ NTSTATUS WaitUntilEx(const std::function<bool()>& satisfied, const std::string& 
   record.object = object;
   record.what = what;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     if (satisfied()) return STATUS_SUCCESS;
     if (!mayBlock || (timeout && *timeout <= 0)) return STATUS_TIMEOUT;
     if (!kernelIdle && Core().ending) return STATUS_ABANDONED;
   }
   record.thread = CurrentThread().name;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     S().waits.push_back(&record);
   }
   struct Unlist {
     WaitRecord* record;
     ~Unlist() {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       auto& w = S().waits;
       w.erase(std::remove(w.begin(), w.end(), record), w.end());
     }
   } unlist{&record};
+  if (Deterministic() && Exploring()) {
+    std::optional<int64_t> deadline;
+    if (timeout) deadline = NowTicks() + *timeout;
+    return ExploreWait(satisfied, what, deadline, record, kernelIdle);
+  }
   if (Deterministic()) return WaitDeterministic(satisfied, what, timeout, record, kernelIdle);
   return WaitThreaded(satisfied, timeout, record, kernelIdle);
 }
@@ -400,12 +391,16 @@ std::shared_ptr<Thread> SpawnThread(const std::string& name, std::function<void(
   SchedulerState& s = S();
   if (Deterministic()) {
     auto t = std::make_shared<CoThread>();
-    t->name_ = name;
+    t->Participant::name = name;
     t->body = std::move(body);
     t->daemon = daemon;
     s.cooperative.push_back(t);
     t->os = std::thread(CooperativeMain, t);
-    Resume(t.get());
+    if (Exploring()) {
+      ExploreAdmit(t.get());
+    } else {
+      Resume(t.get());
+    }
     return t;
   }
   auto t = std::make_shared<RealThread>();
@@ -430,6 +425,10 @@ std::shared_ptr<Thread> SpawnThread(const std::string& name, std::function<void(
 }
 
 void PumpDeterministic() {
+  if (Exploring()) {
+    ExplorePump();
+    return;
+  }
   unsigned steps = 0;
   while (RunOneStep()) {
     if (++steps == kStepLimit) {
@@ -495,8 +494,11 @@ void SchedulerSessionStart() {
     std::lock_guard<std::mutex> lock(s.spawnedMutex);
     s.spawned.clear();
   }
-  std::lock_guard<std::mutex> lock(DispatcherLock());
-  s.waits.clear();
+  {
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+    s.waits.clear();
+  }
+  ExploreSessionStart();
 }
 
 // Threads the test left behind. Deterministic: a blocked thread is reported and left blocked for
@@ -506,17 +508,26 @@ void SchedulerSessionStart() {
 // reported and detached.
 void SchedulerSessionEnd() {
   SchedulerState& s = S();
+  if (Deterministic() && Exploring()) {
+    ExploreEndThreads();
+    for (auto& t : s.cooperative) {
+      if (t->finished && t->os.joinable()) t->os.join();
+      if (!t->finished && t->os.joinable()) t->os.detach();
+    }
+    s.cooperative.clear();
+    return;
+  }
   if (Deterministic()) {
     for (auto& t : s.cooperative) {
       bool stuck;
       std::string what;
       {
-        std::lock_guard<std::mutex> lock(DispatcherLock());
+        std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
         stuck = t->blocked && !t->idle && !t->finished;
         if (stuck) what = t->record->what;
       }
       if (stuck) {
-        Report(Rule::Deadlock, "session ended while thread '" + t->name_ + "' waits in " + what +
+        Report(Rule::Deadlock, "session ended while thread '" + t->name() + "' waits in " + what +
                                    "; the thread is left blocked");
         t->detached = true;
         if (t->os.joinable()) t->os.detach();
@@ -525,7 +536,7 @@ void SchedulerSessionEnd() {
     PumpDeterministic();  // idle kernel threads see `stopping` and finish
     for (auto& t : s.cooperative) {
       if (!t->finished && !t->detached) {
-        Report(Rule::Deadlock, "session ended while thread '" + t->name_ + "' is still running");
+        Report(Rule::Deadlock, "session ended while thread '" + t->name() + "' is still running");
         t->detached = true;
         if (t->os.joinable()) t->os.detach();
       }
@@ -547,7 +558,7 @@ void SchedulerSessionEnd() {
   }
   Core().ending = true;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     for (WaitRecord* w : s.waits) w->abandoned = true;
   }
   WakeWaiters();

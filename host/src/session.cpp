@@ -135,6 +135,7 @@ Session::Session(SessionOptions options) : impl_(std::make_unique<Impl>()) {
   RunSessionStartHooks();
   StartWorkers();
   if (options.mode == Mode::Threaded) StartThreadedTimerAndDpcThreads();
+  if (Exploring()) StartDpcProcessor();
 }
 
 Session::~Session() {
@@ -150,6 +151,7 @@ Session::~Session() {
     StopWorkers();
   } else {
     StopWorkers();  // their cooperative threads have already finished
+    StopThreadedTimerAndDpcThreads();  // so has the exploring scheduler's DPC processor
   }
   PoolSessionEnd();
   if (TraceOn()) Trace("session end");

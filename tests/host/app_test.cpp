@@ -128,26 +128,6 @@ TEST_F(HostApp, CloseWaitsUntilTheLastRequestOnTheFileHasFinished) {
   EXPECT_EQ(File::Open("COM7", &other), STATUS_SUCCESS);
 }
 
-TEST_F(HostApp, AnEndingThreadHasItsPendingRequestsCancelledAndWaitsForThem) {
-  File file;
-  ASSERT_EQ(File::Open("COM7", &file), STATUS_SUCCESS);
-  pendReads = true;
-  cancellableReads = true;
-  Request mine = file.ReadAsync(4);  // the test's thread's
-  Request theirs;
-  size_t cancelled = 0;
-  session().Spawn("app", [&] {
-    theirs = file.ReadAsync(4);
-    cancelled = host::app::CancelThreadRequests();
-  })->Join();
-  EXPECT_EQ(cancelled, 1u);
-  EXPECT_EQ(theirs.Result().status, STATUS_CANCELLED);
-  EXPECT_FALSE(mine.Done());
-  EXPECT_EQ(host::app::CancelThreadRequests(), 1u);
-  EXPECT_EQ(mine.Result().status, STATUS_CANCELLED);
-  EXPECT_EQ(host::app::CancelThreadRequests(), 0u);
-}
-
 TEST_F(HostApp, BufferedReadsAndWritesUseASystemBuffer) {
   File file;
   ASSERT_EQ(File::Open("COM7", &file), STATUS_SUCCESS);
@@ -263,6 +243,50 @@ TEST_F(HostApp, InterfaceLinkWithAReferenceStringOpensTheStackWithItAsFileName) 
   file.Close();
   IoSetDeviceInterfaceState(&name, FALSE);
   RtlFreeUnicodeString(&name);
+}
+
+// A thread's end cancels what it issued and nothing of another thread's; a request its driver
+// cannot cancel is waited for five minutes and then left (the handle stays usable).
+TEST_F(HostApp, EndThreadCancelsTheEndingThreadsRequestsOnly) {
+  iotest::FakeQueue queue;
+  bool cancellable = true;
+  Handlers()[fdo] = [&](PDEVICE_OBJECT, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_READ) {
+      return Complete(irp, STATUS_SUCCESS);
+    }
+    if (cancellable) return queue.Queue(irp);
+    IoMarkIrpPending(irp);
+    pending = irp;
+    return STATUS_PENDING;
+  };
+  File file;
+  ASSERT_EQ(File::Open("COM7", &file), STATUS_SUCCESS);
+  Request mine, done;
+  Request others = file.ReadAsync(1);
+  size_t left = 99;
+  auto app = session().Spawn("app", [&] {
+    mine = file.ReadAsync(1);
+    done = file.WriteAsync("x", 1);
+    left = host::app::EndThread();
+  });
+  app->Join();
+  EXPECT_EQ(left, 0u);
+  ASSERT_TRUE(mine.Done());
+  EXPECT_EQ(mine.Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(done.Result().status, STATUS_SUCCESS);
+  EXPECT_FALSE(others.Done());
+  EXPECT_EQ(queue.Dequeue(), others.Irp());
+  Complete(others.Irp(), STATUS_SUCCESS);
+
+  cancellable = false;
+  Request stuck = file.ReadAsync(1);
+  const int64_t before = session().Now();
+  EXPECT_EQ(host::app::EndThread(), 1u);
+  EXPECT_EQ(session().Now() - before, 5LL * 60 * 10000000);
+  EXPECT_FALSE(stuck.Done());
+  Complete(pending, STATUS_SUCCESS);
+  EXPECT_TRUE(stuck.Done());
+  EXPECT_EQ(file.Close(), STATUS_SUCCESS);
 }
 
 TEST_F(HostApp, AReferenceOnTheFileObjectDelaysTheClose) {

@@ -23,6 +23,8 @@
 #include <optional>
 #include <string>
 
+#include "host/schedule.h"
+
 namespace host {
 
 enum class Mode { Deterministic, Threaded };
@@ -37,6 +39,7 @@ struct SessionOptions {
                                // deterministic mode, so a blocked work item blocks only its own)
   bool traceServices = false;  // print every kernel service call with its arguments (also
                                // switched on by the environment variable HOST_TRACE=1)
+  ScheduleOptions schedule;    // deterministic mode: how the next thread is chosen (schedule.h)
 };
 
 class Thread;

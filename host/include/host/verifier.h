@@ -106,12 +106,13 @@ void DeclareLock(const void* lock, const char* name, int rank);
 constexpr int kCancelSpinLockRank = 10;
 
 // ---- Low-resources simulation -------------------------------------------------------------
-// Fails the nth pool allocation from now (1 = the next one): ExAllocatePool* returns NULL.
-// 0 cancels. Only allocations made by drivers through ExAllocatePool* count.
-void FailPoolAllocation(unsigned nth);
-// Fails the nth request allocation from now: IoAllocateIrp or IoBuildDeviceIoControlRequest
-// returns NULL.
-void FailIrpAllocation(unsigned nth);
+// Fails the nth pool allocation from now (1 = the next one), and the count - 1 after it:
+// ExAllocatePool* returns NULL. 0 cancels. Only allocations made by drivers through
+// ExAllocatePool* count.
+void FailPoolAllocation(unsigned nth, unsigned count = 1);
+// Fails the nth request allocation from now (and the count - 1 after it): IoAllocateIrp or
+// IoBuildDeviceIoControlRequest returns NULL.
+void FailIrpAllocation(unsigned nth, unsigned count = 1);
 // Counters for sweeps: allocations made so far in this session.
 uint64_t PoolAllocationCount();
 uint64_t IrpAllocationCount();

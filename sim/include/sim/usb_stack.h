@@ -18,6 +18,8 @@
 // Locking: `modemMutex_` serialises every call into the modem model; `mutex_` guards the stack's
 // state and is taken inside modem calls (ModemHost methods) — so the order is modemMutex_, then
 // mutex_. Neither is held while a request is completed or while the kernel is asked to wait.
+// Both are host::NoSwitchMutex: the stack queues its DPC and sets its timer while holding them,
+// and the host's exploring scheduler must not switch threads there.
 #pragma once
 
 #include <wdk/wdk.h>
@@ -33,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/schedule.h"
 #include "sim/modem.h"
 #include "sim/trace.h"
 
@@ -250,8 +253,8 @@ class UsbStack final : public UsbFunctionHost {
   const bool threaded_;
   BusTrace trace_;
 
-  mutable std::mutex modemMutex_;
-  mutable std::mutex mutex_;
+  mutable host::NoSwitchMutex modemMutex_;
+  mutable host::NoSwitchMutex mutex_;
 
   // ---- Guarded by mutex_ ----
   std::array<PipeState, kPipeCount> pipes_;
@@ -291,7 +294,7 @@ class UsbStack final : public UsbFunctionHost {
   KDPC timerDpc_{};
   KTIMER wakeTimer_{};
   // Threaded mode: the device thread.
-  std::condition_variable cv_;
+  std::condition_variable_any cv_;
   bool stopThread_ = false;
   std::thread thread_;
 };

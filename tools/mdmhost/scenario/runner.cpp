@@ -180,8 +180,11 @@ std::shared_ptr<host::Thread> Runner::ScriptThread(const std::string& name) {
 
 // The thread's end, on the thread itself: the I/O manager cancels what it issued and waits.
 void Runner::EndThread(const std::string& name) {
-  size_t cancelled = host::app::CancelThreadRequests();
-  if (cancelled != 0) Note("thread " + name + " ends: " + std::to_string(cancelled) + " request(s) cancelled");
+  size_t left = host::app::EndThread();
+  if (left != 0) {
+    Note("thread " + name + " ends: " + std::to_string(left) +
+         " request(s) still unfinished five minutes after their cancel");
+  }
 }
 
 uint64_t Runner::Random(uint64_t bound) {
@@ -305,6 +308,7 @@ bool Runner::Run() {
   violations_ = std::make_unique<ViolationLog>();
   host::SessionOptions options;
   options.mode = host::Mode::Deterministic;
+  options.schedule = options_.schedule;
   stack_ = std::make_unique<Stack>(options);
   if (options_.wdmVersion) {
     host::verifier::SetWdmVersion(options_.wdmVersion->first, options_.wdmVersion->second);

@@ -162,6 +162,7 @@ struct RunOptions {
   bool quiet = false;      // no recorded results or dumps
   std::optional<uint64_t> seed;  // replaces the file's "seed" lines
   std::optional<DriverAllocationFault> failAllocation;
+  host::ScheduleOptions schedule;  // the session's scheduler (mdmhost run --explore)
   // What IoIsWdmVersionAvailable answers from the start of each file (major, minor as the
   // platform writes it: 1.10 is Windows 2000, 1.20 Windows XP); the host's default when empty.
   std::optional<std::pair<UCHAR, UCHAR>> wdmVersion;
