@@ -5,6 +5,7 @@
 #include "driver/add_device.h"
 #include "driver/extension.h"
 #include "serial/serial.h"
+#include "usb/usb.h"
 
 // {D756B7CA-6ED9-4CEF-A6D1-CC4B3FA8F0C3}
 const GUID GUID_DEVINTERFACE_TAVRINMDM = {
@@ -129,6 +130,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     KeInitializeDpc(&DeviceExtension->ReadTotalDpc, ReadTotalTimeoutDpc, DeviceExtension);
     KeInitializeTimer(&DeviceExtension->ReadIntervalTimer);
     KeInitializeDpc(&DeviceExtension->ReadIntervalDpc, ReadIntervalTimeoutDpc, DeviceExtension);
+    KeInitializeTimer(&DeviceExtension->RearmTimer);
+    KeInitializeDpc(&DeviceExtension->RearmDpc, ReaderRearmDpc, DeviceExtension);
 
     KeInitializeSpinLock(&DeviceExtension->RingLock);
     KeInitializeSpinLock(&DeviceExtension->StateLock);

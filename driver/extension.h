@@ -151,13 +151,30 @@ typedef struct _DEVICE_EXTENSION {
     // chunk or request. A completion that finds it set leaves its follow-up to that thread
     // (WriteFollowUp: the WRITE_CONTEXT whose next chunk is due, or NULL for the next queued
     // request) instead of sending from inside the completion, so the chain never recurses
-    // through a lower driver that completes at once. SpinLock.
+    // through a lower driver that completes at once. WriteFollowUpHold is the request that ended
+    // when the follow-up is the next request's start: its IoCount unit and RemoveLock hold go to
+    // the sender with the follow-up. SpinLock.
     BOOLEAN WriteSenderBusy;
     BOOLEAN WriteFollowUpPending;
     PVOID WriteFollowUp;
+    PVOID WriteFollowUpHold;
     // The read timers' remove-lock holds (serial/read.cpp). SpinLock.
     READ_TIMER_HOLD TotalTimerHold;
     READ_TIMER_HOLD IntervalTimerHold;
+    // The readers' re-arm retry (usb/readers.cpp): a reader whose transfer could not be sent for
+    // want of a request waits in ReaderRetry until RearmTimer's DPC tries again, after
+    // RearmDelay milliseconds, doubled after each try up to a bound and back to the start when a
+    // try succeeds. RearmTimerHeld: the timer is set (or its DPC due) and holds the device with a
+    // remove-lock hold (tag: the timer) that the DPC, or a cancel before expiry, gives back.
+    // SpinLock.
+    KTIMER RearmTimer;
+    KDPC RearmDpc;
+    BOOLEAN RearmTimerHeld;
+    ULONG RearmDelay;
+    // Set by cleanup, cleared by the next open (serial/queues.cpp): a request that reaches a
+    // queue in between is cancelled instead of queued, since no cleanup would ever cancel it and
+    // it would keep the handle's file object (and so the port) for good. SpinLock.
+    BOOLEAN QueuesClosed;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)0)->NotifyBuffer) == 16);

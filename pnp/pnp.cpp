@@ -16,6 +16,7 @@
 #include "driver/add_device.h"
 #include "driver/request.h"
 #include "serial/serial.h"
+#include "usb/usb.h"
 
 // Byte offsets of the pipe handles in the parent bus driver's device extension: 32-bit words.
 #define PARENT_BULK_IN_PIPE_OFFSET 12
@@ -267,6 +268,7 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // A read timer still set holds the device until it expires; one that has expired holds it
     // until its DPC has run, which the release-and-wait below waits for.
     CancelReadTimers(DeviceExtension);
+    CancelReaderRearm(DeviceExtension);
     if (Previous != SurpriseRemoved) {
         RemovePortNames(DeviceExtension);
     }

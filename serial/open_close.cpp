@@ -74,6 +74,7 @@ VOID ResetPortState(PDEVICE_EXTENSION DeviceExtension)
     DeviceExtension->SpecialChars.XonChar = 0x11;
     DeviceExtension->SpecialChars.XoffChar = 0x13;
     DeviceExtension->WriteActive = FALSE;
+    DeviceExtension->QueuesClosed = FALSE;
     DeviceExtension->IntervalDpcBusy = FALSE;
     DeviceExtension->TotalDpcBusy = FALSE;
     KeInitializeEvent(&DeviceExtension->IoIdleEvent, NotificationEvent, FALSE);
@@ -83,6 +84,7 @@ VOID ResetPortState(PDEVICE_EXTENSION DeviceExtension)
     // a failure left the bulk-IN reader parked.
     DeviceExtension->BulkInReaderState = ReaderIdle;
     DeviceExtension->InterruptReaderState = ReaderIdle;
+    DeviceExtension->RearmDelay = REARM_DELAY_FIRST_MS;
 }
 
 // IRP_MJ_CREATE. PASSIVE_LEVEL; completes the request (no boost).
@@ -189,6 +191,11 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!Unavailable) {
         Held = NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp));
     }
+    // A reader waiting to retry its re-arm will not: its timer goes now rather than at expiry
+    // (under the close's own hold; without one, the timer's DPC gives its hold back itself).
+    if (Held) {
+        CancelReaderRearm(DeviceExtension);
+    }
 
     // Exact under OpenMutex: an open attempt's increment is always undone before it lets go.
     LastClose = DeviceExtension->OpenCount == 1;
@@ -235,13 +242,16 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-// IRP_MJ_CLEANUP. PASSIVE_LEVEL; takes no hold and makes no state test.
+// IRP_MJ_CLEANUP. PASSIVE_LEVEL; takes no hold and makes no state test. Until the next open a
+// request reaching a queue is cancelled there (QueuesClosed).
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
+    // The queues first: once they are closed and empty no read waits, so nothing can set a read
+    // timer again after the timers are cancelled.
+    CloseAndCancelAllQueues(DeviceObject);
     CancelReadTimers(DeviceExtension);
-    CancelAllQueues(DeviceObject);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 

@@ -41,11 +41,20 @@ static VOID QueCompleteCancelled(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
 // Links Irp into Queue, marks it pending and installs CancelRoutine; then, if Irp->Cancel is
 // already set, tries to take the routine back. SpinLock held by the caller.
 // Returns STATUS_PENDING (queued, or being cancelled by the I/O manager, which completes it) or
-// STATUS_CANCELLED (unlinked again; the caller's side completes it).
-static NTSTATUS QueInsertLocked(PLIST_ENTRY Queue, PIRP Irp, BOOLEAN AtHead,
-                                PDRIVER_CANCEL CancelRoutine)
+// STATUS_CANCELLED (unlinked again, or never linked because the handle's cleanup has run; the
+// caller's side completes it).
+static NTSTATUS QueInsertLocked(PDEVICE_EXTENSION DeviceExtension, PLIST_ENTRY Queue, PIRP Irp,
+                                BOOLEAN AtHead, PDRIVER_CANCEL CancelRoutine)
 {
     NTSTATUS Status = STATUS_PENDING;
+
+    // A request dispatched before the cleanup and reaching its queue after it: cancelled as if it
+    // had been cancelled while being queued.
+    if (DeviceExtension->QueuesClosed) {
+        IoMarkIrpPending(Irp);
+        InitializeListHead(&Irp->Tail.Overlay.ListEntry);
+        return STATUS_CANCELLED;
+    }
 
     if (AtHead) {
         InsertHeadList(Queue, &Irp->Tail.Overlay.ListEntry);
@@ -101,7 +110,8 @@ NTSTATUS QueueReadIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
         Status = STATUS_INVALID_PARAMETER;
     } else {
         Irp->IoStatus.Status = STATUS_PENDING;
-        Status = QueInsertLocked(&DeviceExtension->ReadQueue, Irp, FALSE, CancelQueuedIrp);
+        Status = QueInsertLocked(DeviceExtension, &DeviceExtension->ReadQueue, Irp, FALSE,
+                                 CancelQueuedIrp);
     }
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
 
@@ -128,7 +138,8 @@ NTSTATUS QueueWaitIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     if (!IsListEmpty(&DeviceExtension->WaitQueue)) {
         Status = STATUS_INVALID_PARAMETER;
     } else {
-        Status = QueInsertLocked(&DeviceExtension->WaitQueue, Irp, FALSE, CancelQueuedIrp);
+        Status = QueInsertLocked(DeviceExtension, &DeviceExtension->WaitQueue, Irp, FALSE,
+                                 CancelQueuedIrp);
         if (Status == STATUS_CANCELLED) {
             Irp->IoStatus.Status = STATUS_CANCELLED;
         }
@@ -146,7 +157,8 @@ NTSTATUS QueueWriteIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, BOOLEAN AtHe
     NTSTATUS Status;
 
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-    Status = QueInsertLocked(&DeviceExtension->WriteQueue, Irp, AtHead, CancelWriteIrp);
+    Status = QueInsertLocked(DeviceExtension, &DeviceExtension->WriteQueue, Irp, AtHead,
+                             CancelWriteIrp);
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
     return Status;
 }
@@ -264,6 +276,19 @@ VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue)
         }
     }
     IoReleaseCancelSpinLock(CancelIrql);
+}
+
+// Cleanup: from now until the next open, a request reaching a queue is cancelled there. Then
+// every queued request is cancelled, as by CancelAllQueues. PASSIVE_LEVEL, no spin lock held.
+VOID CloseAndCancelAllQueues(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    KIRQL OldIrql;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    DeviceExtension->QueuesClosed = TRUE;
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+    CancelAllQueues(DeviceObject);
 }
 
 // Cleanup, surprise removal and removal: writes first (newest first), then the read, then the

@@ -133,9 +133,13 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RingGet(DeviceExtension, Irp->AssociatedIrp.SystemBuffer, Length, &Taken);
     Irp->IoStatus.Information = Taken;
 
+    // Whether to wait is judged from this read's own length, as ServiceReadQueue judges it:
+    // ReadRemaining is shared, and a read dispatched at the same time on another thread may have
+    // set it and been served meanwhile.
+    Wait = !ReturnAtOnce && Taken == 0;
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-    DeviceExtension->ReadRemaining -= Taken;
-    Wait = !ReturnAtOnce && DeviceExtension->ReadRemaining != 0 && Taken == 0;
+    DeviceExtension->ReadRemaining -=
+        Taken < DeviceExtension->ReadRemaining ? Taken : DeviceExtension->ReadRemaining;
     if (!Wait) {
         DeviceExtension->PerfStats.ReceivedCount += Taken;
     }
@@ -152,14 +156,22 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_SUCCESS;
     }
 
-    Status = QueueReadIrp(DeviceExtension, Irp);
-    if (Status == STATUS_INVALID_PARAMETER) {
-        // Another read got into the queue since the test above; QueueReadIrp completed this one.
+    // Once queued, the request (and its hold) may be completed and gone on another processor
+    // while this routine still serves the queue and sets the timer: it holds the device for its
+    // own duration.
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, (PVOID)DispatchRead);
+    if (!NT_SUCCESS(Status)) {
+        ReadpComplete(Irp, Status);
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
         return Status;
     }
-    if (Status == STATUS_CANCELLED) {
-        // Marked pending and completed as cancelled by QueueReadIrp.
-        return STATUS_PENDING;
+
+    Status = QueueReadIrp(DeviceExtension, Irp);
+    if (Status == STATUS_INVALID_PARAMETER || Status == STATUS_CANCELLED) {
+        // Completed by QueueReadIrp: another read got into the queue since the test above, or
+        // this one was cancelled while being queued (then marked pending first).
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, (PVOID)DispatchRead);
+        return Status == STATUS_CANCELLED ? STATUS_PENDING : Status;
     }
 
     // A bulk-IN completion on another processor may have stored a block and served the read
@@ -181,6 +193,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
     }
+
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, (PVOID)DispatchRead);
     return STATUS_PENDING;
 }
 

@@ -156,6 +156,10 @@ NTSTATUS ProcessWaitOnMask(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
 // Completes the pending IOCTL_SERIAL_WAIT_ON_MASK request, if any, with Events; TRUE if there was
 // one. Up to DISPATCH_LEVEL, never with SpinLock held (it takes SpinLock).
 BOOLEAN CompleteWaitIrp(PDEVICE_EXTENSION DeviceExtension, ULONG Events);
+// Clears Events from EventHistory under SpinLock, leaving every other bit: what a producer
+// delivered (or drops), never what another producer raised meanwhile. Up to DISPATCH_LEVEL, no
+// spin lock held.
+VOID ClearDeliveredEvents(PDEVICE_EXTENSION DeviceExtension, ULONG Events);
 
 // --- Pending-request queues (links guarded by SpinLock; cancel by CancelRoutine exchange) ---
 // Each queued request keeps the RemoveLock hold its dispatch routine took; whoever completes it
@@ -182,3 +186,6 @@ VOID NTAPI CancelWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // write queue, then the read queue, then the wait queue.
 VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue);
 VOID CancelAllQueues(PDEVICE_OBJECT DeviceObject);
+// Cleanup's: marks the queues closed (QueuesClosed) until the next open, so that a request
+// reaching one afterwards is cancelled there, then cancels every queued request.
+VOID CloseAndCancelAllQueues(PDEVICE_OBJECT DeviceObject);

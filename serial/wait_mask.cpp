@@ -25,6 +25,17 @@ BOOLEAN CompleteWaitIrp(PDEVICE_EXTENSION DeviceExtension, ULONG Events)
     return TRUE;
 }
 
+// Up to DISPATCH_LEVEL, no spin lock held. Another producer may have raised an event since the
+// delivered copy was taken: only the delivered bits go.
+VOID ClearDeliveredEvents(PDEVICE_EXTENSION DeviceExtension, ULONG Events)
+{
+    KIRQL OldIrql;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    DeviceExtension->EventHistory &= ~Events;
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+}
+
 // PASSIVE_LEVEL, no lock held.
 NTSTATUS ProcessSetWaitMask(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
 {
@@ -92,6 +103,13 @@ NTSTATUS ProcessWaitOnMask(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
         return STATUS_BUFFER_TOO_SMALL;
     }
 
+    // Once queued, the request (and its hold) may be completed and gone on another processor
+    // while this routine still looks at the events: it holds the device for its own duration.
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, (PVOID)ProcessWaitOnMask);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     Refuse = DeviceExtension->WaitMask == 0 || !IsListEmpty(&DeviceExtension->WaitQueue);
     if (Refuse) {
@@ -120,12 +138,12 @@ NTSTATUS ProcessWaitOnMask(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
             Events = DeviceExtension->EventHistory;
             KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
             if (Events != 0 && CompleteWaitIrp(DeviceExtension, Events)) {
-                KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-                DeviceExtension->EventHistory = 0;
-                KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+                ClearDeliveredEvents(DeviceExtension, Events);
             }
         }
         // The request may already be completed here: only the status is returned.
     }
+
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, (PVOID)ProcessWaitOnMask);
     return Status;
 }

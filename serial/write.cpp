@@ -17,7 +17,8 @@
 #include "serial/serial.h"
 #include "driver/request.h"
 
-static NTSTATUS WriteSend(PDEVICE_EXTENSION DeviceExtension, PWRITE_CONTEXT FollowUp);
+static NTSTATUS WriteSend(PDEVICE_EXTENSION DeviceExtension, PWRITE_CONTEXT FollowUp,
+                          PIRP Handed);
 
 // Builds the URB for the next chunk of Context's request, fills the request's next stack location
 // and sends it. Up to DISPATCH_LEVEL, no spin lock held. The request, and Context with it, may be
@@ -87,12 +88,11 @@ static NTSTATUS WriteStartOne(PDEVICE_EXTENSION DeviceExtension, BOOLEAN* TakeNe
 
     if (Irp == NULL) {
         if (Events != 0) {
-            // Cleared whether or not a wait took it: a transmit-empty event with no wait pending
-            // is dropped.
-            CompleteWaitIrp(DeviceExtension, Events);
-            KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-            DeviceExtension->EventHistory = 0;
-            KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+            // Transmit-empty is cleared whether or not a wait took it (with no wait pending it is
+            // dropped); the other bits go only with the wait that took them.
+            ClearDeliveredEvents(DeviceExtension, CompleteWaitIrp(DeviceExtension, Events)
+                                                      ? Events
+                                                      : SERIAL_EV_TXEMPTY);
         }
         return STATUS_UNSUCCESSFUL;
     }
@@ -126,12 +126,27 @@ static NTSTATUS WriteStartOne(PDEVICE_EXTENSION DeviceExtension, BOOLEAN* TakeNe
     return STATUS_PENDING;
 }
 
+// A request that has ended gives back its IoCount unit and remove-lock hold (tag: the request).
+// Once given back, the device may be deleted: the caller touches nothing of it afterwards.
+static VOID WritepGiveBack(PDEVICE_EXTENSION DeviceExtension, PIRP Ended)
+{
+    IoCountDecrement(DeviceExtension);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Ended);
+}
+
 // The chain's sender: sends the next chunk of FollowUp's request, or (FollowUp NULL) starts the
 // next queued request, and then every follow-up that completions leave while it runs. If another
 // thread is the sender already, the follow-up is left to it. Up to DISPATCH_LEVEL, no spin lock
 // held on entry or exit. Returns the outcome of its own first start (STATUS_PENDING when it sent
 // a chunk or handed the follow-up over).
-static NTSTATUS WriteSend(PDEVICE_EXTENSION DeviceExtension, PWRITE_CONTEXT FollowUp)
+//
+// Handed: a request that has just ended (WriteCompletion), whose IoCount unit and remove-lock hold
+// go along with the follow-up. Whichever thread runs the follow-up gives them back only once it
+// is done with the device (keeping the newest such hold while it loops), so that from the
+// completion until the next request has been started someone always holds the device: neither a
+// close's drain nor a removal's wait can finish in between, and the sender never runs on a
+// device that has gone.
+static NTSTATUS WriteSend(PDEVICE_EXTENSION DeviceExtension, PWRITE_CONTEXT FollowUp, PIRP Handed)
 {
     NTSTATUS Result = STATUS_PENDING;
     BOOLEAN First = TRUE;
@@ -139,14 +154,17 @@ static NTSTATUS WriteSend(PDEVICE_EXTENSION DeviceExtension, PWRITE_CONTEXT Foll
     BOOLEAN More;
     NTSTATUS Status;
     KIRQL OldIrql;
+    PIRP Kept = Handed;
 
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     if (DeviceExtension->WriteSenderBusy) {
         // At most one follow-up is ever waiting: only the request in flight produces one, and
         // it is in flight only after the sender has taken the previous follow-up.
         DeviceExtension->WriteFollowUp = FollowUp;
+        DeviceExtension->WriteFollowUpHold = Handed;
         DeviceExtension->WriteFollowUpPending = TRUE;
         More = FALSE;
+        Kept = NULL;
     } else {
         DeviceExtension->WriteSenderBusy = TRUE;
         More = TRUE;
@@ -166,24 +184,38 @@ static NTSTATUS WriteSend(PDEVICE_EXTENSION DeviceExtension, PWRITE_CONTEXT Foll
             } while (TakeNext);
         }
 
+        Handed = NULL;
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
         More = DeviceExtension->WriteFollowUpPending;
         if (More) {
             FollowUp = (PWRITE_CONTEXT)DeviceExtension->WriteFollowUp;
+            Handed = (PIRP)DeviceExtension->WriteFollowUpHold;
             DeviceExtension->WriteFollowUp = NULL;
+            DeviceExtension->WriteFollowUpHold = NULL;
             DeviceExtension->WriteFollowUpPending = FALSE;
         } else {
             DeviceExtension->WriteSenderBusy = FALSE;
         }
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+        // The newer hold keeps the device from here on.
+        if (Handed != NULL) {
+            if (Kept != NULL) {
+                WritepGiveBack(DeviceExtension, Kept);
+            }
+            Kept = Handed;
+        }
     }
 
+    if (Kept != NULL) {
+        WritepGiveBack(DeviceExtension, Kept);
+    }
     return Result;
 }
 
 NTSTATUS StartNextWrite(PDEVICE_EXTENSION DeviceExtension)
 {
-    return WriteSend(DeviceExtension, NULL);
+    return WriteSend(DeviceExtension, NULL, NULL);
 }
 
 // After a request has been queued: starts the chain unless it is running (or stopped) already.
@@ -229,6 +261,15 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequestStatus(Irp, Status);
     }
 
+    // Once queued, the request (and its hold) may be sent, completed and gone on another processor
+    // while this routine still runs the chain: it holds the device for its own duration.
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, (PVOID)DispatchWrite);
+    if (!NT_SUCCESS(Status)) {
+        CompleteRequestStatus(Irp, Status);
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+        return Status;
+    }
+
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     DeviceExtension->AmountInOutQueue += Length;
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
@@ -238,17 +279,18 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = QueueWriteIrp(DeviceExtension, Irp, FALSE);
     if (Status == STATUS_PENDING) {
         WriteStartChainIfIdle(DeviceExtension);
-        return STATUS_PENDING;
+    } else {
+        // Cancelled while being queued; the queue routine had marked it pending.
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+        DeviceExtension->AmountInOutQueue -= Length;
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
     }
 
-    // Cancelled while being queued; the queue routine had marked it pending.
-    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-    DeviceExtension->AmountInOutQueue -= Length;
-    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
-
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, (PVOID)DispatchWrite);
     return STATUS_PENDING;
 }
 
@@ -260,6 +302,12 @@ NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     KIRQL OldIrql;
     NTSTATUS Status;
+
+    // As DispatchWrite: the device is held for this routine's own duration.
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, (PVOID)QueueImmediateChar);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
 
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     DeviceExtension->AmountInOutQueue += 1;
@@ -276,6 +324,7 @@ NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
     }
 
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, (PVOID)QueueImmediateChar);
     return Status;
 }
 
@@ -298,7 +347,7 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
 
     if (NT_SUCCESS(Status) && WriteContext->BytesLeft != 0 && Open) {
-        WriteSend(DeviceExtension, WriteContext);
+        WriteSend(DeviceExtension, WriteContext, NULL);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
@@ -323,14 +372,14 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     ExFreePool(WriteContext);
 
     // The chain goes on with the next request after a failure too: a write that failed must not
-    // leave the ones behind it waiting for ever. It stops once the close has begun. The next
-    // request is started while this one still holds its IoCount unit and RemoveLock hold, so a
-    // close cannot finish its drain, nor a removal its wait, in between.
+    // leave the ones behind it waiting for ever. It stops once the close has begun. This request's
+    // IoCount unit and RemoveLock hold go along with the start of the next one, to whichever
+    // thread sends it, and are given back once that thread is done: a close cannot finish its
+    // drain, nor a removal its wait, in between.
     if (Open) {
-        StartNextWrite(DeviceExtension);
+        WriteSend(DeviceExtension, NULL, Irp);
+    } else {
+        WritepGiveBack(DeviceExtension, Irp);
     }
-
-    IoCountDecrement(DeviceExtension);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
     return Status;
 }

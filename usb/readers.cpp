@@ -19,14 +19,16 @@
 #define UrbpTransfer(Urb) (&(Urb)->UrbBulkOrInterruptTransfer)
 
 static VOID ReaderpLossPath(PDEVICE_EXTENSION DeviceExtension);
+static BOOLEAN ReaderpRingHasRoom(PDEVICE_EXTENSION DeviceExtension);
 
 // Fills the reader's URB, takes the transfer's IoCount unit and remove-lock hold, and hands the
-// transfer down. Returns FALSE when nothing was sent (the remove lock was refused or no request
-// could be allocated); the unit and the hold are then given back here, since no completion
-// routine will run. Up to DISPATCH_LEVEL, no spin lock held.
-static BOOLEAN ReaderpSubmit(PDEVICE_EXTENSION DeviceExtension, PURB Urb,
-                             USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
-                             PIO_COMPLETION_ROUTINE CompletionRoutine)
+// transfer down. Returns STATUS_SUCCESS when it was sent; otherwise why nothing was sent (the
+// remove lock's refusal, or STATUS_INSUFFICIENT_RESOURCES when no request could be allocated),
+// the unit and the hold then given back here, since no completion routine will run. Up to
+// DISPATCH_LEVEL, no spin lock held.
+static NTSTATUS ReaderpSubmit(PDEVICE_EXTENSION DeviceExtension, PURB Urb,
+                              USBD_PIPE_HANDLE Pipe, PVOID Buffer, ULONG Length,
+                              PIO_COMPLETION_ROUTINE CompletionRoutine)
 {
     NTSTATUS Status;
     BOOLEAN Sent = FALSE;
@@ -47,6 +49,7 @@ static BOOLEAN ReaderpSubmit(PDEVICE_EXTENSION DeviceExtension, PURB Urb,
         SubmitUrbAsyncEx(DeviceExtension->LowerDeviceObject, Urb, CompletionRoutine,
                          DeviceExtension, &Sent);
         if (!Sent) {
+            Status = STATUS_INSUFFICIENT_RESOURCES;
             IoReleaseRemoveLock(&DeviceExtension->RemoveLock, NULL);
         }
     }
@@ -54,40 +57,151 @@ static BOOLEAN ReaderpSubmit(PDEVICE_EXTENSION DeviceExtension, PURB Urb,
     if (!Sent) {
         IoCountDecrement(DeviceExtension);
     }
-    return Sent;
+    return Status;
+}
+
+// SpinLock held; a reader has just gone ReaderRetry. Sets RearmTimer unless it is set already
+// (its DPC retries every reader that waits), taking the timer's hold first; without the hold
+// (removal has begun) nothing is set and the waiting readers go idle.
+static VOID ReaderpRetryLaterLocked(PDEVICE_EXTENSION DeviceExtension)
+{
+    LARGE_INTEGER Due;
+
+    if (DeviceExtension->RearmTimerHeld) {
+        return;
+    }
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock,
+                                        &DeviceExtension->RearmTimer))) {
+        if (DeviceExtension->BulkInReaderState == ReaderRetry) {
+            DeviceExtension->BulkInReaderState = ReaderIdle;
+        }
+        if (DeviceExtension->InterruptReaderState == ReaderRetry) {
+            DeviceExtension->InterruptReaderState = ReaderIdle;
+        }
+        return;
+    }
+    DeviceExtension->RearmTimerHeld = TRUE;
+    Due.QuadPart = -(LONGLONG)DeviceExtension->RearmDelay * 10000;
+    KeSetTimer(&DeviceExtension->RearmTimer, Due, &DeviceExtension->RearmDpc);
+    if (DeviceExtension->RearmDelay < REARM_DELAY_LIMIT_MS) {
+        DeviceExtension->RearmDelay *= 2;
+    }
 }
 
 // Hands down the transfer of a reader whose state the caller has just made Armed (under
 // SpinLock, counted in ReaderSubmits). On a failure to send, the reader's state is settled here:
-// the notification reader becomes idle; the bulk-IN reader parks while the port is open, so that
-// the next read retries, and is idle otherwise. Finally the submission leaves ReaderSubmits.
+// when no request could be allocated while the port is open and not suspended, the reader waits
+// in ReaderRetry for the re-arm timer (a transient shortage must not silence the port); when the
+// remove lock refused, or the port is closed or suspended, the notification reader becomes idle
+// and the bulk-IN reader parks while the port is open (the next read tries again), else is idle.
+// Finally the submission leaves ReaderSubmits.
 static VOID ReaderpArmDecided(PDEVICE_EXTENSION DeviceExtension, BOOLEAN BulkIn)
 {
     KIRQL OldIrql;
-    BOOLEAN Sent;
+    NTSTATUS Status;
+    PULONG State = BulkIn ? &DeviceExtension->BulkInReaderState
+                          : &DeviceExtension->InterruptReaderState;
 
     if (BulkIn) {
-        Sent = ReaderpSubmit(DeviceExtension, &DeviceExtension->BulkInUrb,
-                             DeviceExtension->BulkInPipe, DeviceExtension->BulkInBuffer,
-                             BULK_IN_BUFFER_SIZE, BulkInReadComplete);
+        Status = ReaderpSubmit(DeviceExtension, &DeviceExtension->BulkInUrb,
+                               DeviceExtension->BulkInPipe, DeviceExtension->BulkInBuffer,
+                               BULK_IN_BUFFER_SIZE, BulkInReadComplete);
     } else {
-        Sent = ReaderpSubmit(DeviceExtension, &DeviceExtension->InterruptUrb,
-                             DeviceExtension->InterruptPipe, DeviceExtension->NotifyBuffer,
-                             NOTIFY_BUFFER_SIZE, InterruptReadComplete);
+        Status = ReaderpSubmit(DeviceExtension, &DeviceExtension->InterruptUrb,
+                               DeviceExtension->InterruptPipe, DeviceExtension->NotifyBuffer,
+                               NOTIFY_BUFFER_SIZE, InterruptReadComplete);
     }
 
-    if (!Sent) {
+    if (!NT_SUCCESS(Status)) {
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-        if (BulkIn) {
-            DeviceExtension->BulkInReaderState =
-                DeviceExtension->DeviceOpen ? ReaderParked : ReaderIdle;
+        if (Status == STATUS_INSUFFICIENT_RESOURCES && DeviceExtension->DeviceOpen &&
+            !DeviceExtension->SystemSuspended) {
+            *State = ReaderRetry;
+            ReaderpRetryLaterLocked(DeviceExtension);
+        } else if (BulkIn) {
+            *State = DeviceExtension->DeviceOpen ? ReaderParked : ReaderIdle;
         } else {
-            DeviceExtension->InterruptReaderState = ReaderIdle;
+            *State = ReaderIdle;
         }
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
     }
 
     InterlockedDecrement(&DeviceExtension->ReaderSubmits);
+}
+
+// DPC of RearmTimer; DeferredContext is the extension. DISPATCH_LEVEL. Claims the timer's hold and
+// arms again each reader that waits in ReaderRetry, while the port is open and not suspended (a
+// reader that fails again sets the timer anew, further off); otherwise they go idle. The hold
+// goes back as the very last touch of the device.
+VOID NTAPI ReaderRearmDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                          PVOID SystemArgument2)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeferredContext;
+    BOOLEAN Owned;
+    BOOLEAN Go;
+    BOOLEAN ArmBulkIn = FALSE;
+    BOOLEAN ArmInterrupt = FALSE;
+
+    KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
+    Owned = DeviceExtension->RearmTimerHeld;
+    DeviceExtension->RearmTimerHeld = FALSE;
+    Go = DeviceExtension->DeviceOpen && !DeviceExtension->SystemSuspended;
+    if (DeviceExtension->InterruptReaderState == ReaderRetry) {
+        DeviceExtension->InterruptReaderState = Go ? ReaderArmed : ReaderIdle;
+        if (Go) {
+            InterlockedIncrement(&DeviceExtension->ReaderSubmits);
+            ArmInterrupt = TRUE;
+        }
+    }
+    if (DeviceExtension->BulkInReaderState == ReaderRetry) {
+        if (!Go) {
+            DeviceExtension->BulkInReaderState = ReaderIdle;
+        } else if (ReaderpRingHasRoom(DeviceExtension)) {
+            DeviceExtension->BulkInReaderState = ReaderArmed;
+            InterlockedIncrement(&DeviceExtension->ReaderSubmits);
+            ArmBulkIn = TRUE;
+        } else {
+            DeviceExtension->BulkInReaderState = ReaderParked;
+        }
+    }
+    KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
+
+    if (ArmInterrupt) {
+        ReaderpArmDecided(DeviceExtension, FALSE);
+    }
+    if (ArmBulkIn) {
+        ReaderpArmDecided(DeviceExtension, TRUE);
+    }
+
+    // Back to the shortest delay once no reader waits any more.
+    KeAcquireSpinLockAtDpcLevel(&DeviceExtension->SpinLock);
+    if (DeviceExtension->InterruptReaderState != ReaderRetry &&
+        DeviceExtension->BulkInReaderState != ReaderRetry) {
+        DeviceExtension->RearmDelay = REARM_DELAY_FIRST_MS;
+    }
+    KeReleaseSpinLockFromDpcLevel(&DeviceExtension->SpinLock);
+
+    if (Owned) {
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, &DeviceExtension->RearmTimer);
+    }
+}
+
+VOID CancelReaderRearm(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL OldIrql;
+    BOOLEAN Release = FALSE;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    if (DeviceExtension->RearmTimerHeld && KeCancelTimer(&DeviceExtension->RearmTimer)) {
+        DeviceExtension->RearmTimerHeld = FALSE;
+        Release = TRUE;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+
+    // The caller holds the device, so this is never the last hold.
+    if (Release) {
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, &DeviceExtension->RearmTimer);
+    }
 }
 
 // SpinLock held. Room for one whole bulk-IN transfer (RingLock taken inside SpinLock).
@@ -153,9 +267,12 @@ VOID ResumeBulkInReader(PDEVICE_EXTENSION DeviceExtension)
     KIRQL OldIrql;
     BOOLEAN Arm = FALSE;
 
+    // A reader waiting for its re-arm timer goes now too: the read is as good a moment to try.
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-    if (DeviceExtension->BulkInReaderState == ReaderParked && DeviceExtension->DeviceOpen &&
-        !DeviceExtension->SystemSuspended && ReaderpRingHasRoom(DeviceExtension)) {
+    if ((DeviceExtension->BulkInReaderState == ReaderParked ||
+         DeviceExtension->BulkInReaderState == ReaderRetry) &&
+        DeviceExtension->DeviceOpen && !DeviceExtension->SystemSuspended &&
+        ReaderpRingHasRoom(DeviceExtension)) {
         DeviceExtension->BulkInReaderState = ReaderArmed;
         InterlockedIncrement(&DeviceExtension->ReaderSubmits);
         Arm = TRUE;
@@ -169,8 +286,12 @@ VOID ResumeBulkInReader(PDEVICE_EXTENSION DeviceExtension)
 
 VOID ReaderPortClosedLocked(PDEVICE_EXTENSION DeviceExtension)
 {
-    if (DeviceExtension->BulkInReaderState == ReaderParked) {
+    if (DeviceExtension->BulkInReaderState == ReaderParked ||
+        DeviceExtension->BulkInReaderState == ReaderRetry) {
         DeviceExtension->BulkInReaderState = ReaderIdle;
+    }
+    if (DeviceExtension->InterruptReaderState == ReaderRetry) {
+        DeviceExtension->InterruptReaderState = ReaderIdle;
     }
 }
 
@@ -255,15 +376,11 @@ NTSTATUS NTAPI InterruptReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 }
 
 // Raises events into EventHistory under SpinLock (done by the caller's section), then delivers
-// the copy; a wait that took it clears EventHistory. No spin lock held on entry.
+// the copy; a wait that took it clears from EventHistory what it took. No spin lock held on entry.
 static VOID ReaderpDeliver(PDEVICE_EXTENSION DeviceExtension, ULONG Events)
 {
-    KIRQL OldIrql;
-
     if (Events != 0 && CompleteWaitIrp(DeviceExtension, Events)) {
-        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-        DeviceExtension->EventHistory = 0;
-        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+        ClearDeliveredEvents(DeviceExtension, Events);
     }
 }
 
@@ -412,12 +529,11 @@ static VOID ReaderpLossPath(PDEVICE_EXTENSION DeviceExtension)
             KeReleaseSpinLock(&DeviceExtension->StateLock, OldIrql);
         }
 
-        // The loss report is cleared whether or not a wait took it.
-        CompleteWaitIrp(DeviceExtension, Events);
-
-        KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-        DeviceExtension->EventHistory = 0;
-        KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+        // The loss report is cleared whether or not a wait took it; what a wait took goes with it.
+        ClearDeliveredEvents(DeviceExtension,
+                             CompleteWaitIrp(DeviceExtension, Events)
+                                 ? Events
+                                 : (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD));
 
         // With the modem gone no transfer will ever serve a read that waits now, and its timers
         // were cancelled above: it is finished here with what the ring holds (STATUS_TIMEOUT),

@@ -43,21 +43,34 @@ VOID AbortAllPipes(PDEVICE_OBJECT DeviceObject);
 //   Armed  --success, port open, [bulk-IN: ring has room for a whole transfer]-->          Armed
 //   Armed  --bulk-IN success, port open, ring lacks room-->                                Parked
 //   Armed  --failure, or completion after the close cleared DeviceOpen-->                  Idle
-//   Armed  --no request could be sent (remove lock refused, no IRP)-->   bulk-IN: Parked if the
-//                                                                         port is open, else Idle
+//   Armed  --no IRP could be allocated, port open, not suspended-->                        Retry
+//   Armed  --no request could be sent otherwise (remove lock refused, port closed or
+//            suspended)-->                        bulk-IN: Parked if the port is open, else Idle;
+//                                                 notification: Idle
+//   Retry  --RearmTimer's DPC, port open, not suspended, [bulk-IN: ring has room]-->       Armed
+//   Retry  --bulk-IN: as Parked below (ResumeBulkInReader)-->                              Armed
+//   Retry  --the same, bulk-IN, ring lacks room-->                                         Parked
+//   Retry  --the same with the port closed or suspended, or close-->                       Idle
 //   Parked --a read, a read-queue service or a receive purge made room, port open, not
 //            suspended (ResumeBulkInReader)-->                                             Armed
 //   Parked --close clears DeviceOpen (ReaderPortClosedLocked)-->                           Idle
 //
 // Armed means one transfer is in flight or about to be handed down; only Armed holds an IoCount
-// unit and an untagged RemoveLock hold. Parked and Idle hold nothing, so close, suspend and resume
-// treat a parked bulk-IN reader as idle. Only the bulk-IN reader parks: while it is parked the
-// modem keeps its data (USB flow control) instead of the ring dropping it.
+// unit and an untagged RemoveLock hold. Parked, Retry and Idle hold nothing (the re-arm timer
+// holds the device for itself), so close, suspend and resume treat them as idle. Only the
+// bulk-IN reader parks: while it is parked the modem keeps its data (USB flow control) instead
+// of the ring dropping it. A reader in Retry is armed again by the re-arm timer's DPC after a
+// delay that starts at REARM_DELAY_FIRST_MS and doubles after each failed try up to
+// REARM_DELAY_LIMIT_MS, so a transient shortage of requests never silences the port.
 enum READER_STATE : ULONG {
     ReaderIdle = 0,
     ReaderArmed = 1,
     ReaderParked = 2,
+    ReaderRetry = 3,
 };
+
+#define REARM_DELAY_FIRST_MS 10
+#define REARM_DELAY_LIMIT_MS 1000
 
 // Bytes the ring must have free for the bulk-IN reader to (re-)arm: one whole transfer.
 #define BULK_IN_REARM_ROOM BULK_IN_BUFFER_SIZE
@@ -96,14 +109,22 @@ NTSTATUS NTAPI BulkInReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
 // Applies a SERIAL_STATE notification in NotifyBuffer to ModemStatus and raises its events.
 VOID ProcessSerialState(PDEVICE_EXTENSION DeviceExtension);
 
-// Re-arms a parked bulk-IN reader once the ring has room for a whole transfer again, while the
-// port is open and not suspended. Called by the read path after it took bytes from the ring, and
+// Re-arms a parked bulk-IN reader (or one waiting to retry its re-arm) once the ring has room for
+// a whole transfer again, while the port is open and not suspended. Called by the read path after it took bytes from the ring, and
 // by RingReset. Up to DISPATCH_LEVEL, no spin lock held.
 VOID ResumeBulkInReader(PDEVICE_EXTENSION DeviceExtension);
 
-// Close's part: called with SpinLock held, in the section that clears DeviceOpen. A parked reader
-// holds nothing and simply becomes idle.
+// Close's part: called with SpinLock held, in the section that clears DeviceOpen. A parked reader,
+// or one waiting to retry its re-arm, holds nothing and simply becomes idle.
 VOID ReaderPortClosedLocked(PDEVICE_EXTENSION DeviceExtension);
+
+// Deferred routine of RearmDpc; DeferredContext is the extension. DISPATCH_LEVEL.
+VOID NTAPI ReaderRearmDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                          PVOID SystemArgument2);
+// Takes RearmTimer out if it has not expired yet, giving its hold back (its DPC gives it back
+// otherwise): close and removal need not wait out the delay. The caller holds the device; up to
+// DISPATCH_LEVEL, no spin lock held.
+VOID CancelReaderRearm(PDEVICE_EXTENSION DeviceExtension);
 
 // Waits (PASSIVE_LEVEL) until every reader submission decided before DeviceOpen was cleared has
 // been handed to the USB stack, so that the pipe aborts that follow find it there.

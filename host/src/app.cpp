@@ -21,6 +21,8 @@
 //    (DO_DIRECT_IO, METHOD_IN_DIRECT/METHOD_OUT_DIRECT output) passes the caller's buffer as
 //    UserBuffer.
 // Requests for a handle carry UserMode as their requestor mode; raw requests KernelMode.
+#include <algorithm>
+#include <thread>
 #include <unordered_map>
 
 #include "host/session.h"
@@ -38,6 +40,29 @@ inline bool NtError(NTSTATUS status) { return static_cast<ULONG>(status) >> 30 =
 
 unsigned gSession = 0;  // counts sessions; handles from an earlier one are inert
 
+// Guarded by IopLock(): the requests issued on handles and with SendRaw, for EndThread; finished ones are dropped
+// as the list grows.
+struct Issued {
+  std::vector<std::weak_ptr<Request::State>> requests;
+  size_t pruneAt = 64;
+};
+Issued& IssuedRequests() {
+  static auto* issued = new Issued;
+  return *issued;
+}
+
+void RememberIssuedLocked(const std::shared_ptr<Request::State>& state) {
+  Issued& issued = IssuedRequests();
+  if (issued.requests.size() >= issued.pruneAt) {
+    std::erase_if(issued.requests, [](const std::weak_ptr<Request::State>& w) {
+      std::shared_ptr<Request::State> s = w.lock();
+      return !s || s->done;
+    });
+    issued.pruneAt = 2 * issued.requests.size() + 64;
+  }
+  issued.requests.push_back(state);
+}
+
 // Guarded by IopLock(): the file objects the host has open, by address.
 std::unordered_map<PFILE_OBJECT, std::shared_ptr<File::State>>& Files() {
   static auto* files = new std::unordered_map<PFILE_OBJECT, std::shared_ptr<File::State>>;
@@ -49,6 +74,7 @@ std::shared_ptr<Request::State> FinishedState(NTSTATUS status) {
   state->result.status = status;
   state->dispatchStatus = status;
   state->dispatched = true;
+  state->completed = true;
   state->done = true;
   state->session = gSession;
   return state;
@@ -154,7 +180,7 @@ namespace {
 void FreeFileObject(const std::shared_ptr<File::State>& file) {
   PDEVICE_OBJECT device = file->device;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     Files().erase(file->fileObject);
     if (IopIsLiveDeviceLocked(device) && device->ReferenceCount > 0) device->ReferenceCount--;
   }
@@ -179,7 +205,7 @@ void SendClose(const std::shared_ptr<File::State>& file) {
 void DereferenceFile(const std::shared_ptr<File::State>& file, bool inlineClose) {
   bool send = false;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (file->references > 0) file->references--;
     if (file->references == 0 && !file->closeSent && !file->handleOpen) {
       file->closeSent = true;
@@ -200,7 +226,7 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
               const void* input, ULONG inputLength, ULONG outputLength, KIRQL irql) {
   bool open = false;
   if (file && SameSession(file->session)) {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     open = file->handleOpen;
     if (open) file->references++;
   }
@@ -210,7 +236,15 @@ Request Issue(const std::shared_ptr<File::State>& file, UCHAR major, ULONG code,
   IoGetNextIrpStackLocation(r.irp)->FileObject = file->fileObject;
   r.irp->Tail.Overlay.OriginalFileObject = file->fileObject;
   PrepareIo(r, top, major, code, input, inputLength, outputLength);
-  r.state->file = file;  // its reference goes when the request is finished
+  // The reference goes in the I/O manager's completion, which on the platform is an APC to the
+  // issuing thread that can run while that thread is still inside the dispatch routine: the
+  // close can then overtake the dispatch routine of a request completed elsewhere.
+  r.state->file = file;
+  r.state->issuer = &CurrentThread();
+  {
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    RememberIssuedLocked(r.state);
+  }
   return IopSendHostRequest(r, top, irql, false);
 }
 
@@ -242,7 +276,7 @@ HostRequest IopNewHostRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
   record->minor = minor;
   record->target = IopDeviceText(target);
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     r.state->irp = r.irp;
     r.state->record = record;
   }
@@ -264,20 +298,23 @@ void IopRequestCompleted(const std::shared_ptr<Request::State>& s, PIRP irp) {
       s->result.output.resize(n);
     }
   }
+  s->completed = true;
+  WakeWaiters(s.get());
+  // The file object's reference goes with the completion (see Issue).
+  if (s->file) {
+    std::shared_ptr<File::State> file = std::move(s->file);
+    DereferenceFile(file, false);
+  }
 }
 
 void IopRequestFinished(const std::shared_ptr<Request::State>& s) {
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     s->irp = nullptr;
     s->record.reset();
   }
   s->done = true;
   WakeWaiters(s.get());
-  if (s->file) {
-    std::shared_ptr<File::State> file = std::move(s->file);
-    DereferenceFile(file, false);
-  }
   if (s->onFinished) {
     std::function<void()> finished = std::move(s->onFinished);
     s->onFinished = nullptr;
@@ -334,7 +371,7 @@ void IopWaitHostRequest(const std::shared_ptr<Request::State>& state) {
   if (!SameSession(state->session) || state->done) return;
   std::string what = state->what;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (state->record) what = IopHostRequestText(*state->record);
   }
   // Made on the request's state, which IopRequestFinished wakes.
@@ -345,7 +382,7 @@ void IopWaitHostRequest(const std::shared_ptr<Request::State>& state) {
 bool IopObReferenceFile(PVOID object, bool reference) {
   std::shared_ptr<File::State> file;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     auto it = Files().find(static_cast<PFILE_OBJECT>(object));
     if (it == Files().end()) return false;
     file = it->second;
@@ -358,12 +395,16 @@ bool IopObReferenceFile(PVOID object, bool reference) {
 // Session end: requests still pending are reported as IrpLeak by the request table; the file
 // objects' memory goes with the session's.
 void IopAppSessionEnd() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   for (auto& [fileObject, file] : Files()) file->close.reset();  // no cycle left behind
   Files().clear();
 }
 
-void IopAppSessionStart() { ++gSession; }
+void IopAppSessionStart() {
+  ++gSession;
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
+  IssuedRequests() = Issued{};
+}
 
 }  // namespace host::internal
 
@@ -372,6 +413,8 @@ namespace host::app {
 NTSTATUS Request::DispatchStatus() const { return state_ ? state_->dispatchStatus.load() : STATUS_INVALID_HANDLE; }
 
 bool Request::Done() const { return state_ && state_->done; }
+
+bool Request::Completed() const { return state_ && state_->completed; }
 
 IoResult Request::Wait() & {
   if (!state_) return IoResult{STATUS_INVALID_HANDLE, 0, {}};
@@ -392,7 +435,7 @@ const IoResult& Request::Result() const { return state_->result; }
 
 PIRP Request::Irp() const {
   if (!state_) return nullptr;
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   return state_->irp;
 }
 
@@ -403,7 +446,7 @@ BOOLEAN Request::Cancel() {
   std::shared_ptr<IrpRecord> record;
   PIRP irp;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     irp = state_->irp;
     record = state_->record;
     // Finalized: freed or about to be (its handle is cleared just after).
@@ -413,12 +456,40 @@ BOOLEAN Request::Cancel() {
   BOOLEAN cancelled = IoCancelIrp(irp);
   bool finalize;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->pins--;
     finalize = record->pins == 0 && record->finalizePending;
   }
   if (finalize) IopFinalizeHostIrp(record);
   return cancelled;
+}
+
+// The platform's I/O manager cancels a thread's requests when it ends, waits for them for up to
+// five minutes and then forgets those that did not finish (an event log entry, no bug check).
+size_t EndThread() {
+  std::vector<std::shared_ptr<Request::State>> mine;
+  {
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    const void* me = &CurrentThread();
+    for (const std::weak_ptr<Request::State>& w : IssuedRequests().requests) {
+      std::shared_ptr<Request::State> s = w.lock();
+      if (s && !s->done && s->issuer == me && s->session == gSession) mine.push_back(s);
+    }
+  }
+  if (TraceOn()) Trace("EndThread: %zu request(s) in flight", mine.size());
+  for (const auto& s : mine) Request(s).Cancel();
+  constexpr int64_t kFiveMinutes = 5LL * 60 * 10000000;
+  WaitUntil(
+      [&mine] {
+        for (const auto& s : mine) {
+          if (!s->done) return false;
+        }
+        return true;
+      },
+      "EndThread: the ending thread's requests to finish after their cancel", kFiveMinutes);
+  size_t left = 0;
+  for (const auto& s : mine) left += s->done ? 0 : 1;
+  return left;
 }
 
 File::~File() {
@@ -447,7 +518,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
   if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   NTSTATUS status = STATUS_SUCCESS;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (!IopIsLiveDeviceLocked(device) || device->DeviceObjectExtension->deleted ||
         (device->Flags & DO_DEVICE_INITIALIZING)) {
       status = STATUS_NO_SUCH_DEVICE;
@@ -479,7 +550,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
   }
   state->fileObject = fileObject;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     Files()[fileObject] = state;
   }
   PDEVICE_OBJECT top = IoGetAttachedDevice(device);
@@ -497,7 +568,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
     return create.Done() ? status : STATUS_UNSUCCESSFUL;
   }
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     state->handleOpen = true;
     state->references = 1;
   }
@@ -507,7 +578,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
 
 bool File::IsOpen() const {
   if (!state_) return false;
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   return state_->handleOpen;
 }
 
@@ -532,7 +603,7 @@ Request File::CloseAsync() {
   if (!state_ || !SameSession(state_->session)) return Request(FinishedState(STATUS_INVALID_HANDLE));
   std::shared_ptr<State> file = state_;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (!file->handleOpen) return Request(FinishedState(STATUS_INVALID_HANDLE));
     file->handleOpen = false;
   }
@@ -594,6 +665,11 @@ Request SendRaw(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, ULONG code, con
                                     pnpOrPower ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS, KernelMode);
   PrepareIo(r, device, major, code, input, inputLength, outputLength);
   if (prepare) prepare(r.irp);
+  r.state->issuer = &CurrentThread();
+  {
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    RememberIssuedLocked(r.state);
+  }
   return IopSendHostRequest(r, device, irql, major == IRP_MJ_POWER);
 }
 

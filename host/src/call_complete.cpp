@@ -77,13 +77,14 @@ namespace host::internal {
 
 NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
   const char* service = viaPo ? "PoCallDriver" : "IofCallDriver";
+  HostSwitchPoint(service);
   ThreadState& t = CurrentThread();
   if (TraceOn()) Trace("%s(%s, %s)", service, DescribeDevice(device).c_str(), DescribeIrp(irp).c_str());
   std::shared_ptr<IrpRecord> record;
   bool freed;
   bool liveDevice;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record = IopFindIrpLocked(irp);
     freed = !record && IopIsQuarantinedLocked(irp);
     liveDevice = IopIsLiveDeviceLocked(device);
@@ -112,11 +113,15 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
   }
   // A request the host never saw (a packet the driver built itself) is tracked from here on.
   if (!record) record = IopTrackIrp(irp);
+  if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+    IopPowerCall(host::pnp::PowerEvent::CallDriver, IoGetNextIrpStackLocation(irp),
+                 STATUS_PENDING, device, viaPo);
+  }
   IoSetNextIrpStackLocation(irp);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   location->DeviceObject = device;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->inFlight = true;
     record->completable = true;
     record->sendGeneration++;
@@ -154,7 +159,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
     case IrpOrigin::Allocated:
     case IrpOrigin::DriverInitialized: {
       {
-        std::lock_guard<std::mutex> lock(IopLock());
+        std::lock_guard<NoSwitchMutex> lock(IopLock());
         record->faultReported = true;
       }
       Report(Rule::BugCheck,
@@ -179,7 +184,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
       CopyBack(record, irp);
       bool startedNext;
       {
-        std::lock_guard<std::mutex> lock(IopLock());
+        std::lock_guard<NoSwitchMutex> lock(IopLock());
         startedNext = record->startNextPowerIrp;
       }
       if (record->major == IRP_MJ_POWER && !startedNext) {
@@ -192,7 +197,7 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
       if (record->host->completed) record->host->completed(irp);
       bool finalize;
       {
-        std::lock_guard<std::mutex> lock(IopLock());
+        std::lock_guard<NoSwitchMutex> lock(IopLock());
         record->completedAtTop = true;
         finalize = record->dispatchReturned;
       }
@@ -213,6 +218,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // Runs at the caller's IRQL (up to DISPATCH_LEVEL); completion routines run on this thread at
 // that IRQL. Takes no lock of its own while a completion routine runs.
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  HostSwitchPoint("IoCompleteRequest");
   ThreadState& t = CurrentThread();
   if (TraceOn()) {
     Trace("IofCompleteRequest(%s, status %s, information %llu)", DescribeIrp(Irp).c_str(),
@@ -224,7 +230,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   bool twice = false;
   unsigned generation = 0;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record = IopFindIrpLocked(Irp);
     freed = !record && IopIsQuarantinedLocked(Irp);
   }
@@ -235,7 +241,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (!record) record = IopTrackIrp(Irp);
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     const bool duringRoutine = record->inRoutine && !record->completedDuringRoutine;
     if ((!record->completable && !duringRoutine) || Irp->CurrentLocation > Irp->StackCount + 1) {
       twice = true;
@@ -251,6 +257,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                        ", which was already completed (the second completion "
                                        "is ignored)");
     return;
+  }
+  if (Irp->CurrentLocation <= Irp->StackCount &&
+      IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+    IopPowerCall(host::pnp::PowerEvent::CompletedBy, IoGetCurrentIrpStackLocation(Irp),
+                 Irp->IoStatus.Status);
   }
   if (t.irql > DISPATCH_LEVEL) {
     Report(Rule::IrqlMisuse, "IoCompleteRequest at IRQL " + std::to_string(t.irql) +
@@ -297,7 +308,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                 : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
     unsigned sendGeneration;
     {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       sendGeneration = record->sendGeneration;
       record->inRoutine = true;
       record->completedDuringRoutine = false;
@@ -317,7 +328,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool freedByRoutine;
     bool overtaken;
     {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       freedByRoutine = record->freed;
       overtaken = record->completeGeneration != generation;
       record->inRoutine = false;
@@ -355,7 +366,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   Irp->CurrentLocation++;
   Irp->Tail.Overlay.CurrentStackLocation++;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->walking = false;
     record->inFlight = false;
     record->finishedByIoManager = true;

@@ -33,11 +33,12 @@ VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(CancelSpinLock(), 
 VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(CancelSpinLock(), Irql); }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+  HostSwitchPoint("IoCancelIrp");
   if (TraceOn()) Trace("IoCancelIrp(%s)", DescribeIrp(Irp).c_str());
   IopCheckIrql("IoCancelIrp", DISPATCH_LEVEL);
   bool freed;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     freed = !IopFindIrpLocked(Irp) && IopIsQuarantinedLocked(Irp);
   }
   if (freed) {

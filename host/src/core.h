@@ -137,6 +137,13 @@ std::shared_ptr<Thread> SpawnThread(const std::string& name, std::function<void(
                                     bool daemon);
 // True on a cooperative thread of the deterministic scheduler.
 bool OnCooperativeThread();
+// The session's scheduler is the exploring one (SessionOptions::schedule).
+bool Exploring();
+// Exploring scheduler: the calling thread wants `lock`, which another thread holds; other
+// threads run until the lock is free (true) or until nothing else can run (false: it never will).
+bool ExploreSpin(const void* lock);
+// The schedule's text while an exploring session runs (for reports).
+std::string CurrentScheduleText();
 // Threaded mode, session end: joins the kernel's own threads (they leave their loops once
 // Core().stopping is set and the waiters are woken).
 void JoinKernelThreads(std::vector<std::shared_ptr<Thread>>& threads);
@@ -171,6 +178,9 @@ void FreedRangeTimersDpcs(const void* base, size_t size, const char* what,
                           std::vector<std::string>* findings);
 // Threaded mode: the timer thread and the DPC threads.
 void StartThreadedTimerAndDpcThreads();
+// Exploring scheduler: the DPC processor, a cooperative kernel thread named "DPC".
+void StartDpcProcessor();
+// Either mode: the threads above end.
 void StopThreadedTimerAndDpcThreads();
 // Dispatcher lock held: the timer table changed (wakes the timer thread).
 void TimerTableChanged();

@@ -2,6 +2,7 @@
 // Safe on requests and devices that are gone: those are named by address only.
 #include <cstdio>
 
+#include "host/debug.h"
 #include "io_manager.h"
 
 using namespace host::internal;
@@ -113,7 +114,7 @@ std::string DescribeDevice(PDEVICE_OBJECT device) { return *IopDeviceText(device
 // name changes.
 std::shared_ptr<const std::string> IopDeviceText(PDEVICE_OBJECT device) {
   if (device == nullptr) return std::make_shared<const std::string>("no device");
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   if (!IopIsLiveDeviceLocked(device)) {
     return std::make_shared<const std::string>("device " + IopHex(device) + " (deleted)");
   }
@@ -143,7 +144,7 @@ std::string IopHostRequestText(const IrpRecord& record) {
 std::string DescribeIrp(PIRP irp) {
   if (irp == nullptr) return "IRP NULL";
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (IopIsQuarantinedLocked(irp)) return "IRP " + IopHex(irp) + " (freed)";
   }
   std::string text = "IRP " + IopHex(irp);
@@ -177,3 +178,13 @@ std::string DescribeIrp(PIRP irp) {
 }
 
 }  // namespace host::internal
+
+namespace host::debug {
+
+const char* MajorFunctionName(unsigned char major) { return internal::MajorName(major); }
+
+const char* MinorFunctionName(unsigned char major, unsigned char minor) {
+  return internal::MinorName(major, minor);
+}
+
+}  // namespace host::debug

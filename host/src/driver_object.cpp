@@ -52,14 +52,14 @@ PDRIVER_OBJECT IopCreateDriverObject(const std::string& name, PDRIVER_INITIALIZE
   std::string service = name.substr(name.rfind('\\') + 1);
   SetString(&block->extension.ServiceKeyName, service, "driver service key name");
   for (auto& slot : driver->MajorFunction) slot = IopInvalidDeviceRequest;
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   Drivers().insert(driver);
   return driver;
 }
 
 void IopDeleteDriverObject(PDRIVER_OBJECT driver) {
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (Drivers().erase(driver) == 0) return;
   }
   IopSystemFree(driver->DriverExtension->ServiceKeyName.Buffer);
@@ -68,12 +68,12 @@ void IopDeleteDriverObject(PDRIVER_OBJECT driver) {
 }
 
 bool IopIsDriverObject(PVOID object) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   return Drivers().count(static_cast<PDRIVER_OBJECT>(object)) != 0;
 }
 
 void IopDriverSessionStart() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   Drivers().clear();
 }
 
@@ -90,3 +90,5 @@ extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersio
   }
   return available;
 }
+
+PDRIVER_DISPATCH host::pnp::DefaultDispatchRoutine() { return IopInvalidDeviceRequest; }

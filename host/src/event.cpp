@@ -27,7 +27,7 @@ extern "C" {
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   if (TraceOn()) Trace("KeInitializeEvent(%p, %s, %d)", static_cast<void*>(Event), Type == SynchronizationEvent ? "SynchronizationEvent" : "NotificationEvent", State);
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   Event->Header.Type = static_cast<UCHAR>(Type == SynchronizationEvent ? 1 : 0);
   Event->Header.Absolute = 0;
   Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -39,10 +39,11 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 // Returns the previous state. `Wait` (the caller waits right after, keeping its IRQL) has no
 // meaning on the host.
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  HostSwitchPoint("KeSetEvent");
   CheckAtMostDispatch("KeSetEvent", Event);
   LONG previous;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
   }
@@ -52,17 +53,19 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+  HostSwitchPoint("KeClearEvent");
   CheckAtMostDispatch("KeClearEvent", Event);
   if (TraceOn()) Trace("KeClearEvent(%p)", static_cast<void*>(Event));
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+  HostSwitchPoint("KeResetEvent");
   CheckAtMostDispatch("KeResetEvent", Event);
   LONG previous;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
   }
@@ -71,7 +74,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   return Event->Header.SignalState;
 }
 

@@ -21,7 +21,7 @@ bool CheckAcquire(const char* service, PFAST_MUTEX m, ThreadState& t) {
   }
   bool mine;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     mine = m->Owner == &t;
   }
   if (mine) {
@@ -54,7 +54,7 @@ void ForceReleaseFastMutexes(ThreadState& t, size_t keep) {
   while (t.heldFastMutexes.size() > keep) {
     auto* m = static_cast<PFAST_MUTEX>(const_cast<void*>(t.heldFastMutexes.back()));
     t.heldFastMutexes.pop_back();
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     if (m->Owner == &t) {
       m->Owner = nullptr;
       m->Count = 1;
@@ -73,7 +73,7 @@ extern "C" {
 VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
   if (TraceOn()) Trace("ExInitializeFastMutex(%p)", static_cast<void*>(FastMutex));
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     FastMutex->Count = 1;
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;
@@ -83,13 +83,14 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+  HostSwitchPoint("ExAcquireFastMutex");
   ThreadState& t = CurrentThread();
   const KIRQL old = t.irql;
   if (TraceOn()) Trace("ExAcquireFastMutex(%p) at %s", static_cast<void*>(FastMutex), IrqlName(old).c_str());
   if (!CheckAcquire("ExAcquireFastMutex", FastMutex, t)) return;
   bool taken;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     taken = TakeLocked(FastMutex, t);
     if (!taken) FastMutex->Contention++;
   }
@@ -115,7 +116,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
   if (!CheckAcquire("ExTryToAcquireFastMutex", FastMutex, t)) return FALSE;
   bool taken;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     taken = TakeLocked(FastMutex, t);
   }
   if (taken) Acquired(FastMutex, t, old);
@@ -124,11 +125,12 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+  HostSwitchPoint("ExReleaseFastMutex");
   ThreadState& t = CurrentThread();
   if (TraceOn()) Trace("ExReleaseFastMutex(%p)", static_cast<void*>(FastMutex));
   PVOID owner;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     owner = FastMutex->Owner;
   }
   if (owner != &t) {
@@ -144,7 +146,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   }
   const KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     FastMutex->Owner = nullptr;
     FastMutex->Count = 1;
   }

@@ -1,5 +1,6 @@
-// The low-resources simulation: failing the nth pool or request allocation, or the nth call of a
-// named service, and the WDM version the system claims. Everything is reset at session start.
+// The low-resources simulation: failing the nth pool or request allocation (of anyone, or of one
+// driver, counted apart), or the nth call of a named service, and the WDM version the system
+// claims. Everything is reset at session start.
 #include <map>
 
 #include "core.h"
@@ -12,12 +13,23 @@ struct PendingFault {
   NTSTATUS status;
 };
 
-struct FaultState {
-  std::mutex mutex;
+// One driver's allocations, counted apart from everyone else's.
+struct DriverFaults {
   uint64_t poolAttempts = 0;
   uint64_t irpAttempts = 0;
   uint64_t failPoolAt = 0;  // 0: none
   uint64_t failIrpAt = 0;
+};
+
+struct FaultState {
+  std::mutex mutex;
+  uint64_t poolAttempts = 0;
+  uint64_t irpAttempts = 0;
+  uint64_t failPoolAt = 0;  // 0: none; else the attempts [failPoolAt, failPoolEnd) fail
+  uint64_t failPoolEnd = 0;
+  uint64_t failIrpAt = 0;
+  uint64_t failIrpEnd = 0;
+  std::map<std::string, DriverFaults> drivers;  // by driver name
   std::map<std::string, uint64_t> serviceCalls;
   std::map<std::string, std::vector<PendingFault>> serviceFaults;
   UCHAR wdmMajor = 1;
@@ -28,28 +40,48 @@ FaultState& F() {
   return *f;
 }
 
-}  // namespace
+// The name of the driver an allocation made now is charged to ("" for the system's own).
+std::string ChargedDriverName() {
+  PDRIVER_OBJECT driver = ChargedDriver();
+  if (driver == nullptr || driver->DriverName.Buffer == nullptr) return "";
+  return Utf16ToUtf8(reinterpret_cast<const uint16_t*>(driver->DriverName.Buffer),
+                     driver->DriverName.Length / sizeof(WCHAR));
+}
 
-bool ShouldFailPoolAllocation() {
-  FaultState& f = F();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  f.poolAttempts++;
-  if (f.failPoolAt != 0 && f.poolAttempts == f.failPoolAt) {
-    f.failPoolAt = 0;
+// One attempt against a driver's counter and its pending failure (0: none); true if this one fails.
+bool Attempt(uint64_t& attempts, uint64_t& failAt) {
+  attempts++;
+  if (failAt != 0 && attempts == failAt) {
+    failAt = 0;
     return true;
   }
   return false;
 }
 
-bool ShouldFailIrpAllocation() {
+// One attempt against the kernel-wide counter: the attempts [failAt, failEnd) fail.
+bool AttemptRun(uint64_t& attempts, uint64_t failAt, uint64_t failEnd) {
+  attempts++;
+  return failAt != 0 && attempts >= failAt && attempts < failEnd;
+}
+
+}  // namespace
+
+bool ShouldFailPoolAllocation() {
+  const std::string driver = ChargedDriverName();
   FaultState& f = F();
   std::lock_guard<std::mutex> lock(f.mutex);
-  f.irpAttempts++;
-  if (f.failIrpAt != 0 && f.irpAttempts == f.failIrpAt) {
-    f.failIrpAt = 0;
-    return true;
-  }
-  return false;
+  DriverFaults& d = f.drivers[driver];
+  const bool forDriver = Attempt(d.poolAttempts, d.failPoolAt);
+  return AttemptRun(f.poolAttempts, f.failPoolAt, f.failPoolEnd) || forDriver;
+}
+
+bool ShouldFailIrpAllocation() {
+  const std::string driver = ChargedDriverName();
+  FaultState& f = F();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  DriverFaults& d = f.drivers[driver];
+  const bool forDriver = Attempt(d.irpAttempts, d.failIrpAt);
+  return AttemptRun(f.irpAttempts, f.failIrpAt, f.failIrpEnd) || forDriver;
 }
 
 std::optional<NTSTATUS> ServiceFault(const char* service) {
@@ -85,6 +117,7 @@ void FaultsSessionStart() {
   std::lock_guard<std::mutex> lock(f.mutex);
   f.poolAttempts = f.irpAttempts = 0;
   f.failPoolAt = f.failIrpAt = 0;
+  f.drivers.clear();
   f.serviceCalls.clear();
   f.serviceFaults.clear();
   f.wdmMajor = 1;
@@ -95,16 +128,40 @@ void FaultsSessionStart() {
 
 namespace host::verifier {
 
-void FailPoolAllocation(unsigned nth) {
+void FailPoolAllocation(unsigned nth, unsigned count) {
   auto& f = internal::F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.failPoolAt = nth == 0 ? 0 : f.poolAttempts + nth;
+  f.failPoolEnd = f.failPoolAt + count;
 }
 
-void FailIrpAllocation(unsigned nth) {
+void FailIrpAllocation(unsigned nth, unsigned count) {
   auto& f = internal::F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.failIrpAt = nth == 0 ? 0 : f.irpAttempts + nth;
+  f.failIrpEnd = f.failIrpAt + count;
+}
+
+void FailPoolAllocation(unsigned nth, const std::string& driver) {
+  auto& f = internal::F();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  internal::DriverFaults& d = f.drivers[driver];
+  d.failPoolAt = nth == 0 ? 0 : d.poolAttempts + nth;
+}
+
+void FailIrpAllocation(unsigned nth, const std::string& driver) {
+  auto& f = internal::F();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  internal::DriverFaults& d = f.drivers[driver];
+  d.failIrpAt = nth == 0 ? 0 : d.irpAttempts + nth;
+}
+
+AllocationCounts DriverAllocationCounts(const std::string& driver) {
+  auto& f = internal::F();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  auto it = f.drivers.find(driver);
+  if (it == f.drivers.end()) return {};
+  return {it->second.poolAttempts, it->second.irpAttempts};
 }
 
 uint64_t PoolAllocationCount() {
@@ -131,6 +188,7 @@ void ClearFaults() {
   auto& f = internal::F();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.failPoolAt = f.failIrpAt = 0;
+  for (auto& [name, d] : f.drivers) d.failPoolAt = d.failIrpAt = 0;
   f.serviceFaults.clear();
 }
 

@@ -53,7 +53,7 @@ void CheckFreedRange(const void* base, size_t size, const char* what) {
   std::vector<std::string> findings;
   bool abandoned = false;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     FreedRangeTimersDpcs(base, size, what, &findings);
     FreedRangeWorkItems(base, size, what, &findings);
     for (WaitRecord* w : ActiveWaits()) {

@@ -10,6 +10,7 @@
 // The state behind a Request handle.
 struct host::app::Request::State {
   std::atomic<bool> done{false};        // the I/O manager has finished the request
+  std::atomic<bool> completed{false};   // ...has completed it (the dispatch may still run)
   std::atomic<bool> dispatched{false};  // the dispatch routine has returned
   std::atomic<NTSTATUS> dispatchStatus{STATUS_PENDING};
   IoResult result;                      // written before `done`
@@ -27,7 +28,9 @@ struct host::app::Request::State {
   // the request's own text (IopHostRequestText) is made when a wait needs it.
   std::string what;
   std::function<void()> onFinished;     // after `done`
-  std::shared_ptr<host::app::File::State> file;  // a request on a handle: dropped after `done`
+  // A request on a handle: its reference goes when the request is completed (IopRequestCompleted).
+  std::shared_ptr<host::app::File::State> file;
+  const void* issuer = nullptr;         // the thread that issued it (EndThread)
 };
 
 namespace host::internal {

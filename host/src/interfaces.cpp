@@ -77,7 +77,7 @@ NTSTATUS Register(PDEVICE_OBJECT pdo, const GUID* guid, PUNICODE_STRING referenc
   std::string ref = reference != nullptr ? IopUtf8(reference) : std::string();
   std::string name = ref.empty() ? linkName : linkName + "\\" + ref;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (Interface* existing = FindLocked(name)) {
       existing->pdo = pdo;
     } else {
@@ -114,7 +114,7 @@ NTSTATUS SetState(const std::string& name, bool enable, bool service) {
   std::string target;
   bool shared;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     Interface* i = FindLocked(name);
     if (i == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (enable && i->enabled) return STATUS_OBJECT_NAME_EXISTS;
@@ -129,7 +129,7 @@ NTSTATUS SetState(const std::string& name, bool enable, bool service) {
   if (enable) {
     if (!shared) status = IopCreateLink(linkName, target);
     if (NT_SUCCESS(status)) {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       if (Interface* i = FindLocked(name)) i->enabled = true;
     }
   } else if (!shared) {
@@ -145,20 +145,20 @@ namespace host::internal {
 void IopDisableInterfacesOf(PDEVICE_OBJECT pdo) {
   std::vector<std::string> enabled;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     for (Interface& i : Interfaces()) {
       if (i.pdo == pdo && i.enabled) enabled.push_back(i.name);
     }
   }
   for (const std::string& name : enabled) SetState(name, false, false);
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   for (Interface& i : Interfaces()) {
     if (i.pdo == pdo) i.pdo = nullptr;
   }
 }
 
 void IopInterfacesSessionStart() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   Interfaces().clear();
 }
 
@@ -195,14 +195,14 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 namespace host::objects {
 
 std::vector<InterfaceInfo> Interfaces() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   std::vector<InterfaceInfo> out;
   for (const Interface& i : ::Interfaces()) out.push_back(Info(i));
   return out;
 }
 
 std::optional<InterfaceInfo> FindInterface(const std::string& linkName) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   if (Interface* i = FindLocked(linkName)) return Info(*i);
   return std::nullopt;
 }

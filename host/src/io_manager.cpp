@@ -26,8 +26,8 @@ void IopAppSessionStart();
 void IopAppSessionEnd();
 void IopDriverSessionStart();
 
-std::mutex& IopLock() {
-  static auto* lock = new std::mutex;
+NoSwitchMutex& IopLock() {
+  static auto* lock = new NoSwitchMutex;
   return *lock;
 }
 

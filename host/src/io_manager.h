@@ -45,7 +45,7 @@ struct _DEVOBJ_EXTENSION {
 
 namespace host::internal {
 
-std::mutex& IopLock();
+NoSwitchMutex& IopLock();
 
 // ---- Names --------------------------------------------------------------------------------
 // UTF-16 <-> UTF-8 without the C library's wide functions.
@@ -197,6 +197,13 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp);
 // ---- Power manager (power_manager.cpp) ----------------------------------------------------
 void IopPowerLog(host::pnp::PowerEvent::Kind kind, UCHAR minor, POWER_STATE_TYPE type,
                  POWER_STATE state, NTSTATUS status);
+// The type and state the power log shows for the power request at `sp` (a wait-wake: its
+// system state; a power sequence: none).
+void IopPowerParameters(PIO_STACK_LOCATION sp, POWER_STATE_TYPE* type, POWER_STATE* state);
+// A driver's call for the power request at `sp` (StartNext, CallDriver, CompletedBy), logged
+// when a driver routine is running (the power manager's own sending is not a driver's call).
+void IopPowerCall(host::pnp::PowerEvent::Kind kind, PIO_STACK_LOCATION sp, NTSTATUS status,
+                  PDEVICE_OBJECT target = nullptr, bool viaPoCallDriver = false);
 long IopOutstandingPowerRequests();  // PoRequestPowerIrp requests not finished yet
 
 // ---- Cancel and remove locks ---------------------------------------------------------------

@@ -95,7 +95,7 @@ PIRP QuarantineLocked(const std::shared_ptr<IrpRecord>& record) {
 void FreedRangeCheck(const void* base, size_t size, const char* what) {
   std::vector<std::string> inUse;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     const auto* end = static_cast<const UCHAR*>(base) + size;
     std::set<PIRP>& initialized = T().initialized;
     for (auto it = initialized.lower_bound(static_cast<PIRP>(const_cast<void*>(base)));
@@ -143,7 +143,7 @@ PIRP IopAllocateIrp(CCHAR stackSize, IrpOrigin origin, bool countAsAllocation) {
   record->size = size;
   record->origin = origin;
   record->allocatedBy = IopCurrentRoutine();
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   T().live[irp] = record;
   return irp;
 }
@@ -154,14 +154,14 @@ std::shared_ptr<IrpRecord> IopFindIrpLocked(PIRP irp) {
 }
 
 std::shared_ptr<IrpRecord> IopFindIrp(PIRP irp) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   return IopFindIrpLocked(irp);
 }
 
 bool IopIsQuarantinedLocked(PIRP irp) { return T().freed.count(irp) != 0; }
 
 std::shared_ptr<IrpRecord> IopTrackIrp(PIRP irp) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   std::shared_ptr<IrpRecord>& record = T().live[irp];
   if (!record) {
     record = std::make_shared<IrpRecord>();
@@ -179,7 +179,7 @@ void IopReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
   record->systemBuffer = nullptr;
   PIRP release;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     release = QuarantineLocked(record);
   }
   IopSystemFree(release);
@@ -200,7 +200,7 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
   bool finalizeNow;
   bool unfinished;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->dispatchReturned = true;
     record->dispatchStatus = status;
     // Another thread may still be in the I/O manager's final stage: the one that finishes
@@ -221,7 +221,7 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
 
 void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (record->finalized) return;
     if (record->pins > 0) {
       record->finalizePending = true;
@@ -251,7 +251,7 @@ void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
 }
 
 void IopIrpSessionStart() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   for (auto& [irp, record] : T().freed) IOP_UNPOISON(irp, record->size);
   T().live.clear();
   T().freed.clear();
@@ -263,7 +263,7 @@ void IopIrpSessionStart() {
 void IopIrpSessionEnd() {
   std::vector<std::string> leaks;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     for (auto& [irp, record] : T().live) {
       if (record->origin == IrpOrigin::DriverInitialized || record->faultReported) continue;
       std::string text = "request " + IopHex(irp) + " " + OriginText(record->origin);
@@ -288,9 +288,13 @@ void IopIrpSessionEnd() {
 extern "C" {
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  HostSwitchPoint("IoAllocateIrp");
   IopCheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
   PIRP irp = IopAllocateIrp(StackSize, IrpOrigin::Allocated, true);
-  if (TraceOn()) Trace("IoAllocateIrp(%d, %s) -> %s", StackSize, ChargeQuota ? "TRUE" : "FALSE", IopHex(irp).c_str());
+  if (TraceOn()) {
+    Trace("IoAllocateIrp(%d, %s) -> %s", StackSize, ChargeQuota ? "TRUE" : "FALSE",
+          irp != nullptr ? IopHex(irp).c_str() : "NULL (low-resources simulation)");
+  }
   return irp;
 }
 
@@ -298,7 +302,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   if (TraceOn()) Trace("IoInitializeIrp(%s, %u, %d)", IopHex(Irp).c_str(), PacketSize, StackSize);
   bool inUse = false;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp);
     if (record) {
       inUse = record->inFlight;
@@ -324,7 +328,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   if (TraceOn()) Trace("IoReuseIrp(%s, %s)", IopHex(Irp).c_str(), IopStatusText(Status).c_str());
   bool inUse = false;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp)) {
       inUse = record->inFlight && !record->walking;
       ResetState(*record);
@@ -343,6 +347,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 // it is sent, after its completion came back (normally inside the completion routine, which
 // must then return STATUS_MORE_PROCESSING_REQUIRED).
 VOID IoFreeIrp(PIRP Irp) {
+  HostSwitchPoint("IoFreeIrp");
   if (TraceOn()) Trace("IoFreeIrp(%s)", IopHex(Irp).c_str());
   IopCheckIrql("IoFreeIrp", DISPATCH_LEVEL);
   std::string fault;
@@ -350,7 +355,7 @@ VOID IoFreeIrp(PIRP Irp) {
   PIRP release = nullptr;
   std::shared_ptr<IrpRecord> record;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     record = IopFindIrpLocked(Irp);
     if (!record) {
       rule = Rule::PoolMisuse;
@@ -384,6 +389,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  HostSwitchPoint("IoBuildDeviceIoControlRequest");
   IopCheckIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
   PIRP irp = nullptr;
   if (!IopIsLiveDevice(DeviceObject)) {
@@ -438,9 +444,13 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     }
   }
   if (TraceOn()) {
+    // A NULL for a live device comes from the low-resources simulation.
+    std::string result = irp != nullptr ? IopHex(irp)
+                         : IopIsLiveDevice(DeviceObject) ? "NULL (low-resources simulation)"
+                                                         : "NULL";
     Trace("IoBuildDeviceIoControlRequest(0x%x, %s, in %u, out %u, %s) -> %s", IoControlCode,
           DescribeDevice(DeviceObject).c_str(), InputBufferLength, OutputBufferLength,
-          InternalDeviceIoControl ? "internal" : "external", IopHex(irp).c_str());
+          InternalDeviceIoControl ? "internal" : "external", result.c_str());
   }
   return irp;
 }

@@ -21,9 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "host/schedule.h"
 #include "host/verifier.h"
 
 namespace host::internal {
+
+using host::NoSwitchMutex;
 
 // ---------------------------------------------------------------------------------------------
 // Threads, IRQL and the routines running on a thread
@@ -114,9 +117,13 @@ void CheckFreedRange(const void* base, size_t size, const char* what);
 using FreedRangeCheckFn = void (*)(const void* base, size_t size, const char* what);
 void AddFreedRangeCheck(FreedRangeCheckFn check);
 
-// Fault injection (see verifier.h). Each call counts one attempt.
+// Fault injection (see verifier.h). Each call counts one attempt, for everyone and for the
+// driver the allocation is charged to (ChargedDriver).
 bool ShouldFailPoolAllocation();
 bool ShouldFailIrpAllocation();
+// The driver that memory allocated now is charged to: the innermost frame's driver, else the
+// driver of its device (NULL outside driver code).
+PDRIVER_OBJECT ChargedDriver();
 std::optional<NTSTATUS> ServiceFault(const char* service);
 bool WdmVersionAvailable(UCHAR major, UCHAR minor);
 
@@ -129,7 +136,7 @@ bool WdmVersionAvailable(UCHAR major, UCHAR minor);
 // It is not recursive: kernel services (KeSetEvent, ExFreePool, SystemFree, CheckFreedRange,
 // queueing DPCs and work...) take it themselves, so call none of them with it held, nor from a
 // WaitUntil condition.
-std::mutex& DispatcherLock();
+NoSwitchMutex& DispatcherLock();
 
 // Blocks the calling thread until `satisfied()` is true. `satisfied` is evaluated with the
 // dispatcher lock held. `timeout`: relative, 100 ns units; nullopt waits forever. `what` names

@@ -108,7 +108,7 @@ void IopRemoveDeviceNameLocked(PDEVICE_OBJECT device) {
 NTSTATUS IopCreateLink(const std::string& link, const std::string& target) {
   std::string key = IopNameKey(link);
   if (key.empty() || key[0] != '\\') return STATUS_OBJECT_NAME_INVALID;
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   if (Names().count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
   Entry entry;
   entry.name = IopCanonicalName(link);
@@ -119,7 +119,7 @@ NTSTATUS IopCreateLink(const std::string& link, const std::string& target) {
 }
 
 NTSTATUS IopDeleteLink(const std::string& link) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   auto it = Names().find(IopNameKey(link));
   if (it == Names().end()) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (!it->second.isLink) return STATUS_OBJECT_TYPE_MISMATCH;
@@ -128,7 +128,7 @@ NTSTATUS IopDeleteLink(const std::string& link) {
 }
 
 PDEVICE_OBJECT IopResolve(const std::string& name, std::string* remainder) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   std::string prefix = name;
   std::string rest;
   for (;;) {
@@ -144,7 +144,7 @@ PDEVICE_OBJECT IopResolve(const std::string& name, std::string* remainder) {
 }
 
 void IopNamespaceSessionStart() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   Names().clear();
 }
 
@@ -184,21 +184,21 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 namespace host::objects {
 
 PDEVICE_OBJECT FindDevice(const std::string& name) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   auto it = Names().find(IopNameKey(name));
   if (it == Names().end() || it->second.isLink) return nullptr;
   return it->second.device;
 }
 
 std::optional<std::string> SymbolicLinkTarget(const std::string& linkName) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   auto it = Names().find(IopNameKey(linkName));
   if (it == Names().end() || !it->second.isLink) return std::nullopt;
   return it->second.target;
 }
 
 std::vector<std::string> SymbolicLinks() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   std::vector<std::string> links;
   for (const auto& [key, entry] : Names()) {
     if (entry.isLink) links.push_back(entry.name);
@@ -207,12 +207,12 @@ std::vector<std::string> SymbolicLinks() {
 }
 
 PDEVICE_OBJECT Resolve(const std::string& name) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   return ResolveLocked(name);
 }
 
 std::string DeviceName(PDEVICE_OBJECT device) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   if (!IopIsLiveDeviceLocked(device)) return std::string();
   return device->DeviceObjectExtension->name;
 }

@@ -57,13 +57,14 @@ HostRequest NewPowerRequest(PDEVICE_OBJECT pdo, UCHAR minor,
                                     STATUS_NOT_SUPPORTED, KernelMode);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r.irp);
   if (prepare) prepare(next);
-  const POWER_STATE_TYPE type = next->Parameters.Power.Type;
-  const POWER_STATE state = next->Parameters.Power.State;
+  POWER_STATE_TYPE type;
+  POWER_STATE state;
+  IopPowerParameters(next, &type, &state);
   std::shared_ptr<IrpRecord> record = IopFindIrp(r.irp);
   auto inner = record->host->completed;
   record->host->completed = [inner, minor, type, state](PIRP irp) {
     IopPowerLog(host::pnp::PowerEvent::Completed, minor, type, state, irp->IoStatus.Status);
-    inner(irp);
+    if (inner) inner(irp);
   };
   IopPowerLog(host::pnp::PowerEvent::Sent, minor, type, state, STATUS_PENDING);
   return r;
@@ -91,7 +92,7 @@ NTSTATUS WaitPower(Request request) {
 namespace host::internal {
 
 std::string IopInstancePath(PDEVICE_OBJECT pdo) {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   auto it = Pdos().find(pdo);
   return it != Pdos().end() ? it->second : std::string();
 }
@@ -99,19 +100,19 @@ std::string IopInstancePath(PDEVICE_OBJECT pdo) {
 void IopForgetDeletedDevice(PDEVICE_OBJECT device) {
   bool reported;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     reported = Pdos().count(device) != 0;
   }
   if (reported) host::pnp::ForgetPdo(device);
 }
 
 void IopPnpSessionStart() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   Pdos().clear();
 }
 
 void IopPnpSessionEnd() {
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   Pdos().clear();
 }
 
@@ -163,7 +164,7 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
   });
   std::string left;
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
       if (!left.empty()) left += ", ";
       left += IopIsLiveDeviceLocked(d) && !d->DeviceObjectExtension->name.empty()
@@ -181,7 +182,7 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
 
 bool ReportPdo(PDEVICE_OBJECT pdo, const std::string& instancePath) {
   {
-    std::lock_guard<std::mutex> lock(IopLock());
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (!IopIsLiveDeviceLocked(pdo) || Pdos().count(pdo) != 0) return false;
     for (const auto& [other, path] : Pdos()) {
       if (IopLower(path) == IopLower(instancePath)) return false;
@@ -196,7 +197,7 @@ bool ReportPdo(PDEVICE_OBJECT pdo, const std::string& instancePath) {
 
 void ForgetPdo(PDEVICE_OBJECT pdo) {
   IopDisableInterfacesOf(pdo);
-  std::lock_guard<std::mutex> lock(IopLock());
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
   Pdos().erase(pdo);
   if (IopIsLiveDeviceLocked(pdo)) pdo->DeviceObjectExtension->isPdo = false;
 }

@@ -59,19 +59,8 @@ bool IsCacheAligned(POOL_TYPE type) {
 void Attribute(Allocation* a) {
   const ThreadState& t = CurrentThread();
   if (t.frames.empty()) return;
-  const Frame& f = t.frames.back();
-  a->routine = f.routine;
-  for (size_t i = t.frames.size(); i-- > 0;) {
-    const Frame& g = t.frames[i];
-    if (g.driver != nullptr) {
-      a->driver = g.driver;
-      break;
-    }
-    if (g.device != nullptr) {
-      a->driver = g.device->DriverObject;
-      break;
-    }
-  }
+  a->routine = t.frames.back().routine;
+  a->driver = ChargedDriver();
 }
 
 void Remember(const void* p, Allocation a) {
@@ -194,6 +183,16 @@ std::vector<PoolAllocationInfo> Outstanding(PDRIVER_OBJECT driver, bool unreport
 
 }  // namespace
 
+PDRIVER_OBJECT ChargedDriver() {
+  const ThreadState& t = CurrentThread();
+  for (size_t i = t.frames.size(); i-- > 0;) {
+    const Frame& g = t.frames[i];
+    if (g.driver != nullptr) return g.driver;
+    if (g.device != nullptr) return g.device->DriverObject;
+  }
+  return nullptr;
+}
+
 void* SystemAllocate(size_t size, const char* what, bool ownerIsDriver) {
   void* p = std::calloc(size != 0 ? size : 1, 1);
   if (p == nullptr) return nullptr;
@@ -297,15 +296,23 @@ using namespace host::internal;
 extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  HostSwitchPoint("ExAllocatePoolWithTag");
   return Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0), "ExAllocatePoolWithTag");
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  HostSwitchPoint("ExAllocatePool");
   return Allocate(PoolType, NumberOfBytes, 0, __builtin_return_address(0), "ExAllocatePool");
 }
 
-VOID ExFreePool(PVOID P) { FreePool(P, "ExFreePool"); }
+VOID ExFreePool(PVOID P) {
+  HostSwitchPoint("ExFreePool");
+  FreePool(P, "ExFreePool");
+}
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { FreePool(P, "ExFreePoolWithTag"); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  HostSwitchPoint("ExFreePoolWithTag");
+  FreePool(P, "ExFreePoolWithTag");
+}
 
 }  // extern "C"

@@ -61,6 +61,38 @@ void IopPowerLog(host::pnp::PowerEvent::Kind kind, UCHAR minor, POWER_STATE_TYPE
   S().log.push_back(host::pnp::PowerEvent{kind, minor, type, state, status});
 }
 
+void IopPowerParameters(PIO_STACK_LOCATION sp, POWER_STATE_TYPE* type, POWER_STATE* state) {
+  state->DeviceState = PowerDeviceUnspecified;
+  *type = SystemPowerState;
+  switch (sp->MinorFunction) {
+    case IRP_MN_SET_POWER:
+    case IRP_MN_QUERY_POWER:
+      *type = sp->Parameters.Power.Type;
+      *state = sp->Parameters.Power.State;
+      break;
+    case IRP_MN_WAIT_WAKE:
+      state->SystemState = sp->Parameters.WaitWake.PowerState;
+      break;
+    default:
+      break;
+  }
+}
+
+void IopPowerCall(host::pnp::PowerEvent::Kind kind, PIO_STACK_LOCATION sp, NTSTATUS status,
+                  PDEVICE_OBJECT target, bool viaPoCallDriver) {
+  PDRIVER_OBJECT driver = RequestingDriver();
+  if (driver == nullptr) return;
+  host::pnp::PowerEvent e{kind, sp->MinorFunction, SystemPowerState, {}, status};
+  IopPowerParameters(sp, &e.type, &e.state);
+  e.driver = IopUtf8(&driver->DriverName);
+  if (target != nullptr && IopIsLiveDevice(target) && target->DriverObject != nullptr) {
+    e.target = IopUtf8(&target->DriverObject->DriverName);
+  }
+  e.viaPoCallDriver = viaPoCallDriver;
+  std::lock_guard<std::mutex> lock(S().mutex);
+  S().log.push_back(std::move(e));
+}
+
 long IopOutstandingPowerRequests() {
   std::lock_guard<std::mutex> lock(S().mutex);
   return S().outstandingRequests;
@@ -83,9 +115,12 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       (DeviceObject->Flags & DO_POWER_PAGABLE)) {
     if (TraceOn()) Trace("PoCallDriver(%s, %s) at DISPATCH_LEVEL: passed to a worker thread", DescribeDevice(DeviceObject).c_str(), IopHex(Irp).c_str());
     {
-      std::lock_guard<std::mutex> lock(IopLock());
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
       if (std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp)) record->inFlight = true;
     }
+    // Logged here, in the driver's call: the worker that sends it runs no driver routine.
+    IopPowerCall(host::pnp::PowerEvent::CallDriver, IoGetNextIrpStackLocation(Irp), STATUS_PENDING,
+                 DeviceObject, true);
     QueueSystemWork([DeviceObject, Irp] { IopCallDriver(DeviceObject, Irp, true); },
                     "PoCallDriver to a power-pageable device, from DISPATCH_LEVEL");
     return STATUS_PENDING;
@@ -94,15 +129,24 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
+  HostSwitchPoint("PoStartNextPowerIrp");
   if (TraceOn()) Trace("PoStartNextPowerIrp(%s)", IopHex(Irp).c_str());
   IopCheckIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
-  std::lock_guard<std::mutex> lock(IopLock());
-  if (std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp)) record->startNextPowerIrp = true;
+  {
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp);
+    if (!record) return;
+    record->startNextPowerIrp = true;
+  }
+  if (Irp->CurrentLocation <= Irp->StackCount) {
+    IopPowerCall(host::pnp::PowerEvent::StartNext, IoGetCurrentIrpStackLocation(Irp), STATUS_SUCCESS);
+  }
 }
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                            POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                            PVOID Context, PIRP* Irp) {
+  HostSwitchPoint("PoRequestPowerIrp");
   NTSTATUS status = STATUS_PENDING;
   PIRP irp = nullptr;
   if (!IopCheckIrql("PoRequestPowerIrp", DISPATCH_LEVEL)) {
@@ -162,8 +206,14 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
       std::lock_guard<std::mutex> lock(S().mutex);
       S().outstandingRequests++;
     }
-    IopPowerLog(host::pnp::PowerEvent::RequestedByDriver, MinorFunction, DevicePowerState,
-                PowerState, STATUS_PENDING);
+    {
+      host::pnp::PowerEvent e{host::pnp::PowerEvent::RequestedByDriver, MinorFunction,
+                              MinorFunction == IRP_MN_WAIT_WAKE ? SystemPowerState : DevicePowerState,
+                              PowerState, STATUS_PENDING};
+      if (requester != nullptr) e.driver = IopUtf8(&requester->DriverName);
+      std::lock_guard<std::mutex> lock(S().mutex);
+      S().log.push_back(std::move(e));
+    }
     QueueSystemWork(
         [top, irp, MinorFunction, PowerState] {
           IopPowerLog(host::pnp::PowerEvent::Sent, MinorFunction, DevicePowerState, PowerState,
@@ -213,9 +263,17 @@ DEVICE_POWER_STATE ReportedDevicePowerState(PDEVICE_OBJECT device) {
   return it != S().deviceStates.end() ? it->second : PowerDeviceUnspecified;
 }
 
-std::vector<PowerEvent> PowerLog() {
+std::vector<PowerEvent> PowerLog(bool driverCalls) {
   std::lock_guard<std::mutex> lock(S().mutex);
-  return S().log;
+  if (driverCalls) return S().log;
+  std::vector<PowerEvent> log;
+  for (const PowerEvent& e : S().log) {
+    if (e.kind == PowerEvent::Sent || e.kind == PowerEvent::Completed ||
+        e.kind == PowerEvent::RequestedByDriver) {
+      log.push_back(e);
+    }
+  }
+  return log;
 }
 
 void ClearPowerLog() {

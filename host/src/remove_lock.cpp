@@ -141,6 +141,7 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG Max
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
                                ULONG RemlockSize) {
+  HostSwitchPoint("IoAcquireRemoveLock");
   IopCheckIrql("IoAcquireRemoveLock", DISPATCH_LEVEL);
   InterlockedIncrement(&RemoveLock->Common.IoCount);
   NTSTATUS status;
@@ -161,12 +162,14 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
 }
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  HostSwitchPoint("IoReleaseRemoveLock");
   if (TraceOn()) Trace("IoReleaseRemoveLock(%s, tag %s)", IopHex(RemoveLock).c_str(), IopHex(Tag).c_str());
   IopCheckIrql("IoReleaseRemoveLock", DISPATCH_LEVEL);
   if (TakeHold(RemoveLock, Tag, "IoReleaseRemoveLock")) Decrement(RemoveLock);
 }
 
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  HostSwitchPoint("IoReleaseRemoveLockAndWait");
   if (TraceOn()) Trace("IoReleaseRemoveLockAndWait(%s, tag %s)", IopHex(RemoveLock).c_str(), IopHex(Tag).c_str());
   IopCheckIrql("IoReleaseRemoveLockAndWait", PASSIVE_LEVEL);
   __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);

@@ -25,22 +25,17 @@
 // without evaluating it again. The waiter lists itself in the same hold of the dispatcher lock in
 // which its condition was last found false, so a change between evaluation and sleep is never
 // lost; a thread that is not blocked is never woken for nothing.
+//
+// Exploring strategies (SessionOptions::schedule) replace the fixed loop by the preemptive
+// scheduler of explore.cpp; waits, spawns, pumps and the passing of time go there.
 #include <algorithm>
 #include <cstdio>
 
-#include "core.h"
+#include "scheduler.h"
 
 using host::verifier::Rule;
 
 namespace host::internal {
-namespace {
-
-struct Participant {
-  std::condition_variable cv;
-  bool go = false;  // guarded by the scheduler mutex
-};
-
-class CoThread;
 
 // A blocked wait of threaded mode, on the waiting thread's stack while it is listed.
 struct ThreadedWaiter {
@@ -56,55 +51,7 @@ struct ThreadedWaiter {
   bool signalled = false;  // `mutex`
 };
 
-struct SchedulerState {
-  std::mutex dispatcher;
-  std::mutex baton;
-  std::vector<std::shared_ptr<CoThread>> cooperative;  // deterministic; touched by the baton holder
-  std::vector<std::shared_ptr<Thread>> spawned;        // threaded
-  std::mutex spawnedMutex;
-  std::vector<WaitRecord*> waits;  // dispatcher lock
-  std::vector<struct ThreadedWaiter*> threadedWaiters;  // dispatcher lock
-};
-SchedulerState& S() {
-  static SchedulerState* s = new SchedulerState;
-  return *s;
-}
-
-// A cooperative thread of the deterministic scheduler.
-class CoThread : public Thread, public Participant {
- public:
-  ~CoThread() override {
-    if (os.joinable()) {
-      if (os.get_id() == std::this_thread::get_id()) {
-        os.detach();
-      } else {
-        os.join();
-      }
-    }
-  }
-  const std::string& name() const override { return name_; }
-  bool Finished() const override { return finished.load(); }
-  void Join() override;
-
-  std::string name_;
-  std::function<void()> body;
-  std::thread os;
-  std::atomic<bool> finished{false};
-  bool daemon = false;
-  bool detached = false;  // left blocked at session end, never resumed again
-  // The wait it is blocked in (dispatcher lock).
-  bool blocked = false;
-  bool idle = false;  // a kernel thread waiting for work: not a deadlocked waiter
-  const std::function<bool()>* condition = nullptr;
-  std::optional<int64_t> deadline;
-  WaitRecord* record = nullptr;
-  NTSTATUS result = STATUS_SUCCESS;
-  Participant* resumer = nullptr;  // scheduler mutex
-};
-
-// A DPC that queues itself again, or threads that wake each other forever, would keep the
-// scheduler going without the clock moving: that is reported rather than spun on.
-constexpr unsigned kStepLimit = 100000;
+namespace {
 
 thread_local CoThread* tlsCo = nullptr;
 thread_local Participant tlsRoot;
@@ -138,7 +85,7 @@ void YieldBaton(CoThread* me, bool finishing) {
 
 void CooperativeMain(std::shared_ptr<CoThread> self) {
   tlsCo = self.get();
-  SetCurrentThreadName(self->name_);
+  SetCurrentThreadName(self->Participant::name);
   {
     std::unique_lock<std::mutex> lock(S().baton);
     self->cv.wait(lock, [&] { return self->go; });
@@ -151,7 +98,11 @@ void CooperativeMain(std::shared_ptr<CoThread> self) {
   self->body = nullptr;
   CoThread* raw = self.get();
   self.reset();  // the scheduler's list keeps it alive
-  YieldBaton(raw, true);
+  if (Exploring()) {
+    ExploreFinish(raw);
+  } else {
+    YieldBaton(raw, true);
+  }
 }
 
 class RealThread : public Thread {
@@ -173,15 +124,46 @@ class RealThread : public Thread {
   std::mutex joinMutex;
 };
 
-void CoThread::Join() {
-  WaitUntilEx([this] { return finished.load(); }, "Join(" + name_ + ")", std::nullopt, nullptr,
-              false);
+}  // namespace
+
+CoThread::~CoThread() {
+  if (os.joinable()) {
+    if (os.get_id() == std::this_thread::get_id()) {
+      os.detach();
+    } else {
+      os.join();
+    }
+  }
 }
+
+void CoThread::Join() {
+  WaitUntilEx([this] { return finished.load(); }, "Join(" + Participant::name + ")",
+              std::nullopt, nullptr, false);
+}
+
+SchedulerState& S() {
+  static SchedulerState* s = new SchedulerState;
+  return *s;
+}
+
+Participant* CurrentParticipant() { return Self(); }
+CoThread* CurrentCoThread() { return tlsCo; }
+
+void HandBaton(Participant* from, Participant* to, bool finishing) {
+  std::unique_lock<std::mutex> lock(S().baton);
+  from->go = false;
+  to->go = true;
+  to->cv.notify_one();
+  if (!finishing) from->cv.wait(lock, [from] { return from->go; });
+}
+
+namespace {
 
 // The earliest moment something is due: an armed timer or a blocked cooperative thread's
 // deadline (and `own`, the calling waiter's).
 std::optional<int64_t> NextEventTime(std::optional<int64_t> own) {
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  if (Exploring()) return ExploreNextEventTime(own);
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   std::optional<int64_t> next = EarliestTimerDue();
   auto consider = [&](std::optional<int64_t> t) {
     if (t && (!next || *t < *next)) next = t;
@@ -198,7 +180,7 @@ bool RunOneStep() {
   DpcEntry entry;
   bool haveDpc;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     haveDpc = ClaimDpc(&entry, false);
   }
   if (haveDpc) {
@@ -213,7 +195,7 @@ bool RunOneStep() {
     if (t->finished || t->detached) continue;
     bool ready = false;
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       if (!t->blocked) continue;
       if (t->record->abandoned) {
         t->result = STATUS_ABANDONED;
@@ -237,14 +219,16 @@ bool RunOneStep() {
 
 std::string BlockedThreadsText() {
   std::string text;
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   for (auto& t : S().cooperative) {
     if (!t->blocked || t->idle || t->detached || t->finished) continue;
-    text += "\n  thread '" + t->name_ + "' waits in " + t->record->what;
+    text += "\n  thread '" + t->name() + "' waits in " + t->record->what;
     if (t->deadline) text += " (until " + std::to_string(*t->deadline) + ")";
   }
   return text;
 }
+
+}  // namespace
 
 void ReportDeadlock(const std::string& what, std::optional<int64_t> deadline) {
   std::string message = "'" + CurrentThread().name + "' waits in " + what +
@@ -253,10 +237,12 @@ void ReportDeadlock(const std::string& what, std::optional<int64_t> deadline) {
   if (!Core().options.autoAdvanceTime && NextEventTime(deadline)) {
     message += " (a timer or timed wait is pending, but auto-advance of the clock is off)";
   }
-  std::string blocked = BlockedThreadsText();
+  std::string blocked = Exploring() ? ExploreBlockedText() : BlockedThreadsText();
   if (!blocked.empty()) message += "; blocked:" + blocked;
   Report(Rule::Deadlock, message);
 }
+
+namespace {
 
 // Checks the IRQL rules of a wait; true if the wait may block.
 bool CheckWaitRules(const std::string& what, std::optional<int64_t> timeout) {
@@ -286,7 +272,7 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
   if (tlsCo != nullptr && &CurrentThread() != &DpcProcessorState()) {
     CoThread* me = tlsCo;
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       me->condition = &satisfied;
       me->deadline = deadline;
       me->record = &record;
@@ -294,7 +280,7 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
       me->blocked = true;
     }
     YieldBaton(me, false);
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     me->idle = false;
     me->condition = nullptr;
     return me->result;
@@ -302,7 +288,7 @@ NTSTATUS WaitDeterministic(const std::function<bool()>& satisfied, const std::st
   unsigned steps = 0;
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       if (record.abandoned) return STATUS_ABANDONED;
       if (satisfied()) return STATUS_SUCCESS;
     }
@@ -356,7 +342,7 @@ NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int6
     list.erase(std::remove(list.begin(), list.end(), &w), list.end());
   };
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     if (record.abandoned) return STATUS_ABANDONED;
     if (satisfied()) return STATUS_SUCCESS;
     if (!kernelIdle && Core().ending) return STATUS_ABANDONED;
@@ -372,7 +358,7 @@ NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int6
       }
       w.signalled = false;
     }
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     // Satisfied by a waker, or found true now (a condition on the clock needs no waker).
     if (w.satisfied || satisfied()) {
       unlist();
@@ -391,7 +377,10 @@ NTSTATUS WaitThreaded(const std::function<bool()>& satisfied, std::optional<int6
 
 }  // namespace
 
-std::mutex& DispatcherLock() { return S().dispatcher; }
+NoSwitchMutex& DispatcherLock() {
+  static auto* lock = new NoSwitchMutex;
+  return *lock;
+}
 
 std::vector<WaitRecord*>& ActiveWaits() { return S().waits; }
 
@@ -402,7 +391,7 @@ bool OnCooperativeThread() { return tlsCo != nullptr; }
 void WakeWaiters(const void* key) {
   if (Deterministic()) return;  // the scheduler evaluates every condition at each step
   SchedulerState& s = S();
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   for (ThreadedWaiter* w : s.threadedWaiters) {
     if (key != nullptr && w->key != nullptr && w->key != key) continue;
     if (w->satisfied || !WaiterReleasedLocked(*w)) continue;
@@ -430,24 +419,29 @@ NTSTATUS WaitUntilEx(const std::function<bool()>& satisfied, const std::string& 
   record.object = object;
   record.what = what;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     if (satisfied()) return STATUS_SUCCESS;
     if (!mayBlock || (timeout && *timeout <= 0)) return STATUS_TIMEOUT;
     if (!kernelIdle && Core().ending) return STATUS_ABANDONED;
   }
   record.thread = CurrentThread().name;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     S().waits.push_back(&record);
   }
   struct Unlist {
     WaitRecord* record;
     ~Unlist() {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       auto& w = S().waits;
       w.erase(std::remove(w.begin(), w.end(), record), w.end());
     }
   } unlist{&record};
+  if (Deterministic() && Exploring()) {
+    std::optional<int64_t> deadline;
+    if (timeout) deadline = NowTicks() + *timeout;
+    return ExploreWait(satisfied, what, deadline, record, kernelIdle);
+  }
   if (Deterministic()) return WaitDeterministic(satisfied, what, timeout, record, kernelIdle);
   return WaitThreaded(satisfied, timeout, record, kernelIdle, object);
 }
@@ -457,12 +451,16 @@ std::shared_ptr<Thread> SpawnThread(const std::string& name, std::function<void(
   SchedulerState& s = S();
   if (Deterministic()) {
     auto t = std::make_shared<CoThread>();
-    t->name_ = name;
+    t->Participant::name = name;
     t->body = std::move(body);
     t->daemon = daemon;
     s.cooperative.push_back(t);
     t->os = std::thread(CooperativeMain, t);
-    Resume(t.get());
+    if (Exploring()) {
+      ExploreAdmit(t.get());
+    } else {
+      Resume(t.get());
+    }
     return t;
   }
   auto t = std::make_shared<RealThread>();
@@ -487,6 +485,10 @@ std::shared_ptr<Thread> SpawnThread(const std::string& name, std::function<void(
 }
 
 void PumpDeterministic() {
+  if (Exploring()) {
+    ExplorePump();
+    return;
+  }
   unsigned steps = 0;
   while (RunOneStep()) {
     if (++steps == kStepLimit) {
@@ -552,8 +554,11 @@ void SchedulerSessionStart() {
     std::lock_guard<std::mutex> lock(s.spawnedMutex);
     s.spawned.clear();
   }
-  std::lock_guard<std::mutex> lock(DispatcherLock());
-  s.waits.clear();
+  {
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+    s.waits.clear();
+  }
+  ExploreSessionStart();
 }
 
 // Threads the test left behind. Deterministic: a blocked thread is reported and left blocked for
@@ -563,17 +568,26 @@ void SchedulerSessionStart() {
 // reported and detached.
 void SchedulerSessionEnd() {
   SchedulerState& s = S();
+  if (Deterministic() && Exploring()) {
+    ExploreEndThreads();
+    for (auto& t : s.cooperative) {
+      if (t->finished && t->os.joinable()) t->os.join();
+      if (!t->finished && t->os.joinable()) t->os.detach();
+    }
+    s.cooperative.clear();
+    return;
+  }
   if (Deterministic()) {
     for (auto& t : s.cooperative) {
       bool stuck;
       std::string what;
       {
-        std::lock_guard<std::mutex> lock(DispatcherLock());
+        std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
         stuck = t->blocked && !t->idle && !t->finished;
         if (stuck) what = t->record->what;
       }
       if (stuck) {
-        Report(Rule::Deadlock, "session ended while thread '" + t->name_ + "' waits in " + what +
+        Report(Rule::Deadlock, "session ended while thread '" + t->name() + "' waits in " + what +
                                    "; the thread is left blocked");
         t->detached = true;
         if (t->os.joinable()) t->os.detach();
@@ -582,7 +596,7 @@ void SchedulerSessionEnd() {
     PumpDeterministic();  // idle kernel threads see `stopping` and finish
     for (auto& t : s.cooperative) {
       if (!t->finished && !t->detached) {
-        Report(Rule::Deadlock, "session ended while thread '" + t->name_ + "' is still running");
+        Report(Rule::Deadlock, "session ended while thread '" + t->name() + "' is still running");
         t->detached = true;
         if (t->os.joinable()) t->os.detach();
       }
@@ -604,7 +618,7 @@ void SchedulerSessionEnd() {
   }
   Core().ending = true;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     for (WaitRecord* w : s.waits) w->abandoned = true;
   }
   WakeWaiters();

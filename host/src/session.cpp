@@ -135,6 +135,7 @@ Session::Session(SessionOptions options) : impl_(std::make_unique<Impl>()) {
   RunSessionStartHooks();
   StartWorkers();
   if (options.mode == Mode::Threaded) StartThreadedTimerAndDpcThreads();
+  if (Exploring()) StartDpcProcessor();
 }
 
 Session::~Session() {
@@ -150,6 +151,7 @@ Session::~Session() {
     StopWorkers();
   } else {
     StopWorkers();  // their cooperative threads have already finished
+    StopThreadedTimerAndDpcThreads();  // so has the exploring scheduler's DPC processor
   }
   PoolSessionEnd();
   if (TraceOn()) Trace("session end");
@@ -195,6 +197,11 @@ void Session::Pump() {
 bool Session::RunUntil(const std::function<bool()>& done, int64_t limit) {
   if (mode() == Mode::Deterministic) return RunUntilDeterministic(done, limit);
   return RunUntilThreaded(done, limit);
+}
+
+bool Session::WaitFor(const std::function<bool()>& done, const std::string& what,
+                      std::optional<int64_t> timeout) {
+  return WaitUntilEx(done, what, timeout, nullptr, false) == STATUS_SUCCESS;
 }
 
 std::shared_ptr<Thread> Session::Spawn(const std::string& name, std::function<void()> body) {

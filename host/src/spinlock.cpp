@@ -8,7 +8,9 @@
 //  - taking a lock the thread already holds (the platform spins forever): SpinLockMisuse; the
 //    thread is recorded as holding it twice, and the lock is free again after both releases;
 //  - deterministic mode, a lock held by another thread (which cannot run while this one spins):
-//    SpinLockMisuse; the caller goes on as if it had the lock (the word keeps the first owner);
+//    SpinLockMisuse; the caller goes on as if it had the lock (the word keeps the first owner).
+//    Under the exploring scheduler the holder may merely be switched out: the caller is then not
+//    run until the lock is free, and only a holder that can never run again is reported;
 //  - threaded mode, a lock word held by a thread that no longer exists (or never initialised):
 //    SpinLockMisuse after a while of spinning; the caller takes the lock over.
 #include <map>
@@ -116,6 +118,8 @@ void AcquireWord(const char* service, PKSPIN_LOCK lock, KIRQL irqlBefore) {
       break;
     }
     if (Deterministic()) {
+      // Exploring: the holder was switched out while holding it; it runs until it lets go.
+      if (ExploreSpin(lock)) continue;
       std::string owner = ThreadNameOf(reinterpret_cast<const void*>(expected));
       Report(Rule::SpinLockMisuse,
              Format("%s of %s, held by %s, which cannot run while this thread spins", service,
@@ -241,6 +245,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 // Raises to DISPATCH_LEVEL, then takes the lock. Callable at up to DISPATCH_LEVEL.
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+  HostSwitchPoint("KeAcquireSpinLock");
   ThreadState& t = CurrentThread();
   KIRQL old = t.irql;
   if (TraceOn()) Trace("KeAcquireSpinLock(%s) at %s", LockName(SpinLock).c_str(), IrqlName(old).c_str());
@@ -261,11 +266,14 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   } else if (NewIrql <= CurrentThread().irql) {
     CurrentThread().irql = NewIrql;
   }
+  // After the release: the lock is free for whoever runs next.
+  HostSwitchPoint("KeReleaseSpinLock");
 }
 
 // The caller is already at DISPATCH_LEVEL (a DPC, a completion routine at DISPATCH_LEVEL, or
 // inside another spin lock).
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  HostSwitchPoint("KeAcquireSpinLockAtDpcLevel");
   ThreadState& t = CurrentThread();
   if (TraceOn()) Trace("KeAcquireSpinLockAtDpcLevel(%s) at %s", LockName(SpinLock).c_str(), IrqlName(t.irql).c_str());
   if (t.irql != DISPATCH_LEVEL) {
@@ -285,6 +293,7 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
                                     LockName(SpinLock).c_str(), IrqlName(t.irql).c_str()));
   }
   ReleaseWord("KeReleaseSpinLockFromDpcLevel", SpinLock);
+  HostSwitchPoint("KeReleaseSpinLockFromDpcLevel");
 }
 
 }  // extern "C"

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "core.h"
+#include "host/debug.h"
 #include "image_internal.h"
 
 namespace host::internal {
@@ -64,3 +65,9 @@ std::string Symbolize(const void* routine) {
 }
 
 }  // namespace host::internal
+
+namespace host::debug {
+
+std::string RoutineName(const void* routine) { return internal::Symbolize(routine); }
+
+}  // namespace host::debug

@@ -175,7 +175,7 @@ void TimerThreadMain() {
     if (ExpireDueTimers(NowTicks())) continue;
     std::optional<int64_t> next;
     {
-      std::lock_guard<std::mutex> lock(DispatcherLock());
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
       next = EarliestTimerDue();
     }
     std::optional<int64_t> timeout;
@@ -249,7 +249,7 @@ void RunClaimedDpc(DpcEntry& entry) {
   }
   entry.fn = nullptr;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     TimerDpcState& t = T();
     if (entry.dpc != nullptr) t.running.erase(entry.dpc);
     t.inFlight--;
@@ -275,7 +275,7 @@ void TimerTableChanged() { T().timerGeneration++; }
 bool ExpireDueTimers(int64_t now) {
   std::vector<std::pair<PKTIMER, int64_t>> expired;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     TimerDpcState& t = T();
     while (!t.timers.empty() && std::get<0>(*t.timers.begin()) <= now) {
       PKTIMER timer = std::get<2>(*t.timers.begin());
@@ -309,7 +309,7 @@ bool ExpireDueTimers(int64_t now) {
 }
 
 void TimerDpcSessionStart() {
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   TimerDpcState& t = T();
   t.queue.clear();
   t.queued.clear();
@@ -325,7 +325,7 @@ void TimerDpcSessionStart() {
 void TimerDpcSessionEnd() {
   std::vector<std::string> leftovers;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     TimerDpcState& t = T();
     for (auto& [due, sequence, timer] : t.timers) {
       leftovers.push_back("session ended with " + TimerText(timer, t.armed[timer]) + " still set");
@@ -381,6 +381,8 @@ void StartThreadedTimerAndDpcThreads() {
   t.threads.push_back(SpawnThread("timer", TimerThreadMain, true));
 }
 
+void StartDpcProcessor() { T().threads.push_back(SpawnThread("DPC", DpcThreadMain, true)); }
+
 void StopThreadedTimerAndDpcThreads() {
   WakeWaiters();
   JoinKernelThreads(T().threads);
@@ -396,7 +398,7 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   if (TraceOn()) Trace("KeInitializeTimerEx(%p, %d)", static_cast<void*>(Timer), Type);
   bool wasSet;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     wasSet = T().armed.count(Timer) != 0;
     DisarmLocked(Timer);
   }
@@ -422,6 +424,7 @@ VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationT
 // DueTime: negative = relative to now (100 ns units), else absolute system time. Returns TRUE if
 // the timer was already set (it is set again from scratch).
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  HostSwitchPoint("KeSetTimer");
   CheckAtMostDispatch("KeSetTimer");
   CheckTimerObject("KeSetTimer", Timer);
   if (Dpc != nullptr) CheckDpcObject("KeSetTimer", Dpc);
@@ -430,7 +433,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   if (due < now) due = now;  // an absolute time already past: due at once (the next pump)
   bool wasSet;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     wasSet = T().armed.count(Timer) != 0;
     DisarmLocked(Timer);
     Timer->Header.SignalState = 0;
@@ -453,10 +456,11 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 
 // Returns TRUE if the timer was set. A DPC the timer already queued stays queued.
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
+  HostSwitchPoint("KeCancelTimer");
   CheckAtMostDispatch("KeCancelTimer");
   bool wasSet;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     wasSet = T().armed.count(Timer) != 0;
     DisarmLocked(Timer);
     Timer->Header.Inserted = FALSE;
@@ -467,7 +471,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer) {
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   return Timer->Header.SignalState != 0 ? TRUE : FALSE;
 }
 
@@ -475,7 +479,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
   if (TraceOn()) Trace("KeInitializeDpc(%p, %s, %p)", static_cast<void*>(Dpc), Symbolize(reinterpret_cast<const void*>(DeferredRoutine)).c_str(), DeferredContext);
   bool wasQueued;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     wasQueued = RemoveDpcLocked(Dpc);
   }
   if (wasQueued) {
@@ -495,10 +499,11 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 
 // FALSE if the DPC is already queued (its arguments are then left as they were).
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  HostSwitchPoint("KeInsertQueueDpc");
   CheckDpcObject("KeInsertQueueDpc", Dpc);
   bool inserted;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     inserted = InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2);
   }
   if (TraceOn()) Trace("KeInsertQueueDpc(%p, %p, %p) -> %s", static_cast<void*>(Dpc), SystemArgument1, SystemArgument2, inserted ? "TRUE" : "FALSE");
@@ -507,9 +512,10 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+  HostSwitchPoint("KeRemoveQueueDpc");
   bool removed;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     removed = RemoveDpcLocked(Dpc);
   }
   if (TraceOn()) Trace("KeRemoveQueueDpc(%p) -> %s", static_cast<void*>(Dpc), removed ? "TRUE" : "FALSE");
@@ -525,12 +531,12 @@ VOID KeFlushQueuedDpcs(VOID) {
     Report(Rule::IrqlMisuse, "KeFlushQueuedDpcs at " + IrqlName(irql) + " (PASSIVE_LEVEL only)");
     return;
   }
-  if (Deterministic()) {
+  if (Deterministic() && !Exploring()) {
     for (;;) {
       DpcEntry entry;
       bool got;
       {
-        std::lock_guard<std::mutex> lock(DispatcherLock());
+        std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
         got = ClaimDpc(&entry, false);
       }
       if (!got) return;
@@ -546,7 +552,7 @@ namespace host::internal {
 
 void QueueDpcCall(std::function<void()> fn, const std::string& what) {
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     DpcEntry entry;
     entry.fn = std::move(fn);
     entry.what = what;

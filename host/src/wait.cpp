@@ -39,6 +39,7 @@ extern "C" {
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  HostSwitchPoint("KeWaitForSingleObject");
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   const void* caller = __builtin_return_address(0);
   const UCHAR type = header->Type;

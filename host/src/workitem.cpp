@@ -80,7 +80,7 @@ void RunWork(WorkEntry& entry) {
   }
   entry.fn = nullptr;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     W().inFlight--;
   }
   WakeWaiters();
@@ -113,7 +113,7 @@ bool WorkPending() {
 }
 
 void WorkSessionStart() {
-  std::lock_guard<std::mutex> lock(DispatcherLock());
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   WorkState& w = W();
   w.queue.clear();
   w.queued.clear();
@@ -124,7 +124,7 @@ void WorkSessionStart() {
 void WorkSessionEnd() {
   std::vector<std::string> leftovers;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     WorkState& w = W();
     for (const WorkEntry& e : w.queue) {
       leftovers.push_back("session ended with " + ItemText(e) + " still queued");
@@ -166,7 +166,7 @@ void FreedRangeWorkItems(const void* base, size_t size, const char* what,
 
 void QueueSystemWork(std::function<void()> fn, const std::string& what) {
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     WorkEntry entry;
     entry.fn = std::move(fn);
     entry.what = what;
@@ -183,6 +183,7 @@ using namespace host::internal;
 extern "C" {
 
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+  HostSwitchPoint("ExQueueWorkItem");
   KIRQL irql = CurrentThread().irql;
   if (TraceOn()) {
     Trace("ExQueueWorkItem(%p, %s, %p, queue %d) at %s", static_cast<void*>(WorkItem),
@@ -194,7 +195,7 @@ VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
   }
   bool again;
   {
-    std::lock_guard<std::mutex> lock(DispatcherLock());
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     WorkState& w = W();
     again = w.queued.count(WorkItem) != 0;
     if (!again) {

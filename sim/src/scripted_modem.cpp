@@ -28,7 +28,7 @@ void ScriptedModem::PushBulkIn(const std::vector<uint8_t>& bytes) {
 void ScriptedModem::PushBulkIn(const uint8_t* data, size_t n) {
   if (n == 0) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     bulkIn_.push_back(Chunk{std::vector<uint8_t>(data, data + n), false});
     pendingBytes_ += n;
   }
@@ -37,7 +37,7 @@ void ScriptedModem::PushBulkIn(const uint8_t* data, size_t n) {
 
 void ScriptedModem::PushZeroLengthPacket() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     bulkIn_.push_back(Chunk{{}, true});
   }
   Kick();
@@ -49,7 +49,7 @@ void ScriptedModem::PushSerialState(uint16_t uartState) {
 
 void ScriptedModem::PushNotification(const std::vector<uint8_t>& packet) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     notifications_.push_back(packet);
   }
   Kick();
@@ -58,7 +58,7 @@ void ScriptedModem::PushNotification(const std::vector<uint8_t>& packet) {
 // Hands over what fits, in order; a zero-length packet waits behind the bytes before it.
 void ScriptedModem::Poll() {
   if (!host_) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   while (!notifications_.empty()) {
     const std::vector<uint8_t>& p = notifications_.front();
     if (usb_) {
@@ -90,56 +90,56 @@ void ScriptedModem::Poll() {
 }
 
 void ScriptedModem::OnBulkOut(const uint8_t* data, size_t n) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   bulkOut_.append(reinterpret_cast<const char*>(data), n);
   ++bulkOutCalls_;
 }
 
 void ScriptedModem::OnControlLineState(uint16_t value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   lineStates_.push_back(value);
 }
 
 void ScriptedModem::OnLineCoding(uint32_t rate, uint8_t stopBits, uint8_t parity,
                                  uint8_t dataBits) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   codings_.push_back(LineCoding{rate, stopBits, parity, dataBits});
 }
 
 std::string ScriptedModem::BulkOut() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return bulkOut_;
 }
 
 std::string ScriptedModem::TakeBulkOut() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   std::string s;
   s.swap(bulkOut_);
   return s;
 }
 
 size_t ScriptedModem::BulkOutCalls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return bulkOutCalls_;
 }
 
 std::vector<LineCoding> ScriptedModem::LineCodings() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return codings_;
 }
 
 std::vector<uint16_t> ScriptedModem::ControlLineStates() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return lineStates_;
 }
 
 size_t ScriptedModem::PendingBulkIn() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return pendingBytes_;
 }
 
 size_t ScriptedModem::PendingNotifications() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return notifications_.size();
 }
 

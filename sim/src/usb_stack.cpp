@@ -85,7 +85,7 @@ UsbStack::UsbStack(unsigned number, std::unique_ptr<Modem> modem, const UsbStack
     KeInitializeTimer(&wakeTimer_);
   }
   // The model may ask for time or send something as soon as it is attached.
-  std::lock_guard<std::mutex> modemLock(modemMutex_);
+  std::lock_guard<host::NoSwitchMutex> modemLock(modemMutex_);
   modem_->Attach(this);
 }
 
@@ -189,7 +189,7 @@ NTSTATUS UsbStack::SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
                   std::nullopt);
   }
 
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<host::NoSwitchMutex> lock(mutex_);
   // The URB belongs to the transfer in flight: its header is not written.
   for (PURB f : inFlight_) {
     if (f == urb) {
@@ -314,7 +314,7 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
   std::optional<Fault> fault;
   LineCoding coding;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     if (!classFaults_.empty()) {
       fault = classFaults_.front();
       classFaults_.pop_front();
@@ -345,10 +345,10 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
     c.parity = buffer[5];
     c.dataBits = buffer[6];
     {
-      std::lock_guard<std::mutex> modemLock(modemMutex_);
+      std::lock_guard<host::NoSwitchMutex> modemLock(modemMutex_);
       modem_->OnLineCoding(c.rate, c.stopBits, c.parity, c.dataBits);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     lineCoding_ = c;
   } else if (outcome == Outcome::GetCoding) {
     auto* out = static_cast<uint8_t*>(r.TransferBuffer);
@@ -362,10 +362,10 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
     e.data.assign(out, out + 7);
   } else {
     {
-      std::lock_guard<std::mutex> modemLock(modemMutex_);
+      std::lock_guard<host::NoSwitchMutex> modemLock(modemMutex_);
       modem_->OnControlLineState(r.Value);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     controlLineState_ = r.Value;
   }
   r.TransferBufferLength = transferred;
@@ -383,7 +383,7 @@ NTSTATUS UsbStack::PipeRequest(PIRP irp, PURB urb, Pipe pipe) {
   NTSTATUS status = STATUS_SUCCESS;
   USBD_STATUS usbd = USBD_STATUS_SUCCESS;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     PipeState& ps = pipes_[static_cast<int>(pipe)];
     std::deque<Fault>& faults = reset ? ps.resetFaults : ps.abortFaults;
     TraceEntry e;
@@ -459,7 +459,7 @@ NTSTATUS UsbStack::QueueTransfer(PIRP irp, PURB urb, Pipe pipe) {
 
   IoMarkIrpPending(irp);
   irp->Tail.Overlay.DriverContext[0] = this;
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<host::NoSwitchMutex> lock(mutex_);
   Record(std::move(e));
   IoSetCancelRoutine(irp, &UsbStack::CancelRoutine);
   // IoCancelIrp sets Cancel on another processor: read it as it is written.
@@ -485,7 +485,7 @@ VOID UsbStack::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
 // The cancel routine's half: the request is still in a list (whoever takes a request out of a
 // list first clears its cancel routine, and only the holder of a non-null routine may).
 void UsbStack::CancelIrp(PIRP irp) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<host::NoSwitchMutex> lock(mutex_);
   for (PipeState& ps : pipes_) {
     for (auto it = ps.pending.begin(); it != ps.pending.end(); ++it) {
       if (it->irp != irp) continue;
@@ -516,7 +516,7 @@ void UsbStack::CancelIrp(PIRP irp) {
 // ---------------------------------------------------------------------------------------------
 
 void UsbStack::Configure() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   ++generation_;
   configured_ = true;
   for (PipeState& ps : pipes_) ps.halted = false;
@@ -525,7 +525,7 @@ void UsbStack::Configure() {
 void UsbStack::Deconfigure() {
   std::vector<Action> actions;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     configured_ = false;
     if (gone_) {
       FailAllLocked(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, &actions);
@@ -541,7 +541,7 @@ void UsbStack::SetPowered(bool d0) {
   // before the device power request that took it down completes (the sleep comes after that).
   std::vector<Action> actions;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     if (!d0 && powered_) FailTransfersLocked(STATUS_CANCELLED, USBD_STATUS_CANCELED, &actions);
     powered_ = d0;
   }
@@ -552,7 +552,7 @@ void UsbStack::SetPowered(bool d0) {
 void UsbStack::Unplug() {
   std::vector<Action> actions;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     if (gone_) return;
     gone_ = true;
     TraceEntry e;
@@ -564,7 +564,7 @@ void UsbStack::Unplug() {
 }
 
 uint32_t UsbStack::PipeHandleWord(Pipe pipe) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return configured_ ? MakeHandle(number_, generation_, pipe) : 0;
 }
 
@@ -579,63 +579,86 @@ void UsbStack::Record(TraceEntry entry) {
 // Fault injection
 // ---------------------------------------------------------------------------------------------
 
+void UsbStack::HaltLocked(PipeState& ps) {
+  ps.halted = true;
+  for (Transfer& t : ps.pending) {
+    if (!t.forced) t.forced = Fault{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+  }
+}
+
 void UsbStack::StallPipe(Pipe pipe) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
+    HaltLocked(pipes_[static_cast<int>(pipe)]);
+  }
+  ScheduleService();
+}
+
+void UsbStack::StallAfter(Pipe pipe, uint64_t transfers) {
+  if (transfers == 0) {
+    StallPipe(pipe);
+    return;
+  }
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
+  PipeState& ps = pipes_[static_cast<int>(pipe)];
+  ps.stallAt = ps.completed + transfers;
+}
+
+void UsbStack::FailTransfer(Pipe pipe, uint64_t nth, NTSTATUS status, USBD_STATUS usbdStatus) {
+  if (nth == 0) return;
+  {
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     PipeState& ps = pipes_[static_cast<int>(pipe)];
-    ps.halted = true;
-    for (Transfer& t : ps.pending) {
-      if (!t.forced) t.forced = Fault{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-    }
+    ps.faultsAt.emplace(ps.completed + nth, Fault{status, usbdStatus});
   }
   ScheduleService();
 }
 
 void UsbStack::FailNextTransfer(Pipe pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     pipes_[static_cast<int>(pipe)].faults.push_back(Fault{status, usbdStatus});
   }
   ScheduleService();
 }
 
 void UsbStack::FailNextClassRequest(NTSTATUS status, USBD_STATUS usbdStatus) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   classFaults_.push_back(Fault{status, usbdStatus});
 }
 
 void UsbStack::FailNextReset(Pipe pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   pipes_[static_cast<int>(pipe)].resetFaults.push_back(Fault{status, usbdStatus});
 }
 
 void UsbStack::FailNextAbort(Pipe pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   pipes_[static_cast<int>(pipe)].abortFaults.push_back(Fault{status, usbdStatus});
 }
 
 void UsbStack::Hold(Pipe pipe) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   pipes_[static_cast<int>(pipe)].held = true;
 }
 
 void UsbStack::Release(Pipe pipe) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     pipes_[static_cast<int>(pipe)].held = false;
   }
   ScheduleService();
 }
 
 void UsbStack::HoldControl() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   controlHeld_ = true;
 }
 
 void UsbStack::ReleaseControl() {
   std::deque<HeldControl> held;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     controlHeld_ = false;
     // Take the requests whose cancel routine is not running; the others are its to complete.
     for (auto it = heldControl_.begin(); it != heldControl_.end();) {
@@ -654,7 +677,7 @@ void UsbStack::ReleaseControl() {
 
 void UsbStack::SetRate(uint64_t bytesPerSecond) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     rate_ = bytesPerSecond;
   }
   ScheduleService();
@@ -662,7 +685,7 @@ void UsbStack::SetRate(uint64_t bytesPerSecond) {
 
 void UsbStack::SetBulkInCapacity(size_t bytes) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     capacity_ = bytes;
     pollRequested_ = true;
   }
@@ -674,55 +697,55 @@ void UsbStack::SetBulkInCapacity(size_t bytes) {
 // ---------------------------------------------------------------------------------------------
 
 uint32_t UsbStack::Generation() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return generation_;
 }
 bool UsbStack::Configured() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return configured_;
 }
 bool UsbStack::Unplugged() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return gone_;
 }
 bool UsbStack::Powered() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return powered_;
 }
 bool UsbStack::Halted(Pipe pipe) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return pipes_[static_cast<int>(pipe)].halted;
 }
 size_t UsbStack::PendingTransfers(Pipe pipe) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return pipes_[static_cast<int>(pipe)].pending.size();
 }
 size_t UsbStack::HeldControlRequests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return heldControl_.size();
 }
 size_t UsbStack::BulkInQueued() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return fifo_.size() - fifoHead_;
 }
 size_t UsbStack::NotificationsQueued() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return notifications_.size();
 }
 LineCoding UsbStack::CurrentLineCoding() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return lineCoding_;
 }
 uint16_t UsbStack::CurrentControlLineState() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return controlLineState_;
 }
 uint64_t UsbStack::BytesToHost() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return bytesToHost_;
 }
 uint64_t UsbStack::BytesFromHost() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   return bytesFromHost_;
 }
 

@@ -17,7 +17,7 @@ namespace sim {
 
 void UsbStack::SendToHost(const uint8_t* data, size_t n) {
   if (n == 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   if (fifoHead_ > 0 && fifoHead_ >= fifo_.size() / 2) {
     fifo_.erase(fifo_.begin(), fifo_.begin() + static_cast<std::ptrdiff_t>(fifoHead_));
     fifoHead_ = 0;
@@ -27,7 +27,7 @@ void UsbStack::SendToHost(const uint8_t* data, size_t n) {
 }
 
 size_t UsbStack::HostRoom() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   const size_t queued = fifo_.size() - fifoHead_;
   return queued >= capacity_ ? 0 : capacity_ - queued;
 }
@@ -41,7 +41,7 @@ uint64_t UsbStack::NowNs() const { return KeQueryInterruptTime() * 100; }
 
 void UsbStack::WakeAt(uint64_t ns) {
   const uint64_t now = NowNs();
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   if (ns >= wakeAtNs_ || shutDown_) return;
   wakeAtNs_ = ns;
   if (threaded_) {
@@ -56,19 +56,19 @@ void UsbStack::WakeAt(uint64_t ns) {
 }
 
 void UsbStack::SendNotification(const uint8_t* data, size_t n) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   notifications_.emplace_back(data, data + n);
   ScheduleServiceLocked();
 }
 
 void UsbStack::SendZeroLengthPacket() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   zlpMarks_.push_back(fifoTaken_ + (fifo_.size() - fifoHead_));
   ScheduleServiceLocked();
 }
 
 void UsbStack::Kick() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   pollRequested_ = true;
   ScheduleServiceLocked();
 }
@@ -78,7 +78,7 @@ void UsbStack::Kick() {
 // ---------------------------------------------------------------------------------------------
 
 void UsbStack::ScheduleService() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   ScheduleServiceLocked();
 }
 
@@ -102,7 +102,7 @@ void UsbStack::ThreadMain() {
   host::SetThreadName("usb device " + std::to_string(number_));
   constexpr uint64_t kRetryNs = 1000000;  // paced transfers waiting for their bytes' time
   uint64_t retryAt = UINT64_MAX;
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<host::NoSwitchMutex> lock(mutex_);
   while (!stopThread_) {
     const uint64_t now = NowNs();
     if (serviceRequested_ || pollRequested_ || now >= wakeAtNs_ || now >= retryAt) {
@@ -130,7 +130,7 @@ void UsbStack::ThreadMain() {
 // ---------------------------------------------------------------------------------------------
 
 void UsbStack::PollModem() {
-  std::lock_guard<std::mutex> modemLock(modemMutex_);
+  std::lock_guard<host::NoSwitchMutex> modemLock(modemMutex_);
   modem_->Poll();
 }
 
@@ -165,6 +165,11 @@ void UsbStack::RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, 
   e.usbdStatus = usbd;
   if (data && bytes) e.data.assign(data, data + trace_.DataKept(bytes));
   Record(std::move(e));
+  PipeState& ps = pipes_[static_cast<int>(t.pipe)];
+  if (++ps.completed == ps.stallAt) {
+    ps.stallAt = 0;
+    HaltLocked(ps);
+  }
 }
 
 // Fails every transfer pending on one pipe that is not already being cancelled.
@@ -234,6 +239,7 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
       }
       std::optional<Fault> fail;
       bool injected = false;
+      bool scheduled = false;
       if (gone_) {
         fail = Fault{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
       } else if (t.forced) {
@@ -243,6 +249,10 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
       } else if (!ps.faults.empty()) {
         fail = ps.faults.front();
         injected = true;
+      } else if (!ps.faultsAt.empty() && ps.faultsAt.begin()->first <= ps.completed + 1) {
+        // Its turn has come (or passed, when a cancel or an abort completed that transfer).
+        fail = ps.faultsAt.begin()->second;
+        scheduled = true;
       } else if (ps.halted) {
         fail = Fault{STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
       } else if (!powered_) {
@@ -255,6 +265,7 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
           continue;
         }
         if (injected) ps.faults.pop_front();
+        if (scheduled) ps.faultsAt.erase(ps.faultsAt.begin());
         Action a;
         a.transfer = t;
         a.status = fail->status;
@@ -369,7 +380,7 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
 void UsbStack::Perform(std::vector<Action>& actions) {
   for (Action& a : actions) {
     if (!a.toModem.empty()) {
-      std::lock_guard<std::mutex> modemLock(modemMutex_);
+      std::lock_guard<host::NoSwitchMutex> modemLock(modemMutex_);
       modem_->OnBulkOut(a.toModem.data(), a.toModem.size());
     }
     if (!a.complete) continue;
@@ -386,7 +397,7 @@ void UsbStack::RunService() {
     const uint64_t now = NowNs();
     bool poll = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<host::NoSwitchMutex> lock(mutex_);
       if (shutDown_) return;
       if (pollRequested_ || now >= wakeAtNs_) {
         poll = true;
@@ -398,7 +409,7 @@ void UsbStack::RunService() {
     std::vector<Action> actions;
     bool tookIn = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<host::NoSwitchMutex> lock(mutex_);
       if (shutDown_) return;
       CollectActions(&actions, &tookIn, now);
       // Room freed in the FIFO: the modem may have more to send.
@@ -407,7 +418,7 @@ void UsbStack::RunService() {
     if (actions.empty() && !poll) return;
     Perform(actions);
     if (actions.empty()) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<host::NoSwitchMutex> lock(mutex_);
       if (!pollRequested_) return;
     }
   }
@@ -417,7 +428,7 @@ void UsbStack::RunService() {
 void UsbStack::Shutdown() {
   std::vector<Action> actions;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     if (shutDown_) return;
     FailAllLocked(STATUS_CANCELLED, USBD_STATUS_CANCELED, &actions);
     shutDown_ = true;

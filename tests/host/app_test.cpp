@@ -32,6 +32,7 @@ class HostApp : public iotest::IoTest {
       if (location->MajorFunction == IRP_MJ_READ && pendReads) {
         IoMarkIrpPending(irp);
         pending = irp;
+        if (cancellableReads) IoSetCancelRoutine(irp, CancelPendingRead);
         return STATUS_PENDING;
       }
       NTSTATUS status = location->MajorFunction == IRP_MJ_CREATE ? createStatus : STATUS_SUCCESS;
@@ -48,7 +49,13 @@ class HostApp : public iotest::IoTest {
   std::vector<PFILE_OBJECT> files;
   NTSTATUS createStatus = STATUS_SUCCESS;
   bool pendReads = false;
+  bool cancellableReads = false;
   PIRP pending = nullptr;
+
+  static VOID CancelPendingRead(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Complete(irp, STATUS_CANCELLED);
+  }
 };
 
 TEST_F(HostApp, OpenResolvesDosNamesAndLinksAndSendsCreateCleanupClose) {
@@ -236,6 +243,50 @@ TEST_F(HostApp, InterfaceLinkWithAReferenceStringOpensTheStackWithItAsFileName) 
   file.Close();
   IoSetDeviceInterfaceState(&name, FALSE);
   RtlFreeUnicodeString(&name);
+}
+
+// A thread's end cancels what it issued and nothing of another thread's; a request its driver
+// cannot cancel is waited for five minutes and then left (the handle stays usable).
+TEST_F(HostApp, EndThreadCancelsTheEndingThreadsRequestsOnly) {
+  iotest::FakeQueue queue;
+  bool cancellable = true;
+  Handlers()[fdo] = [&](PDEVICE_OBJECT, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_READ) {
+      return Complete(irp, STATUS_SUCCESS);
+    }
+    if (cancellable) return queue.Queue(irp);
+    IoMarkIrpPending(irp);
+    pending = irp;
+    return STATUS_PENDING;
+  };
+  File file;
+  ASSERT_EQ(File::Open("COM7", &file), STATUS_SUCCESS);
+  Request mine, done;
+  Request others = file.ReadAsync(1);
+  size_t left = 99;
+  auto app = session().Spawn("app", [&] {
+    mine = file.ReadAsync(1);
+    done = file.WriteAsync("x", 1);
+    left = host::app::EndThread();
+  });
+  app->Join();
+  EXPECT_EQ(left, 0u);
+  ASSERT_TRUE(mine.Done());
+  EXPECT_EQ(mine.Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(done.Result().status, STATUS_SUCCESS);
+  EXPECT_FALSE(others.Done());
+  EXPECT_EQ(queue.Dequeue(), others.Irp());
+  Complete(others.Irp(), STATUS_SUCCESS);
+
+  cancellable = false;
+  Request stuck = file.ReadAsync(1);
+  const int64_t before = session().Now();
+  EXPECT_EQ(host::app::EndThread(), 1u);
+  EXPECT_EQ(session().Now() - before, 5LL * 60 * 10000000);
+  EXPECT_FALSE(stuck.Done());
+  Complete(pending, STATUS_SUCCESS);
+  EXPECT_TRUE(stuck.Done());
+  EXPECT_EQ(file.Close(), STATUS_SUCCESS);
 }
 
 TEST_F(HostApp, AReferenceOnTheFileObjectDelaysTheClose) {

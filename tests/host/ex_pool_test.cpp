@@ -137,6 +137,40 @@ TEST_F(HostPool, FailNthAllocationFailsExactlyThatOne) {
   for (void* p : {first, third, fourth}) ExFreePool(p);
 }
 
+TEST_F(HostPool, OneDriversAllocationsAreCountedApartAndOnlyTheyFail) {
+  std::u16string oursName = u"\\Driver\\ours";
+  DRIVER_OBJECT ours{}, theirs{};
+  ours.DriverName.Buffer = reinterpret_cast<PWSTR>(oursName.data());
+  ours.DriverName.Length = ours.DriverName.MaximumLength = static_cast<USHORT>(oursName.size() * 2);
+  host::verifier::FailPoolAllocation(2, "\\Driver\\ours");
+  host::verifier::FailIrpAllocation(1, "\\Driver\\ours");
+  Frame frame;
+  frame.kind = Frame::DriverEntry;
+  std::vector<void*> pool;
+  std::vector<PIRP> irps;
+  for (PDRIVER_OBJECT driver : {&theirs, &ours, &theirs, &ours, &ours}) {
+    frame.driver = driver;
+    FrameScope scope(frame);
+    pool.push_back(ExAllocatePool(NonPagedPool, 8));
+    irps.push_back(IoAllocateIrp(1, FALSE));
+  }
+  // Ours: the second pool allocation and the first request allocation; theirs never.
+  for (size_t i = 0; i < pool.size(); ++i) {
+    EXPECT_EQ(pool[i] == nullptr, i == 3) << "pool allocation " << i;
+    EXPECT_EQ(irps[i] == nullptr, i == 1) << "request allocation " << i;
+  }
+  host::verifier::AllocationCounts counts = host::verifier::DriverAllocationCounts("\\Driver\\ours");
+  EXPECT_EQ(counts.pool, 3u);
+  EXPECT_EQ(counts.irp, 3u);
+  EXPECT_EQ(host::verifier::PoolAllocationCount(), 5u);
+  for (void* p : pool) {
+    if (p != nullptr) ExFreePool(p);
+  }
+  for (PIRP irp : irps) {
+    if (irp != nullptr) IoFreeIrp(irp);
+  }
+}
+
 TEST_F(HostPool, FreeingPoolWithAnArmedTimerInsideCancelsItAndReports) {
   struct Context {
     KTIMER timer;

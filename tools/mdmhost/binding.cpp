@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "driver/entry.h"
+#include "host/debug.h"
 
 namespace mdmhost {
 namespace {
@@ -42,7 +43,8 @@ std::string Demangled(const std::string& symbol) {
 
 // An image built by clang has no symbol table of its own, so reports name its routines by offset
 // ("tavrinmdm.sys+0x39b0"). Where llvm-symbolizer is installed it reads the image's PDB: each such
-// offset becomes the routine's name.
+// offset becomes the name of the routine it is in (not of a function inlined there, which is what
+// the symbolizer names first otherwise).
 std::string WithPdbNames(const std::string& text, const host::image::Image& image) {
   const std::string prefix = image.fileName() + "+0x";
   std::map<uint32_t, std::string> names;
@@ -50,7 +52,7 @@ std::string WithPdbNames(const std::string& text, const host::image::Image& imag
     names[static_cast<uint32_t>(std::strtoul(text.c_str() + at + prefix.size(), nullptr, 16))];
   }
   if (names.empty() || image.path().find('\'') != std::string::npos) return text;
-  std::string command = "llvm-symbolizer --obj='" + image.path() + "'";
+  std::string command = "llvm-symbolizer --no-inlines --obj='" + image.path() + "'";
   for (const auto& entry : names) command += " " + HexAddress(image.preferredBase() + entry.first);
   command += " 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
@@ -106,6 +108,15 @@ std::string DriverBinding::Describe() const {
          HexAddress(image->preferredBase()) + "), " + std::to_string(image->relocations()) +
          " relocations, " + std::to_string(image->imports()) + " imports bound, loaded in " +
          std::to_string(image->loadMicroseconds()) + " us";
+}
+
+std::string DriverBinding::RoutineName(const void* routine) const {
+  std::string name = host::debug::RoutineName(routine);
+  if (imagePath.empty()) return name;
+  const host::image::Image& image = *Selected().mappings.back();
+  name = WithPdbNames(name, image);
+  const std::string prefix = image.fileName() + "!";
+  return name.rfind(prefix, 0) == 0 ? name.substr(prefix.size()) : name;
 }
 
 void SelectDriverFromOptions(Options& options) {

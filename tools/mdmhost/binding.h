@@ -26,6 +26,9 @@ struct DriverBinding {
   // "the host-compiled driver" or "build/x86/tavrinmdm.sys mapped at 0x..., ... loaded in N us"
   // (the latest mapping).
   std::string Describe() const;
+  // The name of one of the driver's routines: its symbol ("DispatchRead"); for an image, the name
+  // its symbol table or its PDB gives, else its offset ("tavrinmdm.sys+0x39b0").
+  std::string RoutineName(const void* routine) const;
 };
 
 // Reads --image PATH (and --max-stack BYTES, --stack-report for an image) from a command's options

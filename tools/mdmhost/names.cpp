@@ -5,6 +5,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "host/debug.h"
+
 namespace mdmhost {
 
 namespace {
@@ -538,6 +540,36 @@ std::string PnpMinorName(UCHAR minor) {
   return buffer;
 }
 
+namespace {
+const std::pair<const char*, ULONG> kRegistryTypes[] = {
+    {"REG_NONE", REG_NONE},         {"REG_SZ", REG_SZ},           {"REG_EXPAND_SZ", REG_EXPAND_SZ},
+    {"REG_BINARY", REG_BINARY},     {"REG_DWORD", REG_DWORD},     {"REG_MULTI_SZ", REG_MULTI_SZ},
+};
+}  // namespace
+
+std::optional<ULONG> ParseRegistryType(const std::string& name) {
+  for (const auto& [text, type] : kRegistryTypes) {
+    if (EqualNoCase(name, text)) return type;
+  }
+  if (auto n = ParseNumber(name); n && *n <= 0xFFFFFFFFull) return static_cast<ULONG>(*n);
+  return std::nullopt;
+}
+
+std::string RegistryTypeName(ULONG type) {
+  for (const auto& [text, value] : kRegistryTypes) {
+    if (value == type) return text;
+  }
+  return std::to_string(type);
+}
+
+std::string PowerMinorName(UCHAR minor) {
+  const std::string name = host::debug::MinorFunctionName(IRP_MJ_POWER, minor);
+  if (name != "IRP_MN_(unknown)") return name.substr(7);
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%02X", minor);
+  return buffer;
+}
+
 std::optional<PowerTarget> ParsePowerState(const std::string& name) {
   if (name.size() != 2) return std::nullopt;
   char kind = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
@@ -549,7 +581,8 @@ std::optional<PowerTarget> ParsePowerState(const std::string& name) {
 }
 
 std::string PowerStateName(POWER_STATE_TYPE type, ULONG state) {
-  if (state == 0) return type == SystemPowerState ? "S?" : "D?";
+  if (state == 0) return type == SystemPowerState ? "S-unspecified" : "D-unspecified";
+  if (type == DevicePowerState && state == PowerDeviceMaximum) return "D-maximum";
   return std::string(type == SystemPowerState ? "S" : "D") + std::to_string(state - 1);
 }
 

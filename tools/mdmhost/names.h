@@ -72,6 +72,11 @@ std::string EventMaskText(uint32_t mask);
 // "DCD|DSR" for modem status bits (SERIAL_MSR_*).
 std::string ModemStatusText(uint32_t status);
 
+// ---- Registry ----------------------------------------------------------------------------------
+// "REG_SZ", "REG_DWORD", "REG_BINARY", "REG_MULTI_SZ", "REG_EXPAND_SZ", "REG_NONE" or a number.
+std::optional<ULONG> ParseRegistryType(const std::string& name);
+std::string RegistryTypeName(ULONG type);
+
 // ---- PnP and power ------------------------------------------------------------------------------
 // "START_DEVICE" or "IRP_MN_START_DEVICE".
 std::optional<UCHAR> ParsePnpMinor(const std::string& name);
@@ -84,5 +89,7 @@ struct PowerTarget {
 // "S0".."S5" (S0 is the working state) or "D0".."D3".
 std::optional<PowerTarget> ParsePowerState(const std::string& name);
 std::string PowerStateName(POWER_STATE_TYPE type, ULONG state);
+// "SET_POWER", "QUERY_POWER", "WAIT_WAKE", "POWER_SEQUENCE" (else "0x..").
+std::string PowerMinorName(UCHAR minor);
 
 }  // namespace mdmhost

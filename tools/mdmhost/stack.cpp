@@ -118,7 +118,7 @@ Stack::~Stack() { Teardown(); }
 NTSTATUS Stack::LoadDriver() {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   const DriverBinding& binding = SelectedDriver();
-  driver_ = host::pnp::LoadDriver(binding.Load(), "\\Driver\\tavrinmdm", &status);
+  driver_ = host::pnp::LoadDriver(binding.Load(), kDriverName, &status);
   binding.Loaded();
   return status;
 }
@@ -163,6 +163,21 @@ PDEVICE_EXTENSION Stack::Extension(size_t i) const {
   PDEVICE_OBJECT fdo = Fdo(i);
   if (fdo == nullptr || fdo->DriverObject != driver_ || driver_ == nullptr) return nullptr;
   return static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+}
+
+std::optional<DriverCounters> Stack::Counters(size_t i) const {
+  PDEVICE_EXTENSION ext = Extension(i);
+  if (ext == nullptr) return std::nullopt;
+  DriverCounters c;
+  c.ioCount = ext->IoCount;
+  c.removeLockRemoved = ext->RemoveLock.Common.Removed != FALSE;
+  // The lock starts at 1, its own bias, which only release-and-wait gives back.
+  c.removeLockHolds = ext->RemoveLock.Common.IoCount - (c.removeLockRemoved ? 0 : 1);
+  return c;
+}
+
+std::string Stack::RoutineName(const void* routine) const {
+  return SelectedDriver().RoutineName(routine);
 }
 
 bool Stack::WaitUntilClosed(size_t i, int milliseconds) {

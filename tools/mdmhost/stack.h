@@ -65,8 +65,19 @@ class ViolationLog {
 // SpinLock (20) before RingLock (30); StateLock alone (0).
 void DeclareDriverLocks(PDEVICE_OBJECT fdo);
 
+// The driver's own counters a scenario looks at, read from its device record in one place
+// (Stack::Counters), so that a binding of the driver with another record layout (a loaded x86
+// image) can supply them too.
+struct DriverCounters {
+  LONG ioCount = 0;          // IoCount: transfers in flight plus one for the open port
+  LONG removeLockHolds = 0;  // holds on RemoveLock: its count without the lock's own bias
+  bool removeLockRemoved = false;  // release-and-wait has begun
+};
+
 class Stack {
  public:
+  static constexpr const char* kDriverName = "\\Driver\\tavrinmdm";
+
   struct Device {
     std::string label;
     ModemModel model;
@@ -109,6 +120,11 @@ class Stack {
   // The driver's device object on top of the PDO (NULL before AddDevice or after removal).
   PDEVICE_OBJECT Fdo(size_t i) const;
   PDEVICE_EXTENSION Extension(size_t i) const;
+  // The driver's counters for device i (nullopt while it has no driver device object).
+  std::optional<DriverCounters> Counters(size_t i) const;
+  // The name of one of the driver's routines (a slot of its driver object), as the driver's
+  // binding knows it (binding.h).
+  std::string RoutineName(const void* routine) const;
 
   // Waits (bounded, real or virtual time) until no handle of device i is open in the driver:
   // a CloseHandle sends IRP_MJ_CLOSE only once the handle's last request has finished, which in

@@ -34,6 +34,8 @@ class Request {
   bool Valid() const { return state_ != nullptr; }
   NTSTATUS DispatchStatus() const;  // what the dispatch routine returned
   bool Done() const;                // the I/O manager has finished the request
+  // The request has been completed (its result is known); its dispatch routine may still run.
+  bool Completed() const;
   // Waits until done (pumping in deterministic mode), then returns the result (moved out of a
   // handle that is going away and is the request's last).
   IoResult Wait() &;
@@ -112,5 +114,12 @@ class File {
 Request SendRaw(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, ULONG code, const void* input,
                 ULONG inputLength, ULONG outputLength, KIRQL irql = PASSIVE_LEVEL,
                 const std::function<void(PIRP)>& prepare = {});
+
+// What the I/O manager does when an application thread ends: every request the calling thread
+// issued on a handle or with SendRaw and that has not finished is cancelled (IoCancelIrp, oldest first); then
+// the call waits until they have finished, for at most five minutes (virtual time in
+// deterministic mode), as the platform does. Returns how many were still unfinished then (the
+// platform forgets them). Handles stay open: closing them is the process's end, not the thread's.
+size_t EndThread();
 
 }  // namespace host::app

@@ -6,6 +6,13 @@
 
 namespace host::debug {
 
+// Names as the verifier's reports print them: a routine by its symbol ("DispatchRead"; the
+// address when it has none), a function code by its platform name ("IRP_MJ_READ").
+std::string RoutineName(const void* routine);
+const char* MajorFunctionName(unsigned char major);
+// "IRP_MN_SET_POWER" for the PnP, power and WMI minor functions; "IRP_MN_(unknown)" otherwise.
+const char* MinorFunctionName(unsigned char major, unsigned char minor);
+
 // Everything printed with DbgPrint in this session, as one text, and the calls one by one.
 std::string DbgPrintText();
 std::vector<std::string> DbgPrintCalls();

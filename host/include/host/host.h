@@ -6,5 +6,6 @@
 #include "host/objects.h"
 #include "host/pnp.h"
 #include "host/registry.h"
+#include "host/schedule.h"
 #include "host/session.h"
 #include "host/verifier.h"

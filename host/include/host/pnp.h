@@ -15,6 +15,9 @@ namespace host::pnp {
 // On failure the driver object is deleted again and NULL is returned.
 PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name,
                           NTSTATUS* status = nullptr);
+// What the I/O manager puts in every slot of a new driver's dispatch table (the request is not
+// supported: STATUS_INVALID_DEVICE_REQUEST).
+PDRIVER_DISPATCH DefaultDispatchRoutine();
 // Calls the driver's unload routine (if any), then checks what the driver left behind: device
 // objects still present, pool still allocated (verifier: PoolLeak), and deletes the driver
 // object. Returns false if the driver has no unload routine (it cannot be unloaded).
@@ -76,15 +79,30 @@ app::Request SendPowerAsync(PDEVICE_OBJECT pdo, UCHAR minor,
 DEVICE_POWER_STATE ReportedDevicePowerState(PDEVICE_OBJECT device);
 
 // Every power request the power manager has seen, in order (system and device requests, with
-// the direction: sent to the stack, completed by the stack), for asserting the order of events.
+// the direction: sent to the stack, completed by the stack), and the drivers' calls for them
+// (PoStartNextPowerIrp, passing one on with PoCallDriver or IoCallDriver, completing one), for
+// asserting the order of events. A wait-wake request carries its system state; a power sequence
+// request none (state 0).
 struct PowerEvent {
-  enum Kind { Sent, Completed, RequestedByDriver } kind;
+  enum Kind {
+    Sent,               // the power manager sends it to the top of a stack
+    Completed,          // the stack has completed it (status)
+    RequestedByDriver,  // PoRequestPowerIrp (driver)
+    StartNext,          // PoStartNextPowerIrp (driver)
+    CallDriver,         // passed on by `driver` to a device of `target` (viaPoCallDriver or not)
+    CompletedBy,        // IoCompleteRequest by `driver` (status)
+  } kind;
   UCHAR minor;
   POWER_STATE_TYPE type;
   POWER_STATE state;
-  NTSTATUS status;  // for Completed
+  NTSTATUS status;  // for Completed and CompletedBy
+  std::string driver = {};  // the calling driver's name ("\Driver\tavrinmdm")
+  std::string target = {};  // CallDriver: the driver of the device it was passed to
+  bool viaPoCallDriver = false;
 };
-std::vector<PowerEvent> PowerLog();
+// The power manager's own events (Sent, Completed, RequestedByDriver); with `driverCalls`, the
+// drivers' calls too, in the one order they happened.
+std::vector<PowerEvent> PowerLog(bool driverCalls = false);
 void ClearPowerLog();
 
 }  // namespace host::pnp

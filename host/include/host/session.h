@@ -20,7 +20,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "host/schedule.h"
 
 namespace host {
 
@@ -36,6 +39,7 @@ struct SessionOptions {
                                // deterministic mode, so a blocked work item blocks only its own)
   bool traceServices = false;  // print every kernel service call with its arguments (also
                                // switched on by the environment variable HOST_TRACE=1)
+  ScheduleOptions schedule;    // deterministic mode: how the next thread is chosen (schedule.h)
 };
 
 class Thread;
@@ -73,6 +77,14 @@ class Session {
   // Deterministic mode: pumps, and while `done` is false moves the clock to the next timer,
   // up to `limit` (100 ns units) of virtual time. Returns done().
   bool RunUntil(const std::function<bool()>& done, int64_t limit);
+
+  // Waits on the calling thread until `done()` holds, as a kernel wait does: in deterministic
+  // mode the test's thread runs the session meanwhile (the clock jumping to the next timer when
+  // nothing else can run; a wait nothing can ever end is reported as a Deadlock naming `what`),
+  // and a cooperative thread yields until it can go on. `timeout` (100 ns units) bounds the wait.
+  // `done` is evaluated under the dispatcher lock: it reads flags, nothing more. Returns done().
+  bool WaitFor(const std::function<bool()>& done, const std::string& what,
+               std::optional<int64_t> timeout = std::nullopt);
 
   // Starts a thread that runs `body` at PASSIVE_LEVEL. Deterministic mode: a cooperative thread,
   // run at once until it blocks or finishes, then again whenever it can proceed inside Pump(),

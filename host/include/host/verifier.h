@@ -106,15 +106,27 @@ void DeclareLock(const void* lock, const char* name, int rank);
 constexpr int kCancelSpinLockRank = 10;
 
 // ---- Low-resources simulation -------------------------------------------------------------
-// Fails the nth pool allocation from now (1 = the next one): ExAllocatePool* returns NULL.
-// 0 cancels. Only allocations made by drivers through ExAllocatePool* count.
-void FailPoolAllocation(unsigned nth);
-// Fails the nth request allocation from now: IoAllocateIrp or IoBuildDeviceIoControlRequest
-// returns NULL.
-void FailIrpAllocation(unsigned nth);
+// Fails the nth pool allocation from now (1 = the next one), and the count - 1 after it:
+// ExAllocatePool* returns NULL. 0 cancels. Only allocations made by drivers through
+// ExAllocatePool* count.
+void FailPoolAllocation(unsigned nth, unsigned count = 1);
+// Fails the nth request allocation from now (and the count - 1 after it): IoAllocateIrp or
+// IoBuildDeviceIoControlRequest returns NULL.
+void FailIrpAllocation(unsigned nth, unsigned count = 1);
 // Counters for sweeps: allocations made so far in this session.
 uint64_t PoolAllocationCount();
 uint64_t IrpAllocationCount();
+// The same for one driver's allocations, counted apart from everyone else's: its nth pool or
+// request allocation from now fails, and no other allocation counts towards it or fails by it.
+// `driver` is the driver object's name ("\Driver\tavrinmdm"); an allocation is charged to the
+// driver whose routine is running (as the leak checks charge pool).
+void FailPoolAllocation(unsigned nth, const std::string& driver);
+void FailIrpAllocation(unsigned nth, const std::string& driver);
+struct AllocationCounts {
+  uint64_t pool = 0;
+  uint64_t irp = 0;
+};
+AllocationCounts DriverAllocationCounts(const std::string& driver);
 
 // Makes the nth call from now of the named kernel service fail with `status` (services that
 // return a pointer return NULL instead; IoIsWdmVersionAvailable answers FALSE). Names:

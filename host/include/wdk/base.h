@@ -226,36 +226,49 @@ typedef struct _SINGLE_LIST_ENTRY {
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
 // ---------------------------------------------------------------------------------------------
-// Interlocked operations: sequentially consistent atomics on the given words.
+// Interlocked operations: sequentially consistent atomics on the given words. Each is a kernel
+// call on the platform, where the caller can lose the processor: a switch point of the host's
+// exploring scheduler (host/schedule.h).
 // ---------------------------------------------------------------------------------------------
+extern "C" void HostSwitchPoint(const char* service);
+
 inline LONG InterlockedIncrement(LONG volatile* Addend) {
+  HostSwitchPoint("InterlockedIncrement");
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedDecrement(LONG volatile* Addend) {
+  HostSwitchPoint("InterlockedDecrement");
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+  HostSwitchPoint("InterlockedExchange");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+  HostSwitchPoint("InterlockedExchangeAdd");
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+  HostSwitchPoint("InterlockedCompareExchange");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
 }
 inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
+  HostSwitchPoint("InterlockedOr");
   return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
+  HostSwitchPoint("InterlockedAnd");
   return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  HostSwitchPoint("InterlockedExchangePointer");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                PVOID Comparand) {
+  HostSwitchPoint("InterlockedCompareExchangePointer");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;

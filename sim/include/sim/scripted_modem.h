@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "host/schedule.h"
 #include "sim/modem.h"
 #include "sim/usb_stack.h"
 
@@ -64,7 +65,7 @@ class ScriptedModem final : public Modem {
 
   ModemHost* host_ = nullptr;
   UsbFunctionHost* usb_ = nullptr;  // null when the host is a plain ModemHost
-  mutable std::mutex mutex_;
+  mutable host::NoSwitchMutex mutex_;  // held while the stack is handed packets (kernel calls)
   std::deque<Chunk> bulkIn_;
   size_t pendingBytes_ = 0;
   std::deque<std::vector<uint8_t>> notifications_;

@@ -18,6 +18,8 @@
 // Locking: `modemMutex_` serialises every call into the modem model; `mutex_` guards the stack's
 // state and is taken inside modem calls (ModemHost methods) — so the order is modemMutex_, then
 // mutex_. Neither is held while a request is completed or while the kernel is asked to wait.
+// Both are host::NoSwitchMutex: the stack queues its DPC and sets its timer while holding them,
+// and the host's exploring scheduler must not switch threads there.
 #pragma once
 
 #include <wdk/wdk.h>
@@ -26,12 +28,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "host/schedule.h"
 #include "sim/modem.h"
 #include "sim/trace.h"
 
@@ -119,6 +123,12 @@ class UsbStack final : public UsbFunctionHost {
   // The next transfer that completes on `pipe` (pending now or submitted later) completes with
   // these statuses and no data. Several calls queue several failures.
   void FailNextTransfer(Pipe pipe, NTSTATUS status, USBD_STATUS usbdStatus);
+  // The nth transfer to complete on `pipe` from now (1 = the next; every completion the bus
+  // trace shows counts, whatever its outcome) completes with these statuses and no data instead.
+  void FailTransfer(Pipe pipe, uint64_t nth, NTSTATUS status, USBD_STATUS usbdStatus);
+  // The endpoint halts as StallPipe halts it once `transfers` more transfers have completed on
+  // it (0: now).
+  void StallAfter(Pipe pipe, uint64_t transfers);
   // The next class (or vendor) request fails with these statuses without reaching the modem.
   void FailNextClassRequest(NTSTATUS status, USBD_STATUS usbdStatus);
   // The next RESET_PIPE / ABORT_PIPE naming `pipe` fails (and does nothing else).
@@ -185,6 +195,9 @@ class UsbStack final : public UsbFunctionHost {
   struct PipeState {
     std::deque<Transfer> pending;
     std::deque<Fault> faults;
+    uint64_t completed = 0;                    // transfers completed on the pipe so far
+    std::multimap<uint64_t, Fault> faultsAt;   // by the number of the completion they replace
+    uint64_t stallAt = 0;                      // halt once `completed` reaches it (0: none)
     std::deque<Fault> resetFaults;
     std::deque<Fault> abortFaults;
     bool halted = false;
@@ -230,7 +243,8 @@ class UsbStack final : public UsbFunctionHost {
   void FailPipeLocked(PipeState& ps, NTSTATUS status, USBD_STATUS usbd,
                       std::vector<Action>* out);  // mutex_
   void RecordDone(const Transfer& t, NTSTATUS status, USBD_STATUS usbd, uint32_t bytes,
-                  const uint8_t* data);  // mutex_ held
+                  const uint8_t* data);  // mutex_ held; counts the pipe's completion
+  void HaltLocked(PipeState& ps);        // mutex_ held
   void Record(TraceEntry entry);
   static VOID ServiceDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   void ThreadMain();
@@ -242,8 +256,8 @@ class UsbStack final : public UsbFunctionHost {
   const bool threaded_;
   BusTrace trace_;
 
-  mutable std::mutex modemMutex_;
-  mutable std::mutex mutex_;
+  mutable host::NoSwitchMutex modemMutex_;
+  mutable host::NoSwitchMutex mutex_;
 
   // ---- Guarded by mutex_ ----
   std::array<PipeState, kPipeCount> pipes_;
@@ -283,7 +297,7 @@ class UsbStack final : public UsbFunctionHost {
   KDPC timerDpc_{};
   KTIMER wakeTimer_{};
   // Threaded mode: the device thread.
-  std::condition_variable cv_;
+  std::condition_variable_any cv_;
   bool stopThread_ = false;
   std::thread thread_;
 };

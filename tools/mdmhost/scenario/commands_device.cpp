@@ -58,18 +58,50 @@ struct Fault {
   USBD_STATUS usbd;
 };
 
-Fault ParseFault(Args& args) {
+// STATUS [USBD]; with `nth`, also [transfer N] (which transfer from now, 1 = the next).
+Fault ParseFault(Args& args, uint64_t* nth = nullptr) {
   Fault f;
   f.status = args.Status("the status it fails with");
   f.usbd = DefaultUsbd(f.status);
-  if (!args.AtEnd()) {
+  if (!args.AtEnd() && !args.PeekWord("transfer")) {
     std::string w = args.Word("a USBD status");
     auto u = ParseUsbdStatus(w);
     if (!u) args.Error("unknown USBD status '" + w + "'");
     f.usbd = *u;
   }
+  if (nth != nullptr && args.Take("transfer")) {
+    *nth = args.Number("which transfer from now (1 = the next)");
+    if (*nth == 0) args.Error("transfers count from 1 (the next one)");
+  }
   args.End();
   return f;
+}
+
+// S0=D0 S3=D2 S4=unspecified ...: entries of the bus's DeviceState table.
+std::vector<std::pair<SYSTEM_POWER_STATE, DEVICE_POWER_STATE>> ParsePowerStates(Args& args) {
+  std::vector<std::pair<SYSTEM_POWER_STATE, DEVICE_POWER_STATE>> entries;
+  while (!args.AtEnd()) {
+    std::string w = args.Word("S=D pairs (S3=D2, S4=unspecified)");
+    size_t eq = w.find('=');
+    auto system = eq == std::string::npos ? std::nullopt : ParsePowerState(w.substr(0, eq));
+    if (!system || system->type != SystemPowerState) {
+      args.Error("expected a system state and a device state such as S3=D2, found '" + w + "'");
+    }
+    std::string d = w.substr(eq + 1);
+    std::optional<ULONG> device;
+    if (strcasecmp(d.c_str(), "unspecified") == 0) {
+      device = PowerDeviceUnspecified;
+    } else if (strcasecmp(d.c_str(), "maximum") == 0) {
+      device = PowerDeviceMaximum;
+    } else if (auto t = ParsePowerState(d); t && t->type == DevicePowerState) {
+      device = t->state;
+    }
+    if (!device) args.Error("unknown device power state '" + d + "' (D0..D3, unspecified, maximum)");
+    entries.emplace_back(static_cast<SYSTEM_POWER_STATE>(system->state),
+                         static_cast<DEVICE_POWER_STATE>(*device));
+  }
+  if (entries.empty()) args.Error("expected S=D pairs (S3=D2, S4=unspecified)");
+  return entries;
 }
 
 uint16_t ParseUartState(Args& args) {
@@ -186,13 +218,33 @@ void AddDeviceCommands(CommandTable& table) {
         });
       }
       sim::Pipe pipe = ParsePipe(args);
-      Fault f = ParseFault(args);
-      return Make([=](Runner& r) { r.stack().usb(r.Device()).FailNextTransfer(pipe, f.status, f.usbd); });
+      uint64_t nth = 0;
+      Fault f = ParseFault(args, &nth);
+      return Make([=](Runner& r) {
+        if (nth == 0) {
+          r.stack().usb(r.Device()).FailNextTransfer(pipe, f.status, f.usbd);
+        } else {
+          r.stack().usb(r.Device()).FailTransfer(pipe, nth, f.status, f.usbd);
+        }
+      });
     }
     if (verb == "stall") {
+      // stall PIPE [after N]: now, or once N more transfers have completed on the pipe.
       sim::Pipe pipe = ParsePipe(args);
+      uint64_t after = 0;
+      if (args.Take("after")) after = args.Number("how many transfers complete first");
       args.End();
-      return Make([=](Runner& r) { r.stack().usb(r.Device()).StallPipe(pipe); });
+      return Make([=](Runner& r) { r.stack().usb(r.Device()).StallAfter(pipe, after); });
+    }
+    if (verb == "power-states") {
+      // power-states S3=D2 ...: the DeviceState table the bus driver answers capability queries
+      // with (from the next query on).
+      auto entries = ParsePowerStates(args);
+      return Make([=](Runner& r) {
+        for (const auto& [system, device] : entries) {
+          r.stack().device(r.Device()).bus->SetDeviceState(system, device);
+        }
+      });
     }
     if (verb == "hold" || verb == "release") {
       bool hold = verb == "hold";
@@ -233,18 +285,9 @@ void AddDeviceCommands(CommandTable& table) {
       }
       if (args.Take("raw")) {
         std::string typeText = args.Word("a registry type (REG_SZ, REG_DWORD, REG_BINARY or a number)");
-        ULONG type;
-        if (strcasecmp(typeText.c_str(), "REG_SZ") == 0) {
-          type = REG_SZ;
-        } else if (strcasecmp(typeText.c_str(), "REG_DWORD") == 0) {
-          type = REG_DWORD;
-        } else if (strcasecmp(typeText.c_str(), "REG_BINARY") == 0) {
-          type = REG_BINARY;
-        } else if (auto n = ParseNumber(typeText)) {
-          type = static_cast<ULONG>(*n);
-        } else {
-          args.Error("unknown registry type '" + typeText + "'");
-        }
+        auto parsed = ParseRegistryType(typeText);
+        if (!parsed) args.Error("unknown registry type '" + typeText + "'");
+        ULONG type = *parsed;
         auto data = ParseData(args);
         args.End();
         std::vector<uint8_t> bytes = data ? *data : std::vector<uint8_t>();
@@ -284,7 +327,7 @@ void AddDeviceCommands(CommandTable& table) {
     }
     args.Error("unknown device step '" + verb +
                "' (receive, zero-length-packet, state, notify, fail, stall, hold, release, "
-               "unplug, capacity, port-name, dial-target)");
+               "unplug, capacity, port-name, power-states, dial-target)");
   };
 }
 

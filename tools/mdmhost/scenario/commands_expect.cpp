@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "scenario/scenario.h"
+#include "host/debug.h"
 #include "sim/scripted_modem.h"
 
 namespace mdmhost::scenario {
@@ -94,6 +95,8 @@ struct ExtField {
   const char* name;
   std::function<uint32_t(PDEVICE_EXTENSION)> read;
   enum Show { Number, Hex, Pnp, DevicePower, SystemPower, Events } show;
+  // The driver's counters are read through the binding's accessor (Stack::Counters).
+  std::function<uint32_t(const DriverCounters&)> counter = nullptr;
 };
 
 const std::vector<ExtField>& ExtFields() {
@@ -105,7 +108,8 @@ const std::vector<ExtField>& ExtFields() {
       {"OpenCount", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->OpenCount); }, ExtField::Number},
       {"DeviceOpen", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->DeviceOpen); }, ExtField::Number},
       {"DeviceGone", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->DeviceGone); }, ExtField::Number},
-      {"IoCount", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->IoCount); }, ExtField::Number},
+      {"IoCount", nullptr, ExtField::Number,
+       [](const DriverCounters& c) { return static_cast<uint32_t>(c.ioCount); }},
       {"BaudRate", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->BaudRate); }, ExtField::Number},
       {"WaitMask", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->WaitMask); }, ExtField::Events},
       {"EventHistory", [](PDEVICE_EXTENSION e) { return static_cast<uint32_t>(e->EventHistory); }, ExtField::Events},
@@ -177,10 +181,10 @@ Statement ParseExpectRequest(Args& args, const std::string& name) {
   if (args.Take("pending")) {
     args.End();
     return Expectation([=](Runner& r) {
-      Runner::PendingRequest& p = r.Request(name);
-      if (p.request.Done()) {
+      std::shared_ptr<Runner::PendingRequest> p = r.Request(name);
+      if (p->Done()) {
         throw Failure{"request " + name + " has finished", "pending",
-                      DescribeResult(p.kind, p.request.Result())};
+                      DescribeResult(p->kind, p->request.Result())};
       }
     });
   }
@@ -189,12 +193,83 @@ Statement ParseExpectRequest(Args& args, const std::string& name) {
   ResultSpec spec = ParseResult(args);
   args.End();
   return Expectation([=](Runner& r) {
-    Runner::PendingRequest& p = r.Request(name);
-    if (!p.request.Done()) {
+    std::shared_ptr<Runner::PendingRequest> p = r.Request(name);
+    if (spec.any && !p->Done()) {
+      r.Record("request " + name + " -> pending");
+      return;
+    }
+    if (!p->Done()) {
       throw Failure{"request " + name + " is still pending", "-> " + spec.text, "pending"};
     }
-    CheckResult(spec, p.kind, p.request.Result());
+    JudgeResult(r, spec, p->kind, p->request.Result(), "request " + name);
   });
+}
+
+// One entry of the power log as "expect power" lines give it:
+//   SEND SET_POWER S3, DONE SET_POWER D3 -> STATUS_SUCCESS,
+//   PoRequestPowerIrp SET_POWER D3 by tavrinmdm, PoStartNextPowerIrp WAIT_WAKE S3 by usbsim,
+//   PoCallDriver SET_POWER D3 by tavrinmdm to usbsim, IoCompleteRequest ... by usbsim -> STATUS_...
+std::string PowerEventText(const host::pnp::PowerEvent& e) {
+  auto driver = [](const std::string& name) {
+    size_t slash = name.rfind('\\');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+  };
+  using K = host::pnp::PowerEvent;
+  static const char* const kKinds[] = {"SEND", "DONE", "PoRequestPowerIrp", "PoStartNextPowerIrp",
+                                       "", "IoCompleteRequest"};
+  std::string text = e.kind == K::CallDriver ? (e.viaPoCallDriver ? "PoCallDriver" : "IoCallDriver")
+                                             : kKinds[e.kind];
+  text += " " + PowerMinorName(e.minor);
+  if (e.minor != IRP_MN_POWER_SEQUENCE) {
+    text += " " + PowerStateName(e.type, e.type == DevicePowerState
+                                             ? static_cast<ULONG>(e.state.DeviceState)
+                                             : static_cast<ULONG>(e.state.SystemState));
+  }
+  if (!e.driver.empty()) text += " by " + driver(e.driver);
+  if (e.kind == K::CallDriver && !e.target.empty()) text += " to " + driver(e.target);
+  if (e.kind == K::Completed || e.kind == K::CompletedBy) text += " -> " + StatusName(e.status);
+  return text;
+}
+
+// The routine in a slot of the driver object, as "expect driver" lines name it.
+std::string SlotText(Runner& r, const void* routine) {
+  if (routine == nullptr) return "none";
+  if (routine == reinterpret_cast<const void*>(host::pnp::DefaultDispatchRoutine())) return "default";
+  return r.stack().RoutineName(routine);
+}
+
+// A slot of the driver object: a major function ("READ", "IRP_MJ_READ", a number), "AddDevice"
+// or "DriverUnload". Returns the routine it holds.
+std::optional<std::function<const void*(PDRIVER_OBJECT)>> ParseSlot(const std::string& w) {
+  if (strcasecmp(w.c_str(), "AddDevice") == 0) {
+    return [](PDRIVER_OBJECT d) { return reinterpret_cast<const void*>(d->DriverExtension->AddDevice); };
+  }
+  if (strcasecmp(w.c_str(), "DriverUnload") == 0) {
+    return [](PDRIVER_OBJECT d) { return reinterpret_cast<const void*>(d->DriverUnload); };
+  }
+  std::optional<unsigned> major;
+  for (unsigned m = 0; m <= IRP_MJ_MAXIMUM_FUNCTION; ++m) {
+    std::string name = host::debug::MajorFunctionName(static_cast<UCHAR>(m));
+    if (strcasecmp(w.c_str(), name.c_str()) == 0 || strcasecmp(w.c_str(), name.substr(7).c_str()) == 0) {
+      major = m;
+    }
+  }
+  if (auto n = ParseNumber(w); n && *n <= IRP_MJ_MAXIMUM_FUNCTION) major = static_cast<unsigned>(*n);
+  if (!major) return std::nullopt;
+  const unsigned m = *major;
+  return [m](PDRIVER_OBJECT d) { return reinterpret_cast<const void*>(d->MajorFunction[m]); };
+}
+
+PDRIVER_OBJECT LoadedDriver(Runner& r) {
+  if (!r.stack().Loaded()) throw Failure{"the driver is not loaded ('load' first)", "", ""};
+  return r.stack().driver();
+}
+
+DriverCounters Counters(Runner& r) {
+  size_t i = r.Device();
+  std::optional<DriverCounters> c = r.stack().Counters(i);
+  if (!c) throw Failure{"device " + r.stack().device(i).label + " has no driver device object now", "", ""};
+  return *c;
 }
 
 }  // namespace
@@ -230,7 +305,7 @@ void AddExpectCommands(CommandTable& table) {
     std::string lower = what;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     auto notNegatable = [&] {
-      if (negated) args.Error("'expect no' goes with link, serialcomm, device-object or dbgprint");
+      if (negated) args.Error("'expect no' goes with link, serialcomm, registry, device-object or dbgprint");
     };
 
     if (lower == "bus") {
@@ -271,8 +346,7 @@ void AddExpectCommands(CommandTable& table) {
           auto* m = dynamic_cast<sim::ScriptedModem*>(&r.stack().modem(i));
           if (m == nullptr) throw Failure{"'expect modem got' needs the scripted modem", "", ""};
           std::string got = m->TakeBulkOut();
-          std::vector<uint8_t> bytes(got.begin(), got.end());
-          if (bytes != expected) throw Failure{"the modem got other bytes", Quote(expected), Quote(bytes)};
+          CheckBytes("the modem got other bytes", expected, std::vector<uint8_t>(got.begin(), got.end()));
         });
       }
       if (sub == "coding") {
@@ -449,8 +523,136 @@ void AddExpectCommands(CommandTable& table) {
       ExtField f = *field;
       uint32_t v = *value;
       return Expectation([=](Runner& r) {
-        uint32_t actual = f.read(r.Extension());
+        uint32_t actual = f.counter ? f.counter(Counters(r)) : f.read(r.Extension());
         if (actual != v) throw Failure{std::string("wrong ") + f.name, ShowExt(f, v), ShowExt(f, actual)};
+      });
+    }
+
+    if (lower == "dbgprint" && !negated && args.PeekWord("count")) {
+      // expect dbgprint count N: the number of DbgPrint calls so far.
+      args.Next();
+      uint64_t n = args.Number("the number of DbgPrint calls");
+      args.End();
+      return Expectation([=](Runner&) {
+        size_t calls = host::debug::DbgPrintCalls().size();
+        if (calls != n) throw Failure{"wrong number of DbgPrint calls", std::to_string(n), std::to_string(calls)};
+      });
+    }
+    if (lower == "dbgprint" && !negated && args.PeekWord("call")) {
+      // expect dbgprint call N "TEXT": the text of the Nth call (1 = the first), exactly.
+      args.Next();
+      uint64_t n = args.Number("which DbgPrint call (1 = the first)");
+      if (n == 0) args.Error("calls count from 1");
+      if (!args.PeekString()) args.Error("expected the text of the call, in quotes");
+      std::string text = args.Next().text;
+      args.End();
+      return Expectation([=](Runner&) {
+        std::vector<std::string> calls = host::debug::DbgPrintCalls();
+        if (calls.size() < n) {
+          throw Failure{"the driver made " + std::to_string(calls.size()) + " DbgPrint call(s)",
+                        "call " + std::to_string(n) + ": " + Quote(text), "no such call"};
+        }
+        if (calls[n - 1] != text) {
+          throw Failure{"DbgPrint call " + std::to_string(n) + " printed other text", Quote(text),
+                        Quote(calls[n - 1])};
+        }
+      });
+    }
+
+    if (lower == "registry") {
+      // expect registry serialcomm|hardware NAME TYPE LENGTH [DATA], expect no registry KEY NAME:
+      // a value of the hardware device map's SERIALCOMM key or of the current device's
+      // hardware key, raw.
+      std::string key = args.Word("'serialcomm' or 'hardware'");
+      bool hardware = strcasecmp(key.c_str(), "hardware") == 0;
+      if (!hardware && strcasecmp(key.c_str(), "serialcomm") != 0) {
+        args.Error("expected 'serialcomm' or 'hardware' after 'expect registry', found '" + key + "'");
+      }
+      std::string name = args.PeekString() ? args.Next().text : args.Word("a value name");
+      ULONG type = 0;
+      uint64_t length = 0;
+      std::optional<std::vector<uint8_t>> data;
+      if (!negated) {
+        std::string typeText = args.Word("the value's type (REG_SZ, REG_DWORD, ...)");
+        auto t = ParseRegistryType(typeText);
+        if (!t) args.Error("unknown registry type '" + typeText + "'");
+        type = *t;
+        length = args.Number("the value's length in bytes");
+        data = ParseData(args);
+        if (data && data->size() != length) {
+          args.Error("the data given is " + std::to_string(data->size()) + " bytes, the length " +
+                     std::to_string(length));
+        }
+      }
+      args.End();
+      return Expectation([=](Runner& r) {
+        std::string path = hardware ? r.stack().device(r.Device()).bus->HardwareKey()
+                                    : std::string(host::registry::kSerialComm);
+        auto value = host::registry::GetValue(path, name);
+        const std::string where = (hardware ? "the hardware key's value " : "SERIALCOMM value ") + name;
+        if (negated) {
+          if (value) throw Failure{where + " exists", "no value", RegistryTypeName(value->type)};
+          return;
+        }
+        if (!value) throw Failure{"no " + where, RegistryTypeName(type), "none"};
+        auto shown = [](ULONG t, size_t n) { return RegistryTypeName(t) + " " + std::to_string(n) + " bytes"; };
+        if (value->type != type || value->data.size() != length) {
+          throw Failure{"wrong " + where, shown(type, length), shown(value->type, value->data.size())};
+        }
+        if (data) CheckBytes("wrong bytes in " + where, *data, value->data);
+      });
+    }
+
+    if (lower == "driver") {
+      // expect driver SLOT ROUTINE: what DriverEntry put in a slot of the driver object.
+      notNegatable();
+      std::string slotText = args.Word("a slot (READ, IRP_MJ_PNP, AddDevice, DriverUnload)");
+      auto slot = ParseSlot(slotText);
+      if (!slot) args.Error("unknown slot '" + slotText + "' (a major function, AddDevice or DriverUnload)");
+      std::string routine = args.Word("a routine name, 'default' or 'none'");
+      args.End();
+      auto read = *slot;
+      return Expectation([=](Runner& r) {
+        std::string actual = SlotText(r, read(LoadedDriver(r)));
+        if (actual != routine) throw Failure{"the driver object's " + slotText + " holds another routine", routine, actual};
+      });
+    }
+
+    if (lower == "remove-lock") {
+      // expect remove-lock holds N: the holds on the current device's remove lock.
+      notNegatable();
+      if (!args.Take("holds")) args.Error("expected 'holds N' after 'expect remove-lock'");
+      uint64_t n = args.Number("the number of holds");
+      args.End();
+      return Expectation([=](Runner& r) {
+        DriverCounters c = Counters(r);
+        if (static_cast<uint64_t>(c.removeLockHolds) != n) {
+          throw Failure{"wrong number of holds on the remove lock", std::to_string(n),
+                        std::to_string(c.removeLockHolds) + (c.removeLockRemoved ? " (removal has begun)" : "")};
+        }
+      });
+    }
+
+    if (lower == "power") {
+      // expect power LINE | expect power end: the next entry of the power log.
+      notNegatable();
+      if (args.Take("end")) {
+        args.End();
+        return Expectation([](Runner& r) {
+          std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog(true);
+          if (r.powerCursor() < log.size()) {
+            throw Failure{"more power events than expected", "(end of the power log)",
+                          PowerEventText(log[r.powerCursor()])};
+          }
+        });
+      }
+      std::string expected = args.Rest();
+      if (expected.empty()) args.Error("expected a power-log line (or 'end') after 'expect power'");
+      return Expectation([=](Runner& r) {
+        std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog(true);
+        if (r.powerCursor() >= log.size()) throw Failure{"no more power events", expected, "(end of the power log)"};
+        std::string actual = PowerEventText(log[r.powerCursor()++]);
+        if (actual != expected) throw Failure{"wrong power event", expected, actual};
       });
     }
 
@@ -536,6 +738,48 @@ void AddExpectCommands(CommandTable& table) {
 
     notNegatable();
     return ParseExpectRequest(args, what);
+  };
+
+  // dump R | dump driver | dump power: everything about a named request's outcome, the driver
+  // object's slots, or the power log from its cursor on (not moved); printed unless -q.
+  table["dump"] = [](Args& args) {
+    std::string name = args.Word("a request name, 'driver' or 'power'");
+    args.End();
+    if (name == "power") {
+      return Make([](Runner& r) {
+        std::vector<host::pnp::PowerEvent> log = host::pnp::PowerLog(true);
+        std::string text = "power log from its cursor:";
+        for (size_t i = r.powerCursor(); i < log.size(); ++i) text += "\n    " + PowerEventText(log[i]);
+        r.Record(text);
+      });
+    }
+    if (name == "driver") {
+      return Make([](Runner& r) {
+        PDRIVER_OBJECT d = LoadedDriver(r);
+        std::string text = "driver object " + std::string(Stack::kDriverName) + ":";
+        auto row = [&](const std::string& slot, const void* routine) {
+          text += "\n    " + slot + std::string(slot.size() < 34 ? 34 - slot.size() : 1, ' ') + SlotText(r, routine);
+        };
+        row("DriverUnload", reinterpret_cast<const void*>(d->DriverUnload));
+        row("AddDevice", reinterpret_cast<const void*>(d->DriverExtension->AddDevice));
+        for (unsigned m = 0; m <= IRP_MJ_MAXIMUM_FUNCTION; ++m) {
+          row(host::debug::MajorFunctionName(static_cast<UCHAR>(m)), reinterpret_cast<const void*>(d->MajorFunction[m]));
+        }
+        r.Record(text);
+      });
+    }
+    return Make([=](Runner& r) {
+      std::shared_ptr<Runner::PendingRequest> p = r.Request(name);
+      std::string text = "request " + name + " (sent at line " + std::to_string(p->line) +
+                         (p->thread != "main" ? " by thread " + p->thread : std::string()) + "): ";
+      if (!p->sent) {
+        text += "pending: its dispatch routine has not returned";
+      } else {
+        text += "dispatch routine returned " + StatusName(p->request.DispatchStatus()) + "; ";
+        text += p->request.Done() ? "finished, " + DumpResult(p->kind, p->request.Result()) : "pending";
+      }
+      r.Record(text);
+    });
   };
 }
 

@@ -10,13 +10,31 @@ namespace mdmhost::scenario {
 namespace {
 
 // The status a step ends with against what its line expects; without "->" it must succeed.
-void CheckStep(const ResultSpec& spec, NTSTATUS status, const std::string& what) {
-  if (spec.given) {
+void CheckStep(Runner& r, const ResultSpec& spec, NTSTATUS status, const std::string& what) {
+  if (spec.any) {
+    r.Record(what + " -> " + StatusName(status));
+  } else if (spec.given) {
     if (status != spec.status) {
       throw Failure{"wrong status of " + what, "-> " + spec.text, StatusName(status)};
     }
   } else if (!NT_SUCCESS(status)) {
     throw Failure{what + " failed", "success", StatusName(status)};
+  }
+}
+
+// A step sent as a named request ("as R"), left in flight: the line's result is checked only if
+// it says PENDING (not finished yet) or the request finished at once.
+void CheckNamedStep(Runner& r, const ResultSpec& spec, const host::app::Request& request,
+                    const std::string& what) {
+  if (spec.any) {
+    r.Record(what + " -> " + (request.Done() ? StatusName(request.Result().status) : "pending"));
+  } else if (spec.given && spec.status == STATUS_PENDING) {
+    if (request.Done()) {
+      throw Failure{what + " finished at once", "-> PENDING", StatusName(request.Result().status)};
+    }
+  } else if (spec.given) {
+    if (!request.Done()) throw Failure{what + " is still pending", "-> " + spec.text, "PENDING"};
+    CheckStep(r, spec, request.Result().status, what);
   }
 }
 
@@ -108,20 +126,13 @@ Statement ParsePnpStep(Args& args, UCHAR minor) {
     const std::string what = "IRP_MN_" + PnpMinorName(minor);
     if (!name.empty()) {
       host::app::Request request = host::pnp::SendPnpAsync(r.stack().Pdo(i), minor);
-      if (spec.given && spec.status == STATUS_PENDING) {
-        if (request.Done()) {
-          throw Failure{what + " finished at once", "-> PENDING", StatusName(request.Result().status)};
-        }
-      } else if (spec.given) {
-        if (!request.Done()) throw Failure{what + " is still pending", "-> " + spec.text, "PENDING"};
-        CheckStep(spec, request.Result().status, what);
-      }
-      r.AddRequest(name, {RequestKind{}, request, r.line()});
+      r.AddRequest(name, RequestKind{}, request);
+      CheckNamedStep(r, spec, request, what);
       return;
     }
     NTSTATUS status = r.stack().Pnp(i, minor);
     r.Note(what + " -> " + StatusName(status));
-    CheckStep(spec, status, what);
+    CheckStep(r, spec, status, what);
   });
 }
 
@@ -135,7 +146,7 @@ void AddSystemCommands(CommandTable& table) {
       if (r.stack().Loaded()) throw Failure{"the driver is loaded already", "", ""};
       NTSTATUS status = r.stack().LoadDriver();
       r.Note("DriverEntry -> " + StatusName(status));
-      CheckStep(spec, status, "DriverEntry");
+      CheckStep(r, spec, status, "DriverEntry");
     });
   };
 
@@ -166,7 +177,7 @@ void AddSystemCommands(CommandTable& table) {
       size_t i = plug ? DoPlug(r, p) : RequirePdo(r);
       NTSTATUS status = r.stack().AddDevice(i);
       r.Note("AddDevice -> " + StatusName(status));
-      CheckStep(spec, status, "AddDevice");
+      CheckStep(r, spec, status, "AddDevice");
     });
   };
 
@@ -215,7 +226,7 @@ void AddSystemCommands(CommandTable& table) {
         NTSTATUS status = r.stack().QueryCapabilities(i, &caps, v);
         r.Note("IRP_MN_QUERY_CAPABILITIES -> " + StatusName(status));
         r.capabilities() = caps;
-        CheckStep(spec, status, "IRP_MN_QUERY_CAPABILITIES");
+        CheckStep(r, spec, status, "IRP_MN_QUERY_CAPABILITIES");
       });
     }
     return ParsePnpStep(args, *minor);
@@ -252,28 +263,42 @@ void AddSystemCommands(CommandTable& table) {
       host::app::IoResult result =
           host::app::SendRaw(top, IRP_MJ_SYSTEM_CONTROL, m, 0, nullptr, 0, 0).Wait();
       r.Note("IRP_MJ_SYSTEM_CONTROL -> " + StatusName(result.status));
-      if (spec.given) {
-        CheckResult(spec, RequestKind{}, result);
-      } else if (!NT_SUCCESS(result.status)) {
-        throw Failure{"the WMI request failed", "success", StatusName(result.status)};
-      }
+      JudgeResult(r, spec, RequestKind{}, result, "the WMI request");
     });
   };
 
   // power set|query S0..S5|D0..D3 [as NAME] [-> STATUS]
+  // power wait-wake S0..S5 [as NAME] [-> STATUS], power sequence [as NAME] [-> STATUS]
+  // power skip
   table["power"] = [](Args& args) {
-    std::string verb = args.Word("'set' or 'query'");
+    std::string verb = args.Word("'set', 'query', 'wait-wake', 'sequence' or 'skip'");
+    if (verb == "skip") {
+      args.End();
+      return Make([](Runner& r) { r.powerCursor() = host::pnp::PowerLog(true).size(); });
+    }
     UCHAR minor;
     if (verb == "set") {
       minor = IRP_MN_SET_POWER;
     } else if (verb == "query") {
       minor = IRP_MN_QUERY_POWER;
+    } else if (verb == "wait-wake") {
+      minor = IRP_MN_WAIT_WAKE;
+    } else if (verb == "sequence") {
+      minor = IRP_MN_POWER_SEQUENCE;
     } else {
-      args.Error("expected 'set' or 'query' after 'power', found '" + verb + "'");
+      args.Error("expected 'set', 'query', 'wait-wake', 'sequence' or 'skip' after 'power', found '" +
+                 verb + "'");
     }
-    std::string stateText = args.Word("a power state (S0..S5, D0..D3)");
-    auto target = ParsePowerState(stateText);
-    if (!target) args.Error("unknown power state '" + stateText + "' (S0..S5, D0..D3)");
+    PowerTarget t{SystemPowerState, PowerSystemWorking};
+    if (minor != IRP_MN_POWER_SEQUENCE) {
+      std::string stateText = args.Word("a power state (S0..S5, D0..D3)");
+      auto target = ParsePowerState(stateText);
+      if (!target) args.Error("unknown power state '" + stateText + "' (S0..S5, D0..D3)");
+      if (minor == IRP_MN_WAIT_WAKE && target->type != SystemPowerState) {
+        args.Error("a wait-wake names the system state the device may wake the system from (S0..S5)");
+      }
+      t = *target;
+    }
     std::string name;
     if (args.Take("as")) name = args.Word("a request name after 'as'");
     ResultSpec spec = ParseOptionalResult(args);
@@ -281,26 +306,39 @@ void AddSystemCommands(CommandTable& table) {
     if (spec.given && spec.status == STATUS_PENDING && name.empty()) {
       args.Error("a request expected to stay pending needs a name: add 'as NAME'");
     }
-    PowerTarget t = *target;
     return Make([=](Runner& r) {
       RequireLoaded(r);
       size_t i = RequirePdo(r);
-      const std::string what = std::string(minor == IRP_MN_SET_POWER ? "SET_POWER " : "QUERY_POWER ") +
-                               PowerStateName(t.type, t.state);
+      PDEVICE_OBJECT pdo = r.stack().Pdo(i);
+      const std::string what = PowerMinorName(minor) +
+                               (minor == IRP_MN_POWER_SEQUENCE ? "" : " " + PowerStateName(t.type, t.state));
+      if (minor == IRP_MN_WAIT_WAKE || minor == IRP_MN_POWER_SEQUENCE) {
+        // The sequence record must outlive the request: the runner keeps it.
+        auto sequence = std::make_shared<POWER_SEQUENCE>();
+        r.Keep(sequence);
+        host::app::Request request = host::pnp::SendPowerAsync(pdo, minor, [&](PIO_STACK_LOCATION sp) {
+          if (minor == IRP_MN_WAIT_WAKE) {
+            sp->Parameters.WaitWake.PowerState = static_cast<SYSTEM_POWER_STATE>(t.state);
+          } else {
+            sp->Parameters.PowerSequence.PowerSequence = sequence.get();
+          }
+        });
+        if (!name.empty()) {
+          r.AddRequest(name, RequestKind{}, request);
+          CheckNamedStep(r, spec, request, what);
+          return;
+        }
+        NTSTATUS status = request.Wait().status;
+        r.Note(what + " -> " + StatusName(status));
+        CheckStep(r, spec, status, what);
+        return;
+      }
       if (!name.empty()) {
         if (t.type != SystemPowerState) throw Failure{"only system power requests can be named", "", ""};
-        host::app::Request request = host::pnp::SendSystemPowerAsync(
-            r.stack().Pdo(i), minor, static_cast<SYSTEM_POWER_STATE>(t.state));
-        if (spec.given && spec.status == STATUS_PENDING) {
-          if (request.Done()) {
-            throw Failure{what + " finished at once", "-> PENDING",
-                          StatusName(request.Result().status)};
-          }
-        } else if (spec.given) {
-          if (!request.Done()) throw Failure{what + " is still pending", "-> " + spec.text, "PENDING"};
-          CheckStep(spec, request.Result().status, what);
-        }
-        r.AddRequest(name, {RequestKind{}, request, r.line()});
+        host::app::Request request =
+            host::pnp::SendSystemPowerAsync(pdo, minor, static_cast<SYSTEM_POWER_STATE>(t.state));
+        r.AddRequest(name, RequestKind{}, request);
+        CheckNamedStep(r, spec, request, what);
         return;
       }
       NTSTATUS status =
@@ -308,7 +346,7 @@ void AddSystemCommands(CommandTable& table) {
               ? r.stack().SystemPower(i, minor, static_cast<SYSTEM_POWER_STATE>(t.state))
               : r.stack().DevicePower(i, minor, static_cast<DEVICE_POWER_STATE>(t.state));
       r.Note(what + " -> " + StatusName(status));
-      CheckStep(spec, status, what);
+      CheckStep(r, spec, status, what);
     });
   };
 
@@ -350,12 +388,11 @@ void AddSystemCommands(CommandTable& table) {
   };
 
   table["advance"] = [](Args& args) {
-    std::string w = args.Word("a duration (500ms, 2s, 100us)");
-    auto d = ParseDuration(w);
-    if (!d) args.Error("expected a duration such as 500ms, 2s or 100us, found '" + w + "'");
+    int64_t ticks = args.Duration();
     args.End();
-    int64_t ticks = *d;
-    return Timeless([=](Runner& r) { r.stack().session().AdvanceTime(ticks); });
+    Statement s = Timeless([=](Runner& r) { r.stack().session().AdvanceTime(ticks); });
+    s.mainOnly = true;
+    return s;
   };
 
   table["pump"] = [](Args& args) {

@@ -1,10 +1,12 @@
 // Parsing: tokens of a line, data, expected results, the script as a whole; checking a request's
 // result against what a line expects.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <strings.h>
 
 #include "scenario/scenario.h"
+#include "host/objects.h"
 #include "sim/at_modem.h"
 
 namespace mdmhost::scenario {
@@ -61,6 +63,18 @@ NTSTATUS Args::Status(const char* what) {
   return *s;
 }
 
+int64_t Args::Duration() {
+  std::string w = Word("a duration (500ms, 2s, 100us)");
+  auto d = ParseDuration(w);
+  if (!d) Error("expected a duration such as 500ms, 2s or 100us, found '" + w + "'");
+  return *d;
+}
+
+std::optional<int64_t> Args::Within() {
+  if (!Take("within")) return std::nullopt;
+  return Duration();
+}
+
 std::string Args::RestText() const {
   return AtEnd() ? "" : NormalizeSpaces(line_.substr(tokens_[pos_].column));
 }
@@ -109,6 +123,15 @@ std::optional<std::vector<uint8_t>> ParseData(Args& args) {
       if (count > (64u << 20)) args.Error("a pattern of more than 64 MiB");
       if (!data) data.emplace();
       for (uint64_t i = 0; i < count; ++i) data->push_back(PatternByte(from + i));
+    } else if (args.Take("wide")) {
+      // UTF-16LE code units of a text, as the registry and the kernel's strings hold it (no
+      // terminator unless the text has one: "COM7\0").
+      if (!args.PeekString()) args.Error("'wide' is followed by a text in quotes");
+      if (!data) data.emplace();
+      for (char16_t unit : host::objects::ToUtf16(args.Next().text)) {
+        data->push_back(static_cast<uint8_t>(unit & 0xFF));
+        data->push_back(static_cast<uint8_t>(unit >> 8));
+      }
     } else if (args.Take("empty")) {
       if (!data) data.emplace();
     } else {
@@ -125,10 +148,21 @@ ResultSpec ParseResult(Args& args) {
   spec.given = true;
   spec.text = args.RestText();
   Args& rest = args;
-  spec.status = rest.Status("a status after '->'");
+  if (rest.Take("any")) {
+    spec.any = true;
+    if (!rest.AtEnd()) rest.Error("'-> any' records the result as it is: nothing may follow it");
+    return spec;
+  }
+  spec.status = rest.Status("a status after '->' (or 'any')");
   while (!rest.AtEnd()) {
     if (rest.Take("info")) {
       spec.information = rest.Number("the Information after 'info'");
+      continue;
+    }
+    if (rest.Take("crc32")) {
+      uint64_t crc = rest.Number("the CRC-32 of the bytes returned");
+      if (crc > 0xFFFFFFFFull) rest.Error("a CRC-32 has 32 bits");
+      spec.crc32 = static_cast<uint32_t>(crc);
       continue;
     }
     if (auto data = ParseData(rest)) {
@@ -188,7 +222,7 @@ std::string DescribeResult(const RequestKind& kind, const host::app::IoResult& r
 
 void CheckResult(const ResultSpec& spec, const RequestKind& kind,
                  const host::app::IoResult& result) {
-  if (!spec.given) return;
+  if (!spec.given || spec.any) return;
   const std::string actual = DescribeResult(kind, result);
   if (result.status != spec.status) {
     throw Failure{"wrong status", "-> " + spec.text, actual};
@@ -197,13 +231,16 @@ void CheckResult(const ResultSpec& spec, const RequestKind& kind,
     throw Failure{"wrong Information", "info " + std::to_string(*spec.information), actual};
   }
   if (spec.data) {
-    if (result.output != *spec.data) {
-      throw Failure{"wrong bytes returned", Quote(*spec.data), Quote(result.output)};
-    }
+    CheckBytes("wrong bytes returned", *spec.data, result.output);
     if (kind.kind == RequestKind::Read && !spec.information &&
         result.information != spec.data->size()) {
       throw Failure{"wrong Information", "info " + std::to_string(spec.data->size()), actual};
     }
+  }
+  if (spec.crc32 && Crc32(result.output) != *spec.crc32) {
+    throw Failure{"wrong bytes returned (CRC-32)", "crc32 " + Hex(*spec.crc32),
+                  "crc32 " + Hex(Crc32(result.output)) + " of " +
+                      std::to_string(result.output.size()) + " bytes"};
   }
   const Record* record = kind.kind == RequestKind::Control && kind.code ? kind.code->output : nullptr;
   if (spec.bare) {
@@ -250,6 +287,93 @@ void CheckResult(const ResultSpec& spec, const RequestKind& kind,
   }
 }
 
+void JudgeResult(Runner& r, const ResultSpec& spec, const RequestKind& kind,
+                 const host::app::IoResult& result, const std::string& what) {
+  if (spec.any) {
+    r.Record(what + " -> " + DescribeResult(kind, result));
+  } else if (spec.given) {
+    CheckResult(spec, kind, result);
+  } else if (!NT_SUCCESS(result.status)) {
+    throw Failure{what + " failed", "success", DescribeResult(kind, result)};
+  }
+}
+
+uint32_t Crc32(const std::vector<uint8_t>& bytes) {
+  static const std::vector<uint32_t> table = [] {
+    std::vector<uint32_t> t(256);
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xFFFFFFFFu;
+  for (uint8_t b : bytes) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+static std::string HexBytes(const std::vector<uint8_t>& bytes, size_t from, size_t count) {
+  std::string out;
+  for (size_t i = from; i < bytes.size() && i < from + count; ++i) {
+    char buffer[4];
+    std::snprintf(buffer, sizeof buffer, "%02X ", bytes[i]);
+    out += buffer;
+  }
+  if (!out.empty()) out.pop_back();
+  return out;
+}
+
+// Short byte strings are shown whole; long ones by their length and the first byte that differs,
+// with 16 bytes from there, so that a lost, repeated or misplaced run in a large transfer shows
+// where it starts.
+void CheckBytes(const std::string& message, const std::vector<uint8_t>& expected,
+                const std::vector<uint8_t>& actual) {
+  if (expected == actual) return;
+  constexpr size_t kWhole = 64;
+  if (expected.size() <= kWhole && actual.size() <= kWhole) {
+    throw Failure{message, Quote(expected), Quote(actual)};
+  }
+  size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  auto describe = [at](const std::vector<uint8_t>& bytes) {
+    std::string text = std::to_string(bytes.size()) + " bytes";
+    if (at < bytes.size()) {
+      text += "; from byte " + std::to_string(at) + ": " + HexBytes(bytes, at, 16);
+    } else {
+      text += "; nothing from byte " + std::to_string(at);
+    }
+    return text;
+  };
+  throw Failure{message + " (the first difference is at byte " + std::to_string(at) + ")",
+                describe(expected), describe(actual)};
+}
+
+std::string DumpResult(const RequestKind& kind, const host::app::IoResult& result) {
+  std::string out = "status " + StatusName(result.status) + ", Information " +
+                    std::to_string(result.information);
+  const std::vector<uint8_t>& b = result.output;
+  if (b.empty()) return out + ", no bytes returned";
+  out += "\n    " + std::to_string(b.size()) + " bytes returned, crc32 " + Hex(Crc32(b));
+  constexpr size_t kShown = 4096;
+  for (size_t row = 0; row < b.size() && row < kShown; row += 16) {
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "%06zX  ", row);
+    std::string hex = HexBytes(b, row, 16);
+    hex.resize(16 * 3, ' ');
+    std::string text;
+    for (size_t i = row; i < b.size() && i < row + 16; ++i) {
+      text += b[i] >= 0x20 && b[i] < 0x7F ? static_cast<char>(b[i]) : '.';
+    }
+    out += "\n    " + std::string(offset) + hex + " " + text;
+  }
+  if (b.size() > kShown) out += "\n    ... (" + std::to_string(b.size() - kShown) + " bytes more)";
+  if (kind.kind == RequestKind::Control && kind.code != nullptr && kind.code->output != nullptr) {
+    out += "\n    " + FormatRecord(*kind.code->output, b);
+  }
+  return out;
+}
+
 // ---- Durations -----------------------------------------------------------------------------------
 
 std::optional<int64_t> ParseDuration(const std::string& text) {
@@ -279,6 +403,7 @@ static const CommandTable& Commands() {
     AddRequestCommands(t);
     AddDeviceCommands(t);
     AddExpectCommands(t);
+    AddThreadCommands(t);
     return t;
   }();
   return table;
@@ -290,6 +415,13 @@ Script ParseScript(const std::string& file, const std::string& text) {
   size_t start = 0;
   int lineNumber = 0;
   const CommandTable& commands = Commands();
+  // The blocks open at this point, outermost first, and where their lines go. A block's body
+  // only grows while it is the innermost one, so the pointers stay valid.
+  std::vector<std::vector<Statement>*> into{&script.statements};
+  std::vector<const Statement*> open;
+  auto error = [&](int line, const std::string& message) {
+    script.errors.push_back(file + ":" + std::to_string(line) + ": " + message);
+  };
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
@@ -314,11 +446,40 @@ Script ParseScript(const std::string& file, const std::string& text) {
       Statement statement = it->second(args);
       statement.line = lineNumber;
       statement.text = NormalizeSpaces(line);
-      script.statements.push_back(std::move(statement));
+      script.lines[lineNumber] = statement.text;
+      const bool inThread = std::any_of(open.begin(), open.end(), [](const Statement* b) {
+        return b->kind == Statement::Thread;
+      });
+      switch (statement.kind) {
+        case Statement::End:
+          if (open.empty()) throw ParseError("'end' closes nothing: no 'thread' or 'repeat' is open");
+          open.pop_back();
+          into.pop_back();
+          break;
+        case Statement::Thread:
+        case Statement::Repeat:
+          into.back()->push_back(std::move(statement));
+          open.push_back(&into.back()->back());
+          into.push_back(&into.back()->back().body);
+          break;
+        default:
+          if (statement.kind == Statement::Exit && !inThread) {
+            throw ParseError("'exit' ends the thread block it is in; the main script is no such block");
+          }
+          if (statement.mainOnly && inThread) {
+            throw ParseError("'" + tokens[0].text + "' moves the clock for everyone, which only the "
+                             "main script does; a thread lets time pass with 'sleep'");
+          }
+          into.back()->push_back(std::move(statement));
+          break;
+      }
     } catch (const ParseError& e) {
-      script.errors.push_back(file + ":" + std::to_string(lineNumber) + ": " + e.what());
+      error(lineNumber, e.what());
     }
     if (end == text.size()) break;
+  }
+  for (auto b = open.rbegin(); b != open.rend(); ++b) {
+    error((*b)->line, "'" + (*b)->text + "' is not closed: an 'end' line closes it");
   }
   return script;
 }
