@@ -472,8 +472,13 @@ NTSTATUS UsbStack::QueueTransfer(PIRP irp, PURB urb, Pipe pipe) {
   }
   inFlight_.push_back(urb);
   pipes_[static_cast<int>(pipe)].pending.push_back(tr);
+  const bool atOnce = pipes_[static_cast<int>(pipe)].atOnce;
   lock.unlock();
-  ScheduleService();
+  if (atOnce) {
+    RunService();
+  } else {
+    ScheduleService();
+  }
   return STATUS_PENDING;
 }
 
@@ -648,6 +653,11 @@ void UsbStack::Release(Pipe pipe) {
     pipes_[static_cast<int>(pipe)].held = false;
   }
   ScheduleService();
+}
+
+void UsbStack::CompleteAtOnce(Pipe pipe, bool atOnce) {
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
+  pipes_[static_cast<int>(pipe)].atOnce = atOnce;
 }
 
 void UsbStack::HoldControl() {

@@ -138,6 +138,11 @@ class UsbStack final : public UsbFunctionHost {
   // cancels, removal and power-down still complete held transfers.
   void Hold(Pipe pipe);
   void Release(Pipe pipe);
+  // With `atOnce`, a transfer submitted on `pipe` is served inside the IoCallDriver that submits
+  // it, as a lower driver that completes a request before returning does: what can complete then
+  // (on any pipe) completes there, at the submitter's IRQL, before the call returns. Without it
+  // (the default), transfers are served later, from the stack's DPC or thread.
+  void CompleteAtOnce(Pipe pipe, bool atOnce);
   // Holds class requests, resets and aborts: they pend (STATUS_PENDING) untouched until
   // ReleaseControl serves them, in order, in the releasing thread.
   void HoldControl();
@@ -202,6 +207,7 @@ class UsbStack final : public UsbFunctionHost {
     std::deque<Fault> abortFaults;
     bool halted = false;
     bool held = false;
+    bool atOnce = false;  // served inside the call that submits a transfer (CompleteAtOnce)
   };
   struct HeldControl {
     PIRP irp;

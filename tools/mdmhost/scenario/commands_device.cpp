@@ -268,6 +268,14 @@ void AddDeviceCommands(CommandTable& table) {
         }
       });
     }
+    if (verb == "at-once" || verb == "later") {
+      // at-once PIPE: transfers on the pipe are served inside the call that submits them;
+      // later PIPE: from the stack's DPC again.
+      bool atOnce = verb == "at-once";
+      sim::Pipe pipe = ParsePipe(args);
+      args.End();
+      return Make([=](Runner& r) { r.stack().usb(r.Device()).CompleteAtOnce(pipe, atOnce); });
+    }
     if (verb == "unplug") {
       args.End();
       return Make([](Runner& r) { r.stack().Unplug(r.Device()); });
@@ -327,7 +335,7 @@ void AddDeviceCommands(CommandTable& table) {
     }
     args.Error("unknown device step '" + verb +
                "' (receive, zero-length-packet, state, notify, fail, stall, hold, release, "
-               "unplug, capacity, port-name, power-states, dial-target)");
+               "at-once, later, unplug, capacity, port-name, power-states, dial-target)");
   };
 }
 
