@@ -353,6 +353,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mdmhost", required=True)
     parser.add_argument("--image", help="run the x86 image itself (the 32-bit mdmhost)")
+    parser.add_argument("--max-stack", type=int,
+                        help="with --image: the kernel stack the image may use, in bytes")
     parser.add_argument("client", choices=["pyserial", "chat", "picocom", "stty", "loopback"])
     args = parser.parse_args()
 
@@ -360,6 +362,8 @@ def main():
     extra = ["--modem", "loopback"] if args.client == "loopback" else []
     if args.image:
         extra += ["--image", os.path.abspath(args.image)]
+        if args.max_stack:
+            extra += ["--max-stack", str(args.max_stack), "--stack-report"]
     bridge = Bridge(os.path.abspath(args.mdmhost), workdir, extra)
     try:
         try:

@@ -19,6 +19,7 @@
 // compares the terminal's settings every 50 ms, for programs that clear EXTPROC. The Linux pty
 // driver keeps 8 data bits and no parity whatever a program sets, so what reaches the driver from
 // a pseudo-terminal is the rate, the stop bits and the flow control.
+#include <iostream>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -80,8 +81,11 @@ const char* const kBridgeHelp =
     "  --quiet               print only the ready line and errors\n"
     "  --image PATH          run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
     "                        host-compiled driver; needs the 32-bit host (build/host32)\n"
+    "  --stack-report        with --image: print the kernel stack the image used, per routine\n"
+    "  --max-stack BYTES     with --image: fail when the image used more kernel stack than this\n"
     "\n"
-    "Exit status: 0 after a clean shutdown with the verifier clean, 1 otherwise.\n";
+    "Exit status: 0 after a clean shutdown with the verifier clean (and the image within its\n"
+    "stack limit), 1 otherwise.\n";
 
 namespace {
 
@@ -599,8 +603,9 @@ int Bridge::Run() {
   std::fprintf(stdout, "bridge: verifier %s\n",
                violations == 0 ? "clean" : (std::to_string(violations) + " violation(s)").c_str());
   std::fflush(stdout);
+  const bool stackWithin = CheckImageStack(std::cout);
   log_.reset();
-  return ok && violations == 0 && errors_ == 0 ? 0 : 1;
+  return ok && violations == 0 && errors_ == 0 && stackWithin ? 0 : 1;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <thread>
 
 #include <comm/comm.h>
@@ -52,8 +53,11 @@ const char* const kDemoHelp =
     "  --bus full            print every bus-trace line instead of a summary per step\n"
     "  --image PATH          run the x86 image itself (build/x86/tavrinmdm.sys) instead of the\n"
     "                        host-compiled driver; needs the 32-bit host (build/host32)\n"
+    "  --stack-report        with --image: print the kernel stack the image used, per routine\n"
+    "  --max-stack BYTES     with --image: fail when the image used more kernel stack than this\n"
     "\n"
-    "Exit status: 0 when every step worked and the verifier stayed clean, 1 otherwise.\n";
+    "Exit status: 0 when every step worked, the verifier stayed clean and the image kept within\n"
+    "its stack limit, 1 otherwise.\n";
 
 namespace {
 
@@ -622,9 +626,11 @@ int Demo::Run() {
   }
   TakeDown();
   Summary();
+  std::fflush(stdout);
+  const bool stackWithin = CheckImageStack(std::cout);
   size_t violations = log_ ? log_->Count() : 0;
   log_.reset();
-  return problems_.empty() && violations == 0 ? 0 : 1;
+  return problems_.empty() && violations == 0 && stackWithin ? 0 : 1;
 }
 
 }  // namespace
