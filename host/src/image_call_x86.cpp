@@ -177,10 +177,10 @@ uint32_t CallRoutineWords(const void* routine, const uint32_t* words, unsigned c
 
 void ImageServiceEntered(const void* service, uint32_t stack) { Measure(service, stack); }
 
-void ImageUnwind(std::exception_ptr pending) {
-  if (t_activations.empty()) std::rethrow_exception(pending);
+void ImageUnwind(std::exception_ptr&& pending) {
+  if (t_activations.empty()) std::rethrow_exception(std::move(pending));
   Activation& top = *t_activations.back();
-  top.pending = pending;
+  top.pending = std::move(pending);
   std::longjmp(top.unwind, 1);
 }
 

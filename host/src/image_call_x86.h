@@ -10,7 +10,9 @@ namespace host::internal {
 void ImageServiceEntered(const void* service, uint32_t stack);
 
 // A kernel service the image called has thrown `pending` (a bug check unwinding the routine):
-// jumps back to the trampoline call that entered the image and throws it again from there.
-[[noreturn]] void ImageUnwind(std::exception_ptr pending);
+// jumps back to the trampoline call that entered the image and throws it again from there. The
+// exception moves into the activation: the jump skips the destructors of the frames it leaves,
+// so none of them may still own a reference to it (the exception would never be freed).
+[[noreturn]] void ImageUnwind(std::exception_ptr&& pending);
 
 }  // namespace host::internal

@@ -45,7 +45,7 @@ R THUNK_REALIGN Serve(R (*routine)(A...), uint32_t stack, A... arguments) {
   } catch (...) {
     pending = std::current_exception();
   }
-  ImageUnwind(pending);
+  ImageUnwind(std::move(pending));
 }
 
 template <auto F>

@@ -10,6 +10,9 @@
 
 #include "driver/x86/records/extension_layout.h"
 #include "host/image.h"
+#include "host/pnp.h"
+#include "host/session.h"
+#include "host/verifier.h"
 
 namespace {
 
@@ -93,6 +96,25 @@ TEST(ImageLoader, RefusesDamagedImagesWithOneClearError) {
     EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
     EXPECT_EQ(error.rfind("damaged.sys: ", 0), 0u) << c.what << ": " << error;
   }
+}
+
+// A bug check raised inside the image — its stack cookie found overwritten at a routine's return,
+// three image frames deep (start-up stub, the overrunning routine, __stack_chk_fail) — is
+// reported with its code and unwinds out of the image's frames back to the kernel code that
+// called the entry point; the host goes on.
+TEST(ImageLoader, ABugCheckInsideTheImageUnwindsOutOfIt) {
+  std::string error;
+  auto image = host::image::Load(TAVRIN_STACK_OVERRUN_IMAGE, &error);
+  ASSERT_NE(image, nullptr) << error << " (./run x86 builds it)";
+  host::verifier::ExpectViolations capture;
+  {
+    host::Session session;
+    bool stopped = host::verifier::RunCatchingBugCheck(
+        [&] { host::pnp::LoadDriver(image->entry(), "\\Driver\\overrun"); });
+    EXPECT_TRUE(stopped);
+  }
+  EXPECT_EQ(capture.Count(host::verifier::Rule::BugCheck), 1u) << capture.Text();
+  EXPECT_NE(capture.Text().find("KeBugCheckEx(0x000000F7"), std::string::npos) << capture.Text();
 }
 
 // The DEVICE_EXTENSION compiled here against the host's 32-bit declarations is the image's.
