@@ -24,6 +24,7 @@ static __attribute__((noinline)) VOID Overrun(ULONG Length)
     for (Index = 0; Index < Length; Index++) {
         Buffer[Index] = 0xA5;  // past the end on purpose: over the cookie above the buffer
     }
+    (void)Buffer;
 }
 
 extern "C" __attribute__((section("INIT"))) NTSTATUS NTAPI GsDriverEntry(PDRIVER_OBJECT DriverObject,
