@@ -21,4 +21,5 @@
 // Size first, then the offsets in the order above; alone in the section .tvlayout of its object.
 #define TAVRIN_EXTENSION_COUNT(field) +1
 constexpr unsigned kTavrinExtensionLayoutCount = 1 TAVRIN_EXTENSION_FIELDS(TAVRIN_EXTENSION_COUNT);
-extern "C" const ULONG TavrinExtensionLayout[kTavrinExtensionLayoutCount];
+extern "C" __attribute__((section(".tvlayout"))) const ULONG
+    TavrinExtensionLayout[kTavrinExtensionLayoutCount];
