@@ -60,11 +60,9 @@ HostRequest NewPowerRequest(PDEVICE_OBJECT pdo, UCHAR minor,
   POWER_STATE_TYPE type;
   POWER_STATE state;
   IopPowerParameters(next, &type, &state);
-  std::shared_ptr<IrpRecord> record = IopFindIrp(r.irp);
-  auto inner = record->host->completed;
-  record->host->completed = [inner, minor, type, state](PIRP irp) {
+  // The result goes to the request's handle; the completion hook only logs it.
+  IopFindIrp(r.irp)->host->completed = [minor, type, state](PIRP irp) {
     IopPowerLog(host::pnp::PowerEvent::Completed, minor, type, state, irp->IoStatus.Status);
-    if (inner) inner(irp);
   };
   IopPowerLog(host::pnp::PowerEvent::Sent, minor, type, state, STATUS_PENDING);
   return r;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "binding.h"
+#include "driver_locks.h"
 #include "driver/entry.h"
 #include "sim/at_modem.h"
 #include "sim/loopback_modem.h"
@@ -103,13 +104,6 @@ void ViolationLog::SetEcho(std::function<void(const host::verifier::Violation&)>
 
 // ---- Stack ---------------------------------------------------------------------------------------
 
-void DeclareDriverLocks(PDEVICE_OBJECT fdo) {
-  auto* ext = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
-  host::verifier::DeclareLock(&ext->SpinLock, "SpinLock", 20);
-  host::verifier::DeclareLock(&ext->RingLock, "RingLock", 30);
-  host::verifier::DeclareLock(&ext->StateLock, "StateLock", 0);
-}
-
 Stack::Stack(const host::SessionOptions& options)
     : session_(std::make_unique<host::Session>(options)), bus_(std::make_unique<sim::UsbBus>()) {}
 
@@ -197,7 +191,7 @@ bool Stack::WaitUntilClosed(size_t i, int milliseconds) {
 NTSTATUS Stack::AddDevice(size_t i) {
   NTSTATUS status = host::pnp::AddDevice(driver_, Pdo(i));
   if (NT_SUCCESS(status)) {
-    if (PDEVICE_OBJECT fdo = Fdo(i)) DeclareDriverLocks(fdo);
+    if (PDEVICE_OBJECT fdo = Fdo(i)) porttest::DeclareDriverLocks(fdo);
   }
   return status;
 }

@@ -61,10 +61,6 @@ class ViolationLog {
   std::function<void(const host::verifier::Violation&)> echo_;
 };
 
-// Declares the driver's spin locks in the order it keeps: the cancel spin lock (10) before
-// SpinLock (20) before RingLock (30); StateLock alone (0).
-void DeclareDriverLocks(PDEVICE_OBJECT fdo);
-
 // The driver's own counters a scenario looks at, read from its device record in one place
 // (Stack::Counters), so that a binding of the driver with another record layout (a loaded x86
 // image) can supply them too.
