@@ -22,9 +22,9 @@
 #include <memory>
 #include <vector>
 
-#include "driver/entry.h"
-#include "driver/extension.h"
-#include "usb/usb.h"
+#include "tavrinmdm/entry.h"
+#include "tavrinmdm/extension.h"
+#include "tavrinmdm/usb/usb.h"
 #include "host/app.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"

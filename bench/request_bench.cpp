@@ -15,10 +15,10 @@
 #include <chrono>
 #include <memory>
 
-#include "driver/entry.h"
+#include "tavrinmdm/entry.h"
 #include "host/app.h"
 #include "host/pnp.h"
-#include "serial/serial.h"
+#include "tavrinmdm/serial/serial.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"
 

@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/entry.h"
+#include "tavrinmdm/entry.h"
 #include "host/app.h"
 #include "host/session.h"
-#include "serial/serial.h"
+#include "tavrinmdm/serial/serial.h"
 #include "sim/loopback_modem.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"

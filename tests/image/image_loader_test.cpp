@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/x86/records/extension_layout.h"
+#include "tavrinmdm/x86/records/extension_layout.h"
 #include "host/image.h"
 #include "host/pnp.h"
 #include "host/session.h"

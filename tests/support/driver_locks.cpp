@@ -1,6 +1,6 @@
 #include "driver_locks.h"
 
-#include "driver/extension.h"
+#include "tavrinmdm/extension.h"
 #include "host/verifier.h"
 
 namespace porttest {

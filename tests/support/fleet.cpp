@@ -12,8 +12,8 @@
 
 #include <comm/comm.h>
 
-#include "driver/entry.h"
-#include "driver/extension.h"
+#include "tavrinmdm/entry.h"
+#include "tavrinmdm/extension.h"
 #include "driver_locks.h"
 #include "host/host.h"
 #include "sim/loopback_modem.h"

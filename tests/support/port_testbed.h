@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/entry.h"
-#include "driver/extension.h"
+#include "tavrinmdm/entry.h"
+#include "tavrinmdm/extension.h"
 #include "driver_locks.h"
 #include "host/host.h"
 #include "sim/scripted_modem.h"

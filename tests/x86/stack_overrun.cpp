@@ -3,7 +3,7 @@
 // 0xF7 as the driver's own start-up code does. The 32-bit host's image tests load it to see the
 // bug check unwind out of the image's frames.
 
-#include "driver/platform.h"
+#include "tavrinmdm/platform.h"
 
 extern "C" {
 ULONG_PTR __stack_chk_guard = 0xBB40E64EUL;

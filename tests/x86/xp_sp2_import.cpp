@@ -1,7 +1,7 @@
 // A driver image that imports KeFlushQueuedDpcs, which the kernel exports only from Windows XP SP2
 // on: the image check must refuse it, naming the routine and the platform it needs.
 
-#include "driver/platform.h"
+#include "tavrinmdm/platform.h"
 
 extern "C" {
 ULONG_PTR __stack_chk_guard = 0xBB40E64EUL;

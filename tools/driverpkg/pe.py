@@ -13,7 +13,7 @@ from . import ROOT, fail, ok
 from . import pdb
 
 BASELINE = "Windows 2000"
-BASELINE_FILE = os.path.join(ROOT, "driver", "x86", "imports")
+BASELINE_FILE = os.path.join(ROOT, "drivers", "tavrinmdm", "x86", "imports")
 ALLOWED_MODULES = ("ntoskrnl.exe", "hal.dll")
 # Windows 2000 is NT 5.0: an image that asks for a newer subsystem or OS is not its own.
 NEWEST_VERSION = (5, 0)
@@ -151,7 +151,7 @@ def check_imports(imports, baseline):
         fail(f"imports newer than {BASELINE}, so the image would not load there: "
              + "; ".join(newer))
     if unknown:
-        fail("imports routines outside the baseline list (driver/x86/imports): "
+        fail("imports routines outside the baseline list (drivers/tavrinmdm/x86/imports): "
              + ", ".join(unknown))
     count = sum(len(r) for r in imports.values())
     ok(f"{count} imports, all exported by {BASELINE}: "

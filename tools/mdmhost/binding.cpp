@@ -7,7 +7,7 @@
 #include <map>
 #include <ostream>
 
-#include "driver/entry.h"
+#include "tavrinmdm/entry.h"
 #include "host/debug.h"
 
 namespace mdmhost {

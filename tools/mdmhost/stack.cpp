@@ -7,7 +7,7 @@
 
 #include "binding.h"
 #include "driver_locks.h"
-#include "driver/entry.h"
+#include "tavrinmdm/entry.h"
 #include "sim/at_modem.h"
 #include "sim/loopback_modem.h"
 #include "sim/scripted_modem.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/extension.h"
+#include "tavrinmdm/extension.h"
 #include "host/host.h"
 #include "sim/bus.h"
 #include "sim/modem.h"

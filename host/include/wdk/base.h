@@ -4,7 +4,7 @@
 // build. Sizes follow the platform's LLP64 model (ULONG and LONG are 32 bits, pointers are the
 // host's), and WCHAR is a 16-bit code unit (the host build compiles with -fshort-wchar). On a
 // 32-bit host (i386) every record has the platform's 32-bit layout, byte for byte: the same
-// compile-time checks the x86 image makes (driver/x86/layout.cpp) hold for these declarations.
+// compile-time checks the x86 image makes of its records hold for these declarations.
 #pragma once
 
 #include <stddef.h>

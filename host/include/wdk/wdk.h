@@ -1,5 +1,5 @@
 // The host kernel's declarations of the platform's kernel interface: everything a driver built for
-// the host can name. The driver reaches this only through driver/platform.h.
+// the host can name. The driver reaches this only through its own platform.h.
 //
 // Only names the platform's published headers also provide are declared here, so that code which
 // compiles against these declarations compiles against the platform's headers too.
