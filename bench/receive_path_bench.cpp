@@ -22,12 +22,12 @@
 #include <memory>
 #include <vector>
 
-#include "tavrinmdm/entry.h"
-#include "tavrinmdm/extension.h"
-#include "tavrinmdm/usb/usb.h"
 #include "host/app.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"
+#include "tavrinmdm/entry.h"
+#include "tavrinmdm/extension.h"
+#include "tavrinmdm/usb/usb.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <chrono>
 #include <memory>
 
-#include "tavrinmdm/entry.h"
 #include "host/app.h"
 #include "host/pnp.h"
-#include "tavrinmdm/serial/serial.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"
+#include "tavrinmdm/entry.h"
+#include "tavrinmdm/serial/serial.h"
 
 namespace {
 

@@ -24,13 +24,13 @@
 #include <string>
 #include <vector>
 
-#include "tavrinmdm/entry.h"
 #include "host/app.h"
 #include "host/session.h"
-#include "tavrinmdm/serial/serial.h"
 #include "sim/loopback_modem.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"
+#include "tavrinmdm/entry.h"
+#include "tavrinmdm/serial/serial.h"
 
 namespace {
 

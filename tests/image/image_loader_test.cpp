@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "tavrinmdm/x86/records/extension_layout.h"
 #include "host/image.h"
 #include "host/pnp.h"
 #include "host/session.h"
 #include "host/verifier.h"
+#include "tavrinmdm/x86/records/extension_layout.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "driver_locks.h"
 
-#include "tavrinmdm/extension.h"
 #include "host/verifier.h"
+#include "tavrinmdm/extension.h"
 
 namespace porttest {
 

@@ -12,12 +12,12 @@
 
 #include <comm/comm.h>
 
-#include "tavrinmdm/entry.h"
-#include "tavrinmdm/extension.h"
 #include "driver_locks.h"
 #include "host/host.h"
 #include "sim/loopback_modem.h"
 #include "sim/testbed.h"
+#include "tavrinmdm/entry.h"
+#include "tavrinmdm/extension.h"
 
 namespace fleet {
 namespace {

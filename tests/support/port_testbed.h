@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "tavrinmdm/entry.h"
-#include "tavrinmdm/extension.h"
 #include "driver_locks.h"
 #include "host/host.h"
 #include "sim/scripted_modem.h"
 #include "sim/testbed.h"
+#include "tavrinmdm/entry.h"
+#include "tavrinmdm/extension.h"
 
 namespace porttest {
 

@@ -7,8 +7,8 @@
 #include <map>
 #include <ostream>
 
-#include "tavrinmdm/entry.h"
 #include "host/debug.h"
+#include "tavrinmdm/entry.h"
 
 namespace mdmhost {
 namespace {

@@ -7,10 +7,10 @@
 
 #include "binding.h"
 #include "driver_locks.h"
-#include "tavrinmdm/entry.h"
 #include "sim/at_modem.h"
 #include "sim/loopback_modem.h"
 #include "sim/scripted_modem.h"
+#include "tavrinmdm/entry.h"
 
 namespace mdmhost {
 

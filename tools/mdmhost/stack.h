@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "tavrinmdm/extension.h"
 #include "host/host.h"
 #include "sim/bus.h"
 #include "sim/modem.h"
 #include "sim/trace.h"
+#include "tavrinmdm/extension.h"
 
 namespace mdmhost {
 

@@ -23,8 +23,8 @@
 //  - a request the driver allocated that reaches the top without a routine returning
 //    STATUS_MORE_PROCESSING_REQUIRED would be taken for a thread's request on the platform and
 //    crash it: reported (Rule::BugCheck) and left to the driver.
-#include "iop.h"
 #include "internal/routine_call.h"
+#include "iop.h"
 
 using namespace host::internal;
 using host::verifier::Rule;

@@ -9,8 +9,8 @@
 // The routine's frame is opened before the lock is taken, so that the frame's checks (the IRQL
 // and the locks on return) compare with the caller's state: a routine that returns holding the
 // cancel spin lock is reported (SpinLockMisuse) and the lock is released for it.
-#include "iop.h"
 #include "internal/routine_call.h"
+#include "iop.h"
 
 using namespace host::internal;
 using host::verifier::Rule;

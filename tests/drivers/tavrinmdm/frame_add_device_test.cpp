@@ -1,10 +1,10 @@
 // Device creation: names and instance numbers, the device object's properties, the interface,
 // and the unwinding of every failure step.
 
-#include "tavrinmdm/add_device.h"
 #include "host_test.h"
 #include "port_testbed.h"
 #include "sim/bus.h"
+#include "tavrinmdm/add_device.h"
 
 namespace {
 

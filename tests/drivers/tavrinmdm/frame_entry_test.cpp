@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <regex>
 
+#include "port_testbed.h"
 #include "tavrinmdm/add_device.h"
 #include "tavrinmdm/control.h"
 #include "tavrinmdm/pnp/pnp.h"
-#include "port_testbed.h"
 
 namespace {
 

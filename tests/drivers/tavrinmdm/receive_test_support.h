@@ -12,8 +12,8 @@
 #include "host/app.h"
 #include "host/verifier.h"
 #include "port_testbed.h"
-#include "tavrinmdm/serial/serial.h"
 #include "sim/bus.h"
+#include "tavrinmdm/serial/serial.h"
 #include "tavrinmdm/usb/usb.h"
 
 namespace rxtest {

@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 
-#include "tavrinmdm/add_device.h"
-#include "tavrinmdm/pnp/pnp.h"
 #include "host/host.h"
 #include "port_testbed.h"
 #include "sim/bus.h"
+#include "tavrinmdm/add_device.h"
+#include "tavrinmdm/pnp/pnp.h"
 
 namespace nametest {
 

@@ -12,10 +12,10 @@
 #include "host/pnp.h"
 #include "host/verifier.h"
 #include "port_testbed.h"
-#include "tavrinmdm/power/power.h"
 #include "receive_test_support.h"
 #include "sim/bus.h"
 #include "sim/trace.h"
+#include "tavrinmdm/power/power.h"
 #include "tavrinmdm/usb/usb.h"
 
 namespace powertest {

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "tavrinmdm/extension.h"
-#include "tavrinmdm/serial/serial.h"
 #include "host/app.h"
 #include "host/verifier.h"
 #include "port_testbed.h"
 #include "sim/scripted_modem.h"
 #include "sim/trace.h"
+#include "tavrinmdm/extension.h"
+#include "tavrinmdm/serial/serial.h"
 
 namespace ioctltest {
 
