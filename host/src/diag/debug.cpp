@@ -351,7 +351,8 @@ extern "C" {
 
 // The platform stops here. The host reports Rule::BugCheck; the default handler ends the
 // process. When a handler or a capture scope returns, the calling routine is unwound up to the
-// kernel code that started it (see BugCheckUnwind in core.h), since KeBugCheckEx never returns.
+// kernel code that started it (see BugCheckUnwind in internal/core.h), since KeBugCheckEx never
+// returns.
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1, ULONG_PTR BugCheckParameter2,
                   ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4) {
   const char* name = BugCheckName(BugCheckCode);

@@ -1,6 +1,6 @@
 // Calls between the host kernel and image code on i386: the trampoline every call into a driver
-// routine takes (routine_call.h), the record of the image activations on each thread, the
-// kernel-stack measurement made at each call the image makes into the kernel, and the unwinding
+// routine takes (internal/routine_call.h), the record of the image activations on each thread,
+// the kernel-stack measurement made at each call the image makes into the kernel, and the unwinding
 // of image frames when a kernel service ends the routine that called it (a bug check).
 //
 // Image code has no unwind tables, so a C++ exception cannot pass through its frames. A kernel

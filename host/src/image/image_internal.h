@@ -1,5 +1,5 @@
-// What the image loader, the calls into images (routine_call.h) and the bindings of the kernel's
-// exports share.
+// What the image loader, the calls into images (internal/routine_call.h), the bindings of the
+// kernel's exports and the naming of routines (symbolize.cpp) share.
 #pragma once
 
 #include <string>

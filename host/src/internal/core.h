@@ -1,11 +1,11 @@
 // What the executive and kernel core's own files share (never used by the I/O half, which sees
-// only kernel.h).
+// only internal/kernel.h).
 //
 // Locks inside the core, in the order they may be taken:
 //   DispatcherLock()  object signal states, the DPC queue, the timer table, the work queue, the
 //                     wait records and the cooperative threads' wait data;
 //   SchedulerMutex()  the baton of the deterministic scheduler (who runs);
-//   the wait mutex    the threaded mode's condition variable (wait.cpp);
+//   the wait mutex    the threaded mode's condition variable (ke/wait.cpp);
 //   pool, verifier, trace and debug mutexes: leaves, never held while taking another.
 // Report() is never called with the dispatcher lock held: its handler may do anything.
 #pragma once
@@ -126,7 +126,7 @@ NTSTATUS WaitUntilEx(const std::function<bool()>& satisfied, const std::string& 
 // Every wait in progress (dispatcher lock held).
 std::vector<WaitRecord*>& ActiveWaits();
 
-// Deterministic scheduler (scheduler.cpp).
+// Deterministic scheduler (sched/scheduler.cpp).
 void SchedulerSessionStart();
 void SchedulerSessionEnd();
 void PumpDeterministic();
@@ -149,7 +149,7 @@ std::string CurrentScheduleText();
 void JoinKernelThreads(std::vector<std::shared_ptr<Thread>>& threads);
 
 // ---------------------------------------------------------------------------------------------
-// DPCs and timers (timer_dpc.cpp)
+// DPCs and timers (ke/timer_dpc.cpp)
 // ---------------------------------------------------------------------------------------------
 struct DpcEntry {
   PKDPC dpc = nullptr;  // NULL for QueueDpcCall
@@ -186,7 +186,7 @@ void StopThreadedTimerAndDpcThreads();
 void TimerTableChanged();
 
 // ---------------------------------------------------------------------------------------------
-// Work items (workitem.cpp)
+// Work items (ex/workitem.cpp)
 // ---------------------------------------------------------------------------------------------
 bool WorkPending();  // dispatcher lock held
 void WorkSessionStart();
@@ -197,7 +197,8 @@ void FreedRangeWorkItems(const void* base, size_t size, const char* what,
                          std::vector<std::string>* findings);
 
 // ---------------------------------------------------------------------------------------------
-// Pool (pool.cpp), faults (faults.cpp), debug (debug.cpp), trace (trace.cpp), verifier
+// Pool (ex/pool.cpp), faults (verifier/faults.cpp), debug (diag/debug.cpp), trace
+// (diag/trace.cpp), verifier
 // ---------------------------------------------------------------------------------------------
 void PoolSessionStart();
 void PoolSessionEnd();

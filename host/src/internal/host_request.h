@@ -1,5 +1,5 @@
 // Requests the host sends on behalf of applications, kernel clients, the PnP manager and the
-// power manager, and the Request handle that follows them (app.cpp).
+// power manager, and the Request handle that follows them (app/app.cpp).
 #pragma once
 
 #include <atomic>

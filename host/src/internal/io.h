@@ -2,16 +2,16 @@
 // requests): the host's per-device record, the request table, the object namespace, the PnP
 // and power managers' entry points for the I/O manager, and the small checks every service
 // makes. What only the I/O manager's own files share is in io/iop.h. Never included by the core
-// (which sees the I/O half only through kernel.h) nor by drivers.
+// (which sees the I/O half only through internal/kernel.h) nor by drivers.
 //
 // Locks of the I/O half, all leaves with respect to the core: none is held while a driver
 // routine runs, while Report() is called, while the core allocates or frees memory (its freed-
 // range checks call back into this half) or while a wait is made.
 //   IopLock()          device records, attachments, the namespace, interfaces, the request
 //                      table, file objects;
-//   the registry lock  the registry tree and key handles (registry.cpp);
-//   the remove-lock table lock (remove_lock.cpp);
-//   the power manager's lock (power_manager.cpp).
+//   the registry lock  the registry tree and key handles (cm/registry.cpp);
+//   the remove-lock table lock (io/remove_lock.cpp);
+//   the power manager's lock (po/power_manager.cpp).
 #pragma once
 
 #include <cstdint>
@@ -61,7 +61,7 @@ std::string IopCanonicalName(const std::string& name);
 std::string IopNameKey(const std::string& name);
 std::string IopLower(const std::string& s);
 
-// ---- Devices (device_object.cpp) ------------------------------------------------------------
+// ---- Devices (io/device_object.cpp) ------------------------------------------------------------
 // True while `device` is a device object the host allocated and has not freed (IopLock held).
 bool IopIsLiveDeviceLocked(PDEVICE_OBJECT device);
 bool IopIsLiveDevice(PDEVICE_OBJECT device);
@@ -69,7 +69,7 @@ bool IopIsLiveDevice(PDEVICE_OBJECT device);
 // I/O manager takes them (io/iop.h), the application side gives its back.
 void IopDereferenceDevice(PDEVICE_OBJECT device);
 
-// ---- Namespace (namespace.cpp) -------------------------------------------------------------
+// ---- Namespace (ob/namespace.cpp) -------------------------------------------------------------
 // IopLock held.
 NTSTATUS IopInsertDeviceNameLocked(const std::string& name, PDEVICE_OBJECT device);
 void IopRemoveDeviceNameLocked(PDEVICE_OBJECT device);
@@ -81,17 +81,17 @@ NTSTATUS IopDeleteLink(const std::string& link);
 // interface link with a reference string). IopLock not held.
 PDEVICE_OBJECT IopResolve(const std::string& name, std::string* remainder);
 
-// ---- Interfaces (interfaces.cpp) -----------------------------------------------------------
+// ---- Interfaces (io/interfaces.cpp) -----------------------------------------------------------
 // Disables every enabled interface of `pdo` (the device goes away).
 void IopDisableInterfacesOf(PDEVICE_OBJECT pdo);
 
-// ---- PnP manager (pnp_manager.cpp) ---------------------------------------------------------
+// ---- PnP manager (pnp/pnp_manager.cpp) ---------------------------------------------------------
 // The instance path of a reported PDO, "" when `pdo` is not one (IopLock not held).
 std::string IopInstancePath(PDEVICE_OBJECT pdo);
 // The device is deleted: the PnP manager forgets it if it was a reported PDO.
 void IopForgetDeletedDevice(PDEVICE_OBJECT device);
 
-// ---- Requests (irp.cpp) --------------------------------------------------------------------
+// ---- Requests (io/irp.cpp) --------------------------------------------------------------------
 enum class IrpOrigin {
   Allocated,          // IoAllocateIrp: the allocating driver frees it
   DriverInitialized,  // IoInitializeIrp on the driver's own memory
@@ -113,7 +113,7 @@ struct HostIrpHooks {
   bool checkDispatch = true;  // check what the top dispatch routine returned
 };
 
-// The two ends of a request with a Request handle (app.cpp).
+// The two ends of a request with a Request handle (app/app.cpp).
 void IopRequestCompleted(const std::shared_ptr<host::app::Request::State>& state, PIRP irp);
 void IopRequestFinished(const std::shared_ptr<host::app::Request::State>& state);
 
@@ -177,10 +177,10 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
 // Called with the record when both its completion and its dispatch return have happened.
 void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record);
 
-// ---- Call and completion (call_complete.cpp) ----------------------------------------------
+// ---- Call and completion (io/call_complete.cpp) ----------------------------------------------
 NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo);
 
-// ---- Power manager (power_manager.cpp) ----------------------------------------------------
+// ---- Power manager (po/power_manager.cpp) ----------------------------------------------------
 void IopPowerLog(host::pnp::PowerEvent::Kind kind, UCHAR minor, POWER_STATE_TYPE type,
                  POWER_STATE state, NTSTATUS status);
 // The type and state the power log shows for the power request at `sp` (a wait-wake: its
@@ -192,15 +192,15 @@ void IopPowerCall(host::pnp::PowerEvent::Kind kind, PIO_STACK_LOCATION sp, NTSTA
                   PDEVICE_OBJECT target = nullptr, bool viaPoCallDriver = false);
 long IopOutstandingPowerRequests();  // PoRequestPowerIrp requests not finished yet
 
-// ---- Driver objects (driver_object.cpp) ----------------------------------------------------
+// ---- Driver objects (io/driver_object.cpp) ----------------------------------------------------
 PDRIVER_OBJECT IopCreateDriverObject(const std::string& name, PDRIVER_INITIALIZE entry);
 void IopDeleteDriverObject(PDRIVER_OBJECT driver);
 
-// ---- Application side (app.cpp) ------------------------------------------------------------
+// ---- Application side (app/app.cpp) ------------------------------------------------------------
 // ObReferenceObject/ObDereferenceObject on a file object; false if `object` is none.
 bool IopObReferenceFile(PVOID object, bool reference);
 
-// ---- Devices: naming a PDO that has no name (device_object.cpp) ----------------------------
+// ---- Devices: naming a PDO that has no name (io/device_object.cpp) ----------------------------
 void IopEnsureDeviceName(PDEVICE_OBJECT device);
 
 // ---- Shared checks ------------------------------------------------------------------------

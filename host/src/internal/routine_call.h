@@ -6,7 +6,7 @@
 // stdcall: the routine pops them, and it keeps only a 4-byte aligned stack). Every such call goes
 // through one trampoline that lays the arguments out as 32-bit words on a 16-byte aligned stack
 // and restores the stack pointer itself afterwards, so both kinds of routine return correctly.
-// Calls into an image are also where its kernel-stack use is measured (image_call_x86.cpp).
+// Calls into an image are also where its kernel-stack use is measured (image/image_call_x86.cpp).
 #pragma once
 
 #include <wdk/wdk.h>

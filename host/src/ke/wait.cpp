@@ -1,4 +1,4 @@
-// KeWaitForSingleObject and KeDelayExecutionThread on top of WaitUntil (scheduler.cpp).
+// KeWaitForSingleObject and KeDelayExecutionThread on top of WaitUntil (sched/scheduler.cpp).
 //
 // The objects a driver waits on here are events and timers. Timeout: NULL waits forever, 0 polls
 // (allowed at DISPATCH_LEVEL), negative is relative, positive an absolute system time. A

@@ -424,7 +424,7 @@ void ExploreAdmit(CoThread* thread) {
   Explorer& x = X();
   ResetParticipant(*thread);
   thread->heldBack = HeldBackByDirective(thread->Participant::name);
-  // The kernel's one DPC processor (timer_dpc.cpp names it so).
+  // The kernel's one DPC processor (ke/timer_dpc.cpp names it so).
   if (thread->daemon && thread->Participant::name == "DPC") x.dpc = thread;
   x.participants.push_back(thread);
   x.strategy->Admit(*thread);
