@@ -53,6 +53,11 @@ enum class Rule {
                                 // something that is not an initialised dispatcher object, a
                                 // work item queued again while queued, a set timer or queued
                                 // DPC initialised again
+  RequestUsedAfterRelease,      // a request touched after it was handed back (completed, or
+                                // passed down) at a point where the platform may have freed it
+  DriverUnloadedInUse,          // unload while the driver's code still runs or is queued to run
+                                // (a routine on a stack, a work item, DPC or timer), or its code
+                                // reached after unload
 };
 
 const char* RuleName(Rule rule);

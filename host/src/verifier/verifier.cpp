@@ -143,6 +143,8 @@ const char* RuleName(Rule rule) {
     case Rule::DeviceMisuse: return "DeviceMisuse";
     case Rule::BugCheck: return "BugCheck";
     case Rule::ObjectMisuse: return "ObjectMisuse";
+    case Rule::RequestUsedAfterRelease: return "RequestUsedAfterRelease";
+    case Rule::DriverUnloadedInUse: return "DriverUnloadedInUse";
   }
   return "UnknownRule";
 }

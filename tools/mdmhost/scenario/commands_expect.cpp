@@ -170,7 +170,7 @@ std::string DosLink(const std::string& name) {
 }
 
 std::optional<host::verifier::Rule> ParseRule(const std::string& w) {
-  for (int i = 0; i <= static_cast<int>(host::verifier::Rule::ObjectMisuse); ++i) {
+  for (int i = 0; i <= static_cast<int>(host::verifier::Rule::DriverUnloadedInUse); ++i) {
     auto rule = static_cast<host::verifier::Rule>(i);
     if (strcasecmp(w.c_str(), host::verifier::RuleName(rule)) == 0) return rule;
   }
