@@ -440,7 +440,8 @@ PIRP Request::Irp() const {
 }
 
 // The request is pinned while IoCancelIrp runs, so that its completion cannot free it under
-// the cancel: its end is put off until IoCancelIrp has returned.
+// the cancel (as the platform's I/O manager cancels a thread's requests from that thread, whose
+// requests' final stage cannot run meanwhile): its memory stays until IoCancelIrp has returned.
 BOOLEAN Request::Cancel() {
   if (!state_ || !SameSession(state_->session)) return FALSE;
   std::shared_ptr<IrpRecord> record;
@@ -449,18 +450,17 @@ BOOLEAN Request::Cancel() {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
     irp = state_->irp;
     record = state_->record;
-    // Finalized: freed or about to be (its handle is cleared just after).
-    if (irp == nullptr || !record || record->finalized) return FALSE;
+    if (irp == nullptr || !record || record->freed) return FALSE;
     record->pins++;
   }
   BOOLEAN cancelled = IoCancelIrp(irp);
-  bool finalize;
+  bool release;
   {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->pins--;
-    finalize = record->pins == 0 && record->finalizePending;
+    release = record->pins == 0 && record->releasePending;
   }
-  if (finalize) IopFinalizeHostIrp(record);
+  if (release) IopReleaseHostIrp(record);
   return cancelled;
 }
 

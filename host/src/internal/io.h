@@ -150,8 +150,9 @@ struct IrpRecord {
   bool dispatchReturned = false;
   NTSTATUS dispatchStatus = STATUS_PENDING;
   bool topPendingReturned = false;
+  NTSTATUS completedStatus = STATUS_PENDING;  // IoStatus.Status when the completion left the top
   int pins = 0;  // IoCancelIrp through a Request handle in progress: keep the memory
-  bool finalizePending = false;
+  bool releasePending = false;  // ...and free it when the last pin goes
   bool finalized = false;
   UCHAR major = 0xFF;  // of the location the host sent it to (the walk clears the locations)
   UCHAR minor = 0xFF;
@@ -176,6 +177,9 @@ std::shared_ptr<IrpRecord> IopFindIrpLocked(PIRP irp);   // IopLock held
 NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power);
 // Called with the record when both its completion and its dispatch return have happened.
 void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record);
+// Frees a host request's memory (and system buffer) once its completion has left the top
+// location; the record stays for the dispatch check. Put off while the request is pinned.
+void IopReleaseHostIrp(const std::shared_ptr<IrpRecord>& record);
 
 // ---- Call and completion (io/call_complete.cpp) ----------------------------------------------
 NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo);

@@ -209,6 +209,28 @@ std::vector<PoolAllocationInfo> OutstandingDriverPool(PDRIVER_OBJECT driver = nu
 size_t CheckPoolLeaks(PDRIVER_OBJECT driver, const char* when);
 
 // ---------------------------------------------------------------------------------------------
+// Guarded pages (verifier/guarded_pages.cpp)
+// ---------------------------------------------------------------------------------------------
+
+// A block in a slot of its own (zeroed), or NULL when it does not fit one or none is free (the
+// caller then takes ordinary memory). Released blocks are protected: a touch is reported as
+// RequestUsedAfterRelease, naming the instruction's routine, when the touching thread next
+// passes a driver routine's frame (FrameScope). GuardFree ends the block's quarantine.
+void* GuardAllocate(size_t size);
+bool IsGuarded(const void* p);
+void GuardRelease(void* p);
+void GuardFree(void* p);
+// Text for a touch of the released block at `base`, `offset` bytes in ("request 0x.. IRP_MJ_READ
+// ... at IoStatus, after ..."); registered by the owner of the blocks.
+using GuardDescribeFn = std::string (*)(const void* base, size_t offset);
+void SetGuardDescriber(GuardDescribeFn describe);
+// The calling thread's touches, reported now (FrameScope calls it).
+bool GuardTouchesPending();
+void ReportGuardTouches();
+// Every slot free and protected again (the owner's session end, after its table is cleared).
+void GuardSessionEnd();
+
+// ---------------------------------------------------------------------------------------------
 // Session life cycle
 // ---------------------------------------------------------------------------------------------
 

@@ -18,8 +18,8 @@
 //    and its system buffer freed. As on the platform, a request that fails (NT_ERROR) without
 //    having been pending gets neither the status block nor the event: the caller has the status
 //    from IoCallDriver.
-//  - the host's requests: the same copy-back, then the sender's completion hook; freed once the
-//    dispatch routine has returned too.
+//  - the host's requests: the same copy-back, then the sender's completion hook, then the request
+//    is freed (its record stays until the dispatch routine has returned, for the dispatch check).
 //  - a request the driver allocated that reaches the top without a routine returning
 //    STATUS_MORE_PROCESSING_REQUIRED would be taken for a thread's request on the platform and
 //    crash it: reported (Rule::BugCheck) and left to the driver.
@@ -199,8 +199,12 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
       {
         std::lock_guard<NoSwitchMutex> lock(IopLock());
         record->completedAtTop = true;
+        record->completedStatus = irp->IoStatus.Status;
         finalize = record->dispatchReturned;
       }
+      // The platform may free the request from here on, whether or not its dispatch routine has
+      // returned.
+      IopReleaseHostIrp(record);
       if (finalize) IopFinalizeHostIrp(record);
       return;
     }

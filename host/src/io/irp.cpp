@@ -9,11 +9,18 @@
 //  - IoBuildDeviceIoControlRequest: the I/O manager frees it when its completion leaves the top
 //    location; IoFreeIrp by a driver is IrpFreedInUse.
 //  - IoInitializeIrp on the driver's own memory: tracked until that memory is freed.
-//  - The host's own requests (application side, PnP and power managers): freed once they are
-//    complete and their dispatch routine has returned.
-// A freed request's memory is kept (poisoned under AddressSanitizer) for a while, so that a late
-// IoCompleteRequest, IoCallDriver, IoCancelIrp or IoFreeIrp on it is reported as the fault it is
-// instead of touching freed memory.
+//  - The host's own requests (application side, PnP and power managers): freed as soon as their
+//    completion has left the top location, as the platform's I/O manager may free them there
+//    (the final stage of a thread's request runs as soon as the issuing thread can take it,
+//    which is at once when that thread completes it; a power request's completion routine frees
+//    it). The record stays until the dispatch routine has returned too, for the dispatch check.
+// A freed request's memory is kept for a while (a quarantine), so that a late IoCompleteRequest,
+// IoCallDriver, IoCancelIrp or IoFreeIrp on it is reported as the fault it is instead of touching
+// freed memory. Requests live on guarded pages (verifier/guarded_pages.cpp) where one fits: a
+// freed request's page is protected, and any touch of it (reading IoStatus after
+// IoCompleteRequest or IoCallDriver, say) is reported as RequestUsedAfterRelease with the
+// instruction's routine. A request that does not fit a page comes from the heap and is only
+// poisoned under AddressSanitizer.
 #include <deque>
 #include <set>
 #include <unordered_map>
@@ -27,6 +34,7 @@
 #define IOP_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
+#include "internal/host_request.h"
 #include "iop.h"
 
 using namespace host::internal;
@@ -72,6 +80,20 @@ void ResetState(IrpRecord& r) {
   r.startNextPowerIrp = false;
 }
 
+void* AllocateIrpMemory(size_t size) {
+  void* p = GuardAllocate(size);
+  return p != nullptr ? p : IopSystemAllocate(size, "IRP");
+}
+
+void FreeIrpMemory(PIRP irp) {
+  if (irp == nullptr) return;
+  if (IsGuarded(irp)) {
+    GuardFree(irp);
+  } else {
+    IopSystemFree(irp);
+  }
+}
+
 // IopLock held. Moves a record from the live table to the quarantine; returns a request whose
 // memory is now really released (or NULL).
 PIRP QuarantineLocked(const std::shared_ptr<IrpRecord>& record) {
@@ -79,17 +101,66 @@ PIRP QuarantineLocked(const std::shared_ptr<IrpRecord>& record) {
   T().live.erase(record->irp);
   T().freed[record->irp] = record;
   T().freedOrder.push_back(record->irp);
-  IOP_POISON(record->irp, record->size);
+  if (IsGuarded(record->irp)) {
+    GuardRelease(record->irp);
+  } else {
+    IOP_POISON(record->irp, record->size);
+  }
   if (T().freedOrder.size() <= kQuarantine) return nullptr;
   PIRP oldest = T().freedOrder.front();
   T().freedOrder.pop_front();
   auto it = T().freed.find(oldest);
   if (it != T().freed.end()) {
-    IOP_UNPOISON(oldest, it->second->size);
+    if (!IsGuarded(oldest)) IOP_UNPOISON(oldest, it->second->size);
     T().freed.erase(it);
   }
   return oldest;
 }
+
+// The part of the packet at `offset`, for a report of a late touch.
+std::string IrpField(size_t offset) {
+  if (offset >= offsetof(IRP, IoStatus) && offset < offsetof(IRP, IoStatus) + sizeof(IO_STATUS_BLOCK)) {
+    return offset < offsetof(IRP, IoStatus) + offsetof(IO_STATUS_BLOCK, Information)
+               ? "IoStatus.Status"
+               : "IoStatus.Information";
+  }
+  if (offset >= offsetof(IRP, Tail) && offset < sizeof(IRP)) return "Tail";
+  if (offset >= sizeof(IRP)) {
+    return "stack location " + std::to_string((offset - sizeof(IRP)) / sizeof(IO_STACK_LOCATION) + 1);
+  }
+  return "offset " + std::to_string(offset);
+}
+
+const char* OriginText(IrpOrigin origin);
+
+// GuardDescribeFn for requests.
+std::string DescribeReleasedIrp(const void* base, size_t offset) {
+  std::shared_ptr<IrpRecord> record;
+  {
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    auto it = T().freed.find(static_cast<PIRP>(const_cast<void*>(base)));
+    if (it != T().freed.end()) record = it->second;
+  }
+  std::string text = "request " + IopHex(base);
+  if (!record) return text + " (" + IrpField(offset) + ") after it was freed";
+  if (record->target) text += " (" + IopHostRequestText(*record) + ")";
+  text += " " + IrpField(offset) + " after ";
+  switch (record->origin) {
+    case IrpOrigin::Host:
+      return text + "its completion left the top stack location, where the I/O manager may "
+                    "free it (read what is needed before IoCompleteRequest, or before "
+                    "IoCallDriver when a lower driver may complete it)";
+    case IrpOrigin::BuiltIoctl:
+      return text + "its completion left the top stack location and the I/O manager freed it";
+    default:
+      return text + "it was freed with IoFreeIrp";
+  }
+}
+
+struct RegisterDescriber {
+  RegisterDescriber() { SetGuardDescriber(DescribeReleasedIrp); }
+};
+RegisterDescriber gRegisterDescriber;
 
 // Driver memory holding a request initialised with IoInitializeIrp is being freed.
 void FreedRangeCheck(const void* base, size_t size, const char* what) {
@@ -136,7 +207,7 @@ PIRP IopAllocateIrp(CCHAR stackSize, IrpOrigin origin, bool countAsAllocation) {
   if (countAsAllocation && ShouldFailIrpAllocation()) return nullptr;
   if (stackSize < 1) stackSize = 1;
   USHORT size = IoSizeOfIrp(stackSize);
-  auto* irp = static_cast<PIRP>(IopSystemAllocate(size, "IRP"));
+  auto* irp = static_cast<PIRP>(AllocateIrpMemory(size));
   InitializePacket(irp, size, stackSize);
   auto record = std::make_shared<IrpRecord>();
   record->irp = irp;
@@ -182,7 +253,26 @@ void IopReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
     release = QuarantineLocked(record);
   }
-  IopSystemFree(release);
+  FreeIrpMemory(release);
+}
+
+void IopReleaseHostIrp(const std::shared_ptr<IrpRecord>& record) {
+  PIRP release;
+  void* buffer;
+  {
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    if (record->freed) return;
+    if (record->pins > 0) {
+      record->releasePending = true;
+      return;
+    }
+    buffer = record->systemBuffer;
+    record->systemBuffer = nullptr;
+    if (record->host && record->host->request) record->host->request->irp = nullptr;
+    release = QuarantineLocked(record);
+  }
+  IopSystemFree(buffer);
+  FreeIrpMemory(release);
 }
 
 NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power) {
@@ -199,14 +289,18 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
   }
   bool finalizeNow;
   bool unfinished;
+  bool otherStatus;
+  NTSTATUS completedStatus;
   {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
     record->dispatchReturned = true;
     record->dispatchStatus = status;
     // Another thread may still be in the I/O manager's final stage: the one that finishes
-    // second frees the request.
+    // second ends the request.
     finalizeNow = record->completedAtTop;
     unfinished = !record->finishedByIoManager && status != STATUS_PENDING;
+    completedStatus = record->completedStatus;
+    otherStatus = record->completedAtTop && status != STATUS_PENDING && status != completedStatus;
   }
   if (unfinished && record->host->checkDispatch) {
     Report(Rule::DispatchStatusMismatch,
@@ -214,6 +308,14 @@ NTSTATUS IopSendHostIrp(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, bool power)
                IopHostRequestText(*record) +
                " without completing it (a request that is not complete must be marked pending "
                "and STATUS_PENDING returned)");
+  }
+  // A caller that is not told STATUS_PENDING takes the returned status as the request's result
+  // (the platform's I/O manager returns it from the system service), so the two must agree.
+  if (otherStatus && record->host->checkDispatch) {
+    Report(Rule::DispatchStatusMismatch,
+           "the dispatch routine completed " + IopHostRequestText(*record) + " with " +
+               IopStatusText(completedStatus) + " but returned " + IopStatusText(status) +
+               " (a synchronous caller gets the returned status)");
   }
   if (finalizeNow) IopFinalizeHostIrp(record);
   return status;
@@ -223,10 +325,6 @@ void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
   {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (record->finalized) return;
-    if (record->pins > 0) {
-      record->finalizePending = true;
-      return;
-    }
     record->finalized = true;
   }
   if (record->host->checkDispatch) {
@@ -242,8 +340,11 @@ void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
     }
   }
   std::shared_ptr<HostIrpHooks> hooks = record->host;
-  IopReleaseIrp(record);
+  IopReleaseHostIrp(record);  // normally done at completion already
   if (std::shared_ptr<app::Request::State> request = std::move(hooks->request)) {
+    // A request whose dispatch routine did not return STATUS_PENDING ends with the status the
+    // routine returned, as the caller of the system service sees it.
+    if (record->dispatchStatus != STATUS_PENDING) request->result.status = record->dispatchStatus;
     // The record stays a while in quarantine: it lets go of the handle's state now.
     IopRequestFinished(request);
   }
@@ -252,11 +353,14 @@ void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
 
 void IopIrpSessionStart() {
   std::lock_guard<NoSwitchMutex> lock(IopLock());
-  for (auto& [irp, record] : T().freed) IOP_UNPOISON(irp, record->size);
+  for (auto& [irp, record] : T().freed) {
+    if (!IsGuarded(irp)) IOP_UNPOISON(irp, record->size);
+  }
   T().live.clear();
   T().freed.clear();
   T().freedOrder.clear();
   T().initialized.clear();
+  GuardSessionEnd();
 }
 
 // Requests still allocated are reported (the session's pool goes with the core's own end).
@@ -272,7 +376,9 @@ void IopIrpSessionEnd() {
       text += record->inFlight ? " was never completed" : " was never freed";
       leaks.push_back(text);
     }
-    for (auto& [irp, record] : T().freed) IOP_UNPOISON(irp, record->size);
+    for (auto& [irp, record] : T().freed) {
+      if (!IsGuarded(irp)) IOP_UNPOISON(irp, record->size);
+    }
     // The hooks of a request that never ended refer to its handle, which refers to the record.
     for (auto& [irp, record] : T().live) record->host.reset();
     T().live.clear();
@@ -380,7 +486,7 @@ VOID IoFreeIrp(PIRP Irp) {
     Report(rule, fault);
     return;
   }
-  IopSystemFree(release);
+  FreeIrpMemory(release);
 }
 
 // The request belongs to the I/O manager: buffers as the control code's method asks, one stack

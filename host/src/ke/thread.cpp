@@ -135,6 +135,7 @@ std::string DescribeFrame(const Frame& frame) {
 // are released for it, so that the rest of the run does not spin on them; otherwise a changed
 // IRQL is reported (IrqlMisuse) and put back. Nothing is checked while a bug check unwinds.
 FrameScope::FrameScope(const Frame& frame) {
+  if (GuardTouchesPending()) ReportGuardTouches();
   ThreadState& t = CurrentThread();
   irql_ = t.irql;
   locks_ = t.heldLocks.size();
@@ -142,6 +143,7 @@ FrameScope::FrameScope(const Frame& frame) {
 }
 
 FrameScope::~FrameScope() {
+  if (GuardTouchesPending()) ReportGuardTouches();
   ThreadState& t = CurrentThread();
   if (std::uncaught_exceptions() == 0 && !t.frames.empty()) {
     const Frame& frame = t.frames.back();

@@ -71,14 +71,15 @@ VOID CancelRoutineKeepingTheLock(PDEVICE_OBJECT, PIRP irp) {
 TEST_F(HostVerifierIo, DoubleCompletionIsReportedAndTheSecondIgnored) {
   Handlers()[fdo] = [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS, 1);
-    irp->IoStatus.Information = 99;
+    irp->IoStatus.Information = 99;  // the request may be gone: a touch after its release
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
   };
   ExpectViolations capture;
   Request read = Send();
   EXPECT_EQ(capture.Count(Rule::DoubleCompletion), 1u) << capture.Text();
-  EXPECT_EQ(capture.seen().size(), 1u) << capture.Text();
+  EXPECT_EQ(capture.Count(Rule::RequestUsedAfterRelease), 1u) << capture.Text();
+  EXPECT_EQ(capture.seen().size(), 2u) << capture.Text();
   EXPECT_EQ(read.Result().information, 1u);
 }
 
@@ -158,7 +159,9 @@ TEST_F(HostVerifierIo, CompletedWithPendingStatus) {
   ExpectViolations capture;
   Send();
   EXPECT_EQ(capture.Count(Rule::CompletedWithPendingStatus), 1u) << capture.Text();
-  EXPECT_EQ(capture.seen().size(), 1u) << capture.Text();
+  // ...and returned another status than the one it completed with.
+  EXPECT_EQ(capture.Count(Rule::DispatchStatusMismatch), 1u) << capture.Text();
+  EXPECT_EQ(capture.seen().size(), 2u) << capture.Text();
 }
 
 TEST_F(HostVerifierIo, InformationLargerThanTheBufferedOutputIsReportedAndNotCopied) {
@@ -410,3 +413,70 @@ TEST_F(HostVerifierIo, SendingAboveDispatchLevel) {
 }
 
 }  // namespace
+
+// A request is gone once its completion has left the top location (and an allocated one once it
+// is freed): each late touch is reported once, naming the routine, read or written, and the field.
+TEST_F(HostVerifierIo, TouchingARequestAfterItWasHandedBack) {
+  static PIRP allocated;
+  struct Case {
+    const char* name;
+    std::function<NTSTATUS(PIRP)> dispatch;
+    const char* expected;  // in the report; nullptr: nothing reported
+  };
+  const Case cases[] = {
+      {"status read after IoCompleteRequest",
+       [](PIRP irp) {
+         irp->IoStatus.Status = STATUS_SUCCESS;
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         return irp->IoStatus.Status;
+       },
+       "read: request"},
+      {"status read after IoCallDriver to a driver that completes at once",
+       [this](PIRP irp) {
+         IoSkipCurrentIrpStackLocation(irp);
+         IoCallDriver(pdo, irp);
+         return irp->IoStatus.Status;
+       },
+       "IoStatus.Status after its completion left the top stack location"},
+      {"written after IoFreeIrp",
+       [](PIRP irp) {
+         allocated = IoAllocateIrp(2, FALSE);
+         IoFreeIrp(allocated);
+         allocated->IoStatus.Information = 1;
+         return Complete(irp, STATUS_SUCCESS);
+       },
+       "written: request"},
+      {"status read before IoCompleteRequest", [](PIRP irp) {
+         NTSTATUS status = irp->IoStatus.Status = STATUS_SUCCESS;
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         return status;
+       },
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Handlers()[fdo] = [&c](PDEVICE_OBJECT, PIRP irp) { return c.dispatch(irp); };
+    ExpectViolations capture;
+    Send();
+    if (c.expected == nullptr) {
+      EXPECT_EQ(capture.seen().size(), 0u) << capture.Text();
+      continue;
+    }
+    ASSERT_EQ(capture.Count(Rule::RequestUsedAfterRelease), 1u) << capture.Text();
+    EXPECT_EQ(capture.seen().size(), 1u) << capture.Text();
+    EXPECT_NE(capture.Text().find(c.expected), std::string::npos) << capture.Text();
+    EXPECT_NE(capture.Text().find("in dispatch routine"), std::string::npos) << capture.Text();
+  }
+}
+
+// A caller that is not told STATUS_PENDING takes the status the dispatch routine returned.
+TEST_F(HostVerifierIo, ReturnedStatusOtherThanTheCompletedOne) {
+  Handlers()[fdo] = [](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, STATUS_SUCCESS);
+    return STATUS_UNSUCCESSFUL;
+  };
+  ExpectViolations capture;
+  Request read = Send();
+  EXPECT_EQ(capture.Count(Rule::DispatchStatusMismatch), 1u) << capture.Text();
+  EXPECT_EQ(read.Wait().status, STATUS_UNSUCCESSFUL);
+}
