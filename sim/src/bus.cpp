@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "host/app.h"
 #include "host/objects.h"
 #include "host/pnp.h"
 #include "host/registry.h"
@@ -81,6 +82,7 @@ UsbBus::~UsbBus() {
     // A stack still standing on the PDO is taken down as the PnP manager would at shutdown.
     if (d->pdo_->AttachedDevice) {
       if (!d->SurpriseRemoved() && !d->Removed()) host::pnp::SurpriseRemoveDevice(d->pdo_);
+      host::app::File::CloseAllOn(d->pdo_);  // the removal waits for the handles
       if (d->pdo_->AttachedDevice) host::pnp::RemoveDevice(d->pdo_);
     }
   }

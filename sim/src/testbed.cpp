@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/app.h"
 #include "host/pnp.h"
 
 namespace sim {
@@ -132,11 +133,14 @@ void Testbed::Teardown() {
   for (size_t i = 0; i < devices_.size(); ++i) {
     BusDevice& d = *devices_[i].bus;
     if (!d.Pdo() || !d.Pdo()->AttachedDevice) continue;
+    // The handles still open end with their processes, before the removal that waits for them.
     if (d.SurpriseRemoved()) {
+      host::app::File::CloseAllOn(d.Pdo());
       Remove(i);
       continue;
     }
     if (!NT_SUCCESS(QueryRemove(i))) SurpriseRemove(i);
+    host::app::File::CloseAllOn(d.Pdo());
     Remove(i);
   }
   if (session_->mode() == host::Mode::Deterministic) session_->Pump();

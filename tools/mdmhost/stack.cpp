@@ -7,6 +7,7 @@
 
 #include "binding.h"
 #include "driver_locks.h"
+#include "host/app.h"
 #include "sim/at_modem.h"
 #include "sim/loopback_modem.h"
 #include "sim/scripted_modem.h"
@@ -252,6 +253,8 @@ void Stack::Teardown() {
     if (!d.SurpriseRemoved() && !NT_SUCCESS(Pnp(i, IRP_MN_QUERY_REMOVE_DEVICE))) {
       Pnp(i, IRP_MN_SURPRISE_REMOVAL);
     }
+    // The handles still open end with their processes, before the removal that waits for them.
+    host::app::File::CloseAllOn(d.Pdo());
     Pnp(i, IRP_MN_REMOVE_DEVICE);
   }
   session_->Pump();

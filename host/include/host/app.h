@@ -72,7 +72,9 @@ class File {
 
   // Opens `name`: "\\.\COM7" or "COM7" (through \DosDevices), "\DosDevices\COM7", "\??\COM7",
   // "\Device\TAVRINMDM0", or a device interface link. Sends IRP_MJ_CREATE to the top of the
-  // named device's stack. Returns the create's status; on success `*file` is open.
+  // named device's stack. Returns the create's status; on success `*file` is open. Refused
+  // (STATUS_NO_SUCH_DEVICE) without a create while the stack's removal is pending: after an
+  // accepted query-remove (until it is cancelled) and after a surprise removal.
   static NTSTATUS Open(const std::string& name, File* file, const OpenOptions& options = {});
 
   bool IsOpen() const;
@@ -101,6 +103,10 @@ class File {
                                    ULONG outputLength, KIRQL irql = PASSIVE_LEVEL);
   Request InternalDeviceIoControlAsync(ULONG code, const void* input, ULONG inputLength,
                                        ULONG outputLength, KIRQL irql = PASSIVE_LEVEL);
+
+  // The processes holding handles to any device of `pdo`'s stack end: each such handle is closed
+  // as Close() would (shutdown paths, before the removal that waits for them). Returns how many.
+  static size_t CloseAllOn(PDEVICE_OBJECT pdo);
 
   struct State;
 

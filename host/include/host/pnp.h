@@ -56,7 +56,10 @@ NTSTATUS QueryRemoveDevice(PDEVICE_OBJECT pdo);
 NTSTATUS CancelRemoveDevice(PDEVICE_OBJECT pdo);
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
 // IRP_MN_REMOVE_DEVICE. The function driver detaches and deletes its device object; the PDO is
-// the bus driver's business.
+// the bus driver's business. After a surprise removal the PnP manager sends it only once every
+// handle open on the stack is closed: SendPnp and RemoveDevice wait for that first (a wait
+// nothing can end is a Deadlock in deterministic mode; File::CloseAllOn ends the handles on
+// shutdown paths).
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
 // IRP_MN_QUERY_CAPABILITIES with a structure prepared as the PnP manager prepares it (Size,
 // Version 1, Address and UINumber 0xFFFFFFFF); the result is copied to `*caps`.

@@ -6,7 +6,8 @@
 //  - a name resolves through symbolic links ("\\.\COM7" and "COM7" are "\??\COM7"); what is left
 //    after the longest prefix that names an object becomes the file object's FileName;
 //  - the device the name resolves to is refused while it is still initialising
-//    (DO_DEVICE_INITIALIZING) or deleted (STATUS_NO_SUCH_DEVICE), and an exclusive device
+//    (DO_DEVICE_INITIALIZING), deleted, or its stack's removal is pending (an accepted
+//    query-remove, a surprise removal) (STATUS_NO_SUCH_DEVICE), and an exclusive device
 //    (DO_EXCLUSIVE) that has a file object open is refused before its driver sees the create
 //    (STATUS_ACCESS_DENIED) unless the open bypasses that check;
 //  - every request goes to the top of the device's stack, with the file object in its stack
@@ -188,6 +189,7 @@ void FreeFileObject(const std::shared_ptr<File::State>& file) {
   IopSystemFree(file->fileObject);
   file->fileObject = nullptr;
   IopDereferenceDevice(device);
+  IopFileObjectFreed(device);
 }
 
 void SendClose(const std::shared_ptr<File::State>& file) {
@@ -520,7 +522,7 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
   {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
     if (!IopIsLiveDeviceLocked(device) || device->DeviceObjectExtension->deleted ||
-        (device->Flags & DO_DEVICE_INITIALIZING)) {
+        (device->Flags & DO_DEVICE_INITIALIZING) || IopRemovalPendingLocked(device)) {
       status = STATUS_NO_SUCH_DEVICE;
     } else if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0 &&
                !options.bypassExclusiveCheck) {
@@ -574,6 +576,25 @@ NTSTATUS File::Open(const std::string& name, File* file, const OpenOptions& opti
   }
   file->state_ = state;
   return status;
+}
+
+size_t File::CloseAllOn(PDEVICE_OBJECT pdo) {
+  std::vector<std::shared_ptr<State>> open;
+  {
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    for (const auto& [fileObject, state] : Files()) {
+      if (state->handleOpen && IopIsLiveDeviceLocked(state->device) &&
+          IopStackBottomLocked(state->device) == pdo) {
+        open.push_back(state);
+      }
+    }
+  }
+  for (std::shared_ptr<State>& state : open) {
+    File file;
+    file.state_ = std::move(state);
+    file.Close();
+  }
+  return open.size();
 }
 
 bool File::IsOpen() const {

@@ -196,6 +196,16 @@ void IopPowerCall(host::pnp::PowerEvent::Kind kind, PIO_STACK_LOCATION sp, NTSTA
                   PDEVICE_OBJECT target = nullptr, bool viaPoCallDriver = false);
 long IopOutstandingPowerRequests();  // PoRequestPowerIrp requests not finished yet
 
+// ---- Removal (pnp/pnp_manager.cpp) ------------------------------------------------------------
+// The bottom of `device`'s stack (IopLock held).
+PDEVICE_OBJECT IopStackBottomLocked(PDEVICE_OBJECT device);
+// True while `device`'s stack is being removed (an accepted query-remove, a surprise removal):
+// the I/O manager refuses creates (IopLock held).
+bool IopRemovalPendingLocked(PDEVICE_OBJECT device);
+// A file object open on `device` was freed (the close is done): a removal waiting for the last
+// handle may go on (IopLock not held).
+void IopFileObjectFreed(PDEVICE_OBJECT device);
+
 // ---- Driver objects (io/driver_object.cpp) ----------------------------------------------------
 PDRIVER_OBJECT IopCreateDriverObject(const std::string& name, PDRIVER_INITIALIZE entry);
 void IopDeleteDriverObject(PDRIVER_OBJECT driver);

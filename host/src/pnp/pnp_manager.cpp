@@ -37,6 +37,60 @@ std::map<PDEVICE_OBJECT, std::string>& Pdos() {
   return *pdos;
 }
 
+// Where a stack's removal stands, by PDO. Guarded by IopLock().
+struct Removal {
+  bool pending = false;          // creates refused
+  bool surpriseRemoved = false;  // the removal waits for the last handle
+};
+std::map<PDEVICE_OBJECT, Removal>& Removals() {
+  static auto* removals = new std::map<PDEVICE_OBJECT, Removal>;
+  return *removals;
+}
+
+// File objects open on the devices of `pdo`'s stack (IopLock held).
+long OpenOnStackLocked(PDEVICE_OBJECT pdo) {
+  long open = 0;
+  for (PDEVICE_OBJECT d = pdo; d != nullptr && IopIsLiveDeviceLocked(d); d = d->AttachedDevice) {
+    open += d->ReferenceCount;
+  }
+  return open;
+}
+
+// The PnP manager's part of a PnP request to `pdo`'s stack, before it is sent: after a surprise
+// removal the removal waits until every handle on the stack is closed ("the PnP manager sends
+// IRP_MN_REMOVE_DEVICE after all open handles to the device have been closed"); a stack being
+// removed takes no new opens from the moment the removal is decided.
+void BeforePnp(PDEVICE_OBJECT pdo, UCHAR minor, bool waitForHandles = true) {
+  if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) {
+    bool surprised;
+    {
+      std::lock_guard<NoSwitchMutex> lock(IopLock());
+      Removal& removal = Removals()[pdo];
+      removal.pending = true;
+      if (minor == IRP_MN_SURPRISE_REMOVAL) removal.surpriseRemoved = true;
+      surprised = removal.surpriseRemoved;
+    }
+    if (minor == IRP_MN_REMOVE_DEVICE && surprised && waitForHandles) {
+      WaitUntil(
+          [pdo] {
+            std::lock_guard<NoSwitchMutex> lock(IopLock());
+            return OpenOnStackLocked(pdo) == 0;
+          },
+          "the PnP manager waiting for the handles open on " + DescribeDevice(pdo) +
+              " to close before IRP_MN_REMOVE_DEVICE (after its surprise removal)",
+          std::nullopt, pdo);
+    }
+  }
+}
+
+// ...and after it: an accepted query-remove refuses opens until it is cancelled.
+void AfterPnp(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS status) {
+  std::lock_guard<NoSwitchMutex> lock(IopLock());
+  if (minor == IRP_MN_QUERY_REMOVE_DEVICE && NT_SUCCESS(status)) Removals()[pdo].pending = true;
+  if (minor == IRP_MN_CANCEL_REMOVE_DEVICE) Removals().erase(pdo);
+  if (minor == IRP_MN_REMOVE_DEVICE) Removals().erase(pdo);
+}
+
 std::string DriverName(PDRIVER_OBJECT driver) { return IopUtf8(&driver->DriverName); }
 
 NTSTATUS CallAtPassive(const Frame& frame, const std::function<NTSTATUS()>& call) {
@@ -104,14 +158,39 @@ void IopForgetDeletedDevice(PDEVICE_OBJECT device) {
   if (reported) host::pnp::ForgetPdo(device);
 }
 
+PDEVICE_OBJECT IopStackBottomLocked(PDEVICE_OBJECT device) {
+  while (device != nullptr && IopIsLiveDeviceLocked(device) &&
+         device->DeviceObjectExtension->attachedTo != nullptr) {
+    device = device->DeviceObjectExtension->attachedTo;
+  }
+  return device;
+}
+
+bool IopRemovalPendingLocked(PDEVICE_OBJECT device) {
+  auto it = Removals().find(IopStackBottomLocked(device));
+  return it != Removals().end() && it->second.pending;
+}
+
+void IopFileObjectFreed(PDEVICE_OBJECT device) {
+  PDEVICE_OBJECT pdo;
+  {
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    pdo = IopStackBottomLocked(device);
+    if (Removals().count(pdo) == 0) return;
+  }
+  WakeWaiters(pdo);
+}
+
 void IopPnpSessionStart() {
   std::lock_guard<NoSwitchMutex> lock(IopLock());
   Pdos().clear();
+  Removals().clear();
 }
 
 void IopPnpSessionEnd() {
   std::lock_guard<NoSwitchMutex> lock(IopLock());
   Pdos().clear();
+  Removals().clear();
 }
 
 }  // namespace host::internal
@@ -197,6 +276,7 @@ void ForgetPdo(PDEVICE_OBJECT pdo) {
   IopDisableInterfacesOf(pdo);
   std::lock_guard<NoSwitchMutex> lock(IopLock());
   Pdos().erase(pdo);
+  Removals().erase(pdo);
   if (IopIsLiveDeviceLocked(pdo)) pdo->DeviceObjectExtension->isPdo = false;
 }
 
@@ -219,20 +299,28 @@ PDEVICE_OBJECT StackTop(PDEVICE_OBJECT pdo) { return IoGetAttachedDevice(pdo); }
 
 app::Request SendPnpAsync(PDEVICE_OBJECT pdo, UCHAR minor,
                           const std::function<void(PIO_STACK_LOCATION)>& prepare) {
+  // The removal's state changes as SendPnp's do; a removal sent this way does not wait for
+  // open handles (the test that sends it decides what is open).
+  BeforePnp(pdo, minor, false);
   PDEVICE_OBJECT top = StackTop(pdo);
   HostRequest r = IopNewHostRequest(top, IRP_MJ_PNP, minor, "PnP manager", STATUS_NOT_SUPPORTED,
                                     KernelMode);
   if (prepare) prepare(IoGetNextIrpStackLocation(r.irp));
+  IopFindIrp(r.irp)->host->completed = [pdo, minor](PIRP irp) {
+    AfterPnp(pdo, minor, irp->IoStatus.Status);
+  };
   return IopSendHostRequestOnThread(r, top, false, "PnP manager");
 }
 
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
                  const std::function<void(PIO_STACK_LOCATION)>& prepare, ULONG_PTR* information) {
+  BeforePnp(pdo, minor);
   PDEVICE_OBJECT top = StackTop(pdo);
   HostRequest r = IopNewHostRequest(top, IRP_MJ_PNP, minor, "PnP manager", STATUS_NOT_SUPPORTED,
                                     KernelMode);
   if (prepare) prepare(IoGetNextIrpStackLocation(r.irp));
   IoResult result = IopSendHostRequest(r, top, PASSIVE_LEVEL, false).Wait();
+  AfterPnp(pdo, minor, result.status);
   if (information != nullptr) *information = result.information;
   return result.status;
 }

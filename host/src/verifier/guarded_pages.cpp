@@ -152,7 +152,7 @@ void* GuardAllocate(size_t size) {
   }
   uint8_t* p = a.base + size_t{slot} * kSlotSize;
   mprotect(p, kSlotSize, PROT_READ | PROT_WRITE);
-  memset(p, 0, kSlotSize);
+  memset(p, 0, size);
   a.generation[slot]++;
   a.state[slot] = kLive;
   return p;

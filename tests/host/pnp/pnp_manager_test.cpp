@@ -194,4 +194,43 @@ TEST_F(HostPnpManager, AsynchronousRemovalWaitsOnWhatTheTestReleases) {
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
 }
 
+// Opens are refused while the stack's removal is pending (an accepted query-remove until it is
+// cancelled, a surprise removal); after a surprise removal the removal waits for the last handle.
+TEST_F(HostPnpManager, RemovalRefusesOpensAndWaitsForTheLastHandle) {
+  PDEVICE_OBJECT fdo = CreateFdo("\\Device\\RemovalProbe");
+  const auto open = [] {
+    host::app::File file;
+    NTSTATUS status = host::app::File::Open("\\Device\\RemovalProbe", &file);
+    return status;
+  };
+  const struct {
+    const char* step;
+    std::function<NTSTATUS()> action;
+    NTSTATUS openStatus;
+  } steps[] = {
+      {"nothing pending", [] { return STATUS_SUCCESS; }, STATUS_SUCCESS},
+      {"query-remove accepted", [this] { return host::pnp::QueryRemoveDevice(pdo); }, STATUS_NO_SUCH_DEVICE},
+      {"query-remove cancelled", [this] { return host::pnp::CancelRemoveDevice(pdo); }, STATUS_SUCCESS},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.step);
+    ASSERT_EQ(s.action(), STATUS_SUCCESS);
+    EXPECT_EQ(open(), s.openStatus);
+  }
+
+  host::app::File handle;
+  ASSERT_EQ(host::app::File::Open("\\Device\\RemovalProbe", &handle), STATUS_SUCCESS);
+  ASSERT_EQ(host::pnp::SurpriseRemoveDevice(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(open(), STATUS_NO_SUCH_DEVICE);
+  NTSTATUS removed = STATUS_PENDING;
+  auto remover = session().Spawn("PnP manager", [&] { removed = host::pnp::RemoveDevice(pdo); });
+  session().Pump();
+  EXPECT_FALSE(remover->Finished());  // the handle is still open
+  EXPECT_EQ(handle.Close(), STATUS_SUCCESS);
+  session().Pump();
+  EXPECT_TRUE(remover->Finished());
+  EXPECT_EQ(removed, STATUS_SUCCESS);
+  DeleteFdo(fdo);
+}
+
 }  // namespace
