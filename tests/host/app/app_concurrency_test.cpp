@@ -47,4 +47,40 @@ TEST_F(HostAppConcurrency, CompletionOnAnotherThreadRacingTheDispatchReturn) {
   IoDeleteDevice(fdo);
 }
 
+// The classic late look at a request handed to another thread: the dispatch routine reads the
+// request after the "hardware" thread has completed it (here it waits for that, so every round
+// is one). Each read is reported at the routine's return, on whichever thread completed it.
+TEST_F(HostAppConcurrency, ALateLookAtARequestCompletedOnAnotherThreadIsReported) {
+  PDEVICE_OBJECT fdo = CreateFdo();
+  std::atomic<PIRP> handedOver{nullptr};
+  std::atomic<bool> stop{false};
+  std::atomic<int> lateLooks{0};
+  Handlers()[fdo] = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    handedOver.store(irp);
+    while (handedOver.load() != nullptr) {
+    }
+    // Completed by now: the request may be gone.
+    lateLooks += *static_cast<volatile NTSTATUS*>(&irp->IoStatus.Status) == STATUS_SUCCESS;
+    return STATUS_PENDING;
+  };
+  auto hardware = session().Spawn("hardware", [&] {
+    while (!stop.load()) {
+      PIRP irp = handedOver.load();
+      if (irp == nullptr) continue;
+      Complete(irp, STATUS_SUCCESS);
+      handedOver.store(nullptr);
+    }
+  });
+  host::verifier::ExpectViolations capture;
+  constexpr int kRounds = 20;
+  for (int round = 0; round < kRounds; ++round) SendRaw(fdo, IRP_MJ_READ, 0, 0, nullptr, 0, 0).Wait();
+  stop = true;
+  hardware->Join();
+  EXPECT_EQ(lateLooks.load(), kRounds);
+  EXPECT_EQ(capture.Count(host::verifier::Rule::RequestUsedAfterRelease), size_t{kRounds})
+      << capture.Text();
+  DeleteFdo(fdo);
+}
+
 }  // namespace
