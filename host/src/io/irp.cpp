@@ -341,7 +341,13 @@ void IopFinalizeHostIrp(const std::shared_ptr<IrpRecord>& record) {
   }
   std::shared_ptr<HostIrpHooks> hooks = record->host;
   IopReleaseHostIrp(record);  // normally done at completion already
-  if (std::shared_ptr<app::Request::State> request = std::move(hooks->request)) {
+  std::shared_ptr<app::Request::State> request;
+  {
+    // A pinned release may still look at the handle's state on another thread.
+    std::lock_guard<NoSwitchMutex> lock(IopLock());
+    request = std::move(hooks->request);
+  }
+  if (request) {
     // A request whose dispatch routine did not return STATUS_PENDING ends with the status the
     // routine returned, as the caller of the system service sees it.
     if (record->dispatchStatus != STATUS_PENDING) request->result.status = record->dispatchStatus;
