@@ -128,15 +128,18 @@ namespace host::internal {
 
 void IopPowerSending(const std::shared_ptr<IrpRecord>& record, PIRP irp, PDEVICE_OBJECT device,
                      bool viaPoCallDriver) {
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  IopPowerCall(host::pnp::PowerEvent::CallDriver, next, STATUS_PENDING, device, viaPoCallDriver);
   const bool handled = device->DriverObject != nullptr &&
                        device->DriverObject->MajorFunction[IRP_MJ_POWER] != nullptr;
   std::string report;
+  bool byDriver = record->origin != IrpOrigin::Host;
   {
     std::lock_guard<std::mutex> lock(N().mutex);
     PowerRequest* request = FindLocked(irp, record);
-    if (request != nullptr) report = CheckPasserLocked(*request, irp);
+    if (request != nullptr) {
+      bool copied = false;
+      byDriver = byDriver || Passer(*request, irp, &copied) != nullptr;
+      report = CheckPasserLocked(*request, irp);
+    }
     if (handled) {
       if (request == nullptr) {
         request = &N().requests[irp];
@@ -147,6 +150,12 @@ void IopPowerSending(const std::shared_ptr<IrpRecord>& record, PIRP irp, PDEVICE
       handler.driver = device->DriverObject;
       request->at[irp->CurrentLocation - 1].push_back(handler);
     }
+  }
+  // The power manager's own sending (inline inside the driver that asked for the request, too)
+  // is no driver's call.
+  if (byDriver) {
+    IopPowerCall(host::pnp::PowerEvent::CallDriver, IoGetNextIrpStackLocation(irp),
+                 STATUS_PENDING, device, viaPoCallDriver);
   }
   if (!report.empty()) ReportAll({report});
 }
