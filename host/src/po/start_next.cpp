@@ -35,8 +35,7 @@ using host::verifier::Rule;
 namespace {
 
 struct Handler {
-  PDEVICE_OBJECT device = nullptr;
-  PDRIVER_OBJECT driver = nullptr;
+  PDRIVER_OBJECT driver = nullptr;  // of the device the request was given to
   bool startedNext = false;  // PoStartNextPowerIrp called at its location
   bool settled = false;      // checked (or reported) already
 };
@@ -146,7 +145,6 @@ void IopPowerSending(const std::shared_ptr<IrpRecord>& record, PIRP irp, PDEVICE
         request->record = record;
       }
       Handler handler;
-      handler.device = device;
       handler.driver = device->DriverObject;
       request->at[irp->CurrentLocation - 1].push_back(handler);
     }
