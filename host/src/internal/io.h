@@ -138,7 +138,6 @@ struct IrpRecord {
   bool finishedByIoManager = false;  // the completion left the top location
   bool completedAtTop = false;       // ...and the I/O manager's final stage is done
   bool faultReported = false;        // a fault that ends its tracking was already reported
-  bool startNextPowerIrp = false;    // PoStartNextPowerIrp was called for it
   bool viaPoCallDriver = false;      // set while PoCallDriver passes it on
   // IoBuildDeviceIoControlRequest and the host's requests: buffers the I/O manager owns.
   void* systemBuffer = nullptr;
@@ -195,6 +194,14 @@ void IopPowerParameters(PIO_STACK_LOCATION sp, POWER_STATE_TYPE* type, POWER_STA
 void IopPowerCall(host::pnp::PowerEvent::Kind kind, PIO_STACK_LOCATION sp, NTSTATUS status,
                   PDEVICE_OBJECT target = nullptr, bool viaPoCallDriver = false);
 long IopOutstandingPowerRequests();  // PoRequestPowerIrp requests not finished yet
+// PoStartNextPowerIrp per driver and stack location (po/start_next.cpp), called by the I/O
+// manager for power requests: `irp` is being passed on to `device` (next location prepared; the
+// call is logged too), completed (IoCompleteRequest; logged too), and its completion walk is
+// leaving the current location.
+void IopPowerSending(const std::shared_ptr<IrpRecord>& record, PIRP irp, PDEVICE_OBJECT device,
+                     bool viaPoCallDriver);
+void IopPowerCompleting(const std::shared_ptr<IrpRecord>& record, PIRP irp);
+void IopPowerLeaving(const std::shared_ptr<IrpRecord>& record, PIRP irp);
 
 // ---- Removal (pnp/pnp_manager.cpp) ------------------------------------------------------------
 // The bottom of `device`'s stack (IopLock held).

@@ -176,6 +176,9 @@ void QueueDpcCall(std::function<void()> fn, const std::string& what);
 
 // True in deterministic mode.
 bool Deterministic();
+// True when the exploring scheduler runs the session (a choice the platform leaves open is then
+// the scheduler's, made at a switch point).
+bool Exploring();
 
 // ---------------------------------------------------------------------------------------------
 // Memory the system allocates for itself

@@ -114,8 +114,7 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
   // A request the host never saw (a packet the driver built itself) is tracked from here on.
   if (!record) record = IopTrackIrp(irp);
   if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
-    IopPowerCall(host::pnp::PowerEvent::CallDriver, IoGetNextIrpStackLocation(irp),
-                 STATUS_PENDING, device, viaPo);
+    IopPowerSending(record, irp, device, viaPo);
   }
   IoSetNextIrpStackLocation(irp);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -182,16 +181,6 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
     }
     case IrpOrigin::Host: {
       CopyBack(record, irp);
-      bool startedNext;
-      {
-        std::lock_guard<NoSwitchMutex> lock(IopLock());
-        startedNext = record->startNextPowerIrp;
-      }
-      if (record->major == IRP_MJ_POWER && !startedNext) {
-        Report(Rule::PowerIrpWithoutStartNext,
-               "power request " + IopHostRequestText(*record) +
-                   " completed without any driver calling PoStartNextPowerIrp for it");
-      }
       record->topPendingReturned = irp->PendingReturned != FALSE;
       if (record->host->request) IopRequestCompleted(record->host->request, irp);
       if (record->host->completed) record->host->completed(irp);
@@ -264,8 +253,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (Irp->CurrentLocation <= Irp->StackCount &&
       IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
-    IopPowerCall(host::pnp::PowerEvent::CompletedBy, IoGetCurrentIrpStackLocation(Irp),
-                 Irp->IoStatus.Status);
+    IopPowerCompleting(record, Irp);
   }
   if (t.irql > DISPATCH_LEVEL) {
     Report(Rule::IrqlMisuse, "IoCompleteRequest at IRQL " + std::to_string(t.irql) +
@@ -290,6 +278,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
   while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    if (location->MajorFunction == IRP_MJ_POWER) IopPowerLeaving(record, Irp);
     Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     const UCHAR control = location->Control;
     PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;

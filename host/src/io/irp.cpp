@@ -77,7 +77,6 @@ void ResetState(IrpRecord& r) {
   r.finishedByIoManager = false;
   r.completedAtTop = false;
   r.faultReported = false;
-  r.startNextPowerIrp = false;
 }
 
 void* AllocateIrpMemory(size_t size) {

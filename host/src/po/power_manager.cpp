@@ -5,23 +5,33 @@
 // DISPATCH_LEVEL for a device marked DO_POWER_PAGABLE, the platform hands the call to a system
 // worker thread so that the driver sees it at PASSIVE_LEVEL: the host does the same and returns
 // STATUS_PENDING. The host does not hold back a second power request of a kind while one is
-// active (the platform's serialisation through PoStartNextPowerIrp); it checks instead that some
-// driver of the stack called PoStartNextPowerIrp for every power request the host sent before
-// the request finished (PowerIrpWithoutStartNext).
+// active (the platform's serialisation through PoStartNextPowerIrp); it checks instead that every
+// driver that handled a power request called PoStartNextPowerIrp for it at its own stack location
+// before passing it on or completing it (po/start_next.cpp, PowerIrpWithoutStartNext).
 //
-// PoRequestPowerIrp builds a device power request for the top of the device's stack, sends it
-// from a system worker thread at PASSIVE_LEVEL, and when the stack has completed it calls the
-// completion function (at the completer's IRQL, as the platform's completion routine does), then
-// frees the request. It returns STATUS_PENDING. The completion function is charged to the
-// requesting driver (pool it allocates counts as that driver's).
+// PoRequestPowerIrp builds a device power request for the top of the device's stack and sends it
+// as the platform's PoCallDriver does, from the calling thread at the caller's IRQL: the stack's
+// dispatch routines run nested inside the caller (inside a completion routine when the caller is
+// one), and when the stack completes the request at once the completion function runs before
+// PoRequestPowerIrp returns. Called at DISPATCH_LEVEL for a power-pageable stack, it is sent from
+// a system worker at PASSIVE_LEVEL instead (PoCallDriver's rule). The platform may also hold the
+// request back while another power request of the kind is active for the device and send it later
+// from the thread that calls PoStartNextPowerIrp for that one: the exploring scheduler chooses
+// between sending it inline and from a worker (sched/explore.cpp decides at the switch point);
+// the fixed schedule and threaded mode take the common case, inline. When the stack has completed
+// it the completion function runs (at the completer's IRQL, as the platform's completion routine
+// does), then the request is freed. It returns STATUS_PENDING. The completion function is charged
+// to the requesting driver (pool it allocates counts as that driver's).
 //
 // PoSetPowerState records the state per device and returns the previous one;
 // PowerDeviceUnspecified before the first call.
+#include <atomic>
 #include <map>
 
 #include "host/pnp.h"
 #include "internal/io.h"
 #include "internal/routine_call.h"
+#include "po.h"
 
 using namespace host::internal;
 using host::verifier::Rule;
@@ -99,11 +109,14 @@ long IopOutstandingPowerRequests() {
 }
 
 void IopPowerSessionStart() {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  S().log.clear();
-  S().deviceStates.clear();
-  S().systemStates.clear();
-  S().outstandingRequests = 0;
+  {
+    std::lock_guard<std::mutex> lock(S().mutex);
+    S().log.clear();
+    S().deviceStates.clear();
+    S().systemStates.clear();
+    S().outstandingRequests = 0;
+  }
+  PopStartNextSessionStart();
 }
 
 }  // namespace host::internal
@@ -121,6 +134,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Logged here, in the driver's call: the worker that sends it runs no driver routine.
     IopPowerCall(host::pnp::PowerEvent::CallDriver, IoGetNextIrpStackLocation(Irp), STATUS_PENDING,
                  DeviceObject, true);
+    PopCheckPowerPasser(Irp);
     QueueSystemWork([DeviceObject, Irp] { IopCallDriver(DeviceObject, Irp, true); },
                     "PoCallDriver to a power-pageable device, from DISPATCH_LEVEL");
     return STATUS_PENDING;
@@ -132,13 +146,9 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
   HostSwitchPoint("PoStartNextPowerIrp");
   if (TraceOn()) Trace("PoStartNextPowerIrp(%s)", IopHex(Irp).c_str());
   IopCheckIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
-  {
-    std::lock_guard<NoSwitchMutex> lock(IopLock());
-    std::shared_ptr<IrpRecord> record = IopFindIrpLocked(Irp);
-    if (!record) return;
-    record->startNextPowerIrp = true;
-  }
+  if (!IopFindIrp(Irp)) return;
   if (Irp->CurrentLocation <= Irp->StackCount) {
+    PopStartNext(Irp, RequestingDriver());
     IopPowerCall(host::pnp::PowerEvent::StartNext, IoGetCurrentIrpStackLocation(Irp), STATUS_SUCCESS);
   }
 }
@@ -146,9 +156,9 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                            POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                            PVOID Context, PIRP* Irp) {
-  HostSwitchPoint("PoRequestPowerIrp");
   NTSTATUS status = STATUS_PENDING;
   PIRP irp = nullptr;
+  bool decided = false;  // the switch point made
   if (!IopCheckIrql("PoRequestPowerIrp", DISPATCH_LEVEL)) {
     status = STATUS_INVALID_DEVICE_STATE;
   } else if (auto fault = ServiceFault("PoRequestPowerIrp")) {
@@ -214,15 +224,50 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
       std::lock_guard<std::mutex> lock(S().mutex);
       S().log.push_back(std::move(e));
     }
-    QueueSystemWork(
-        [top, irp, MinorFunction, PowerState] {
-          IopPowerLog(host::pnp::PowerEvent::Sent, MinorFunction, DevicePowerState, PowerState,
-                      STATUS_PENDING);
-          IopSendHostIrp(top, irp, PASSIVE_LEVEL, true);
-        },
-        "PoRequestPowerIrp: sending the device power request");
+    // The caller has the request before it is sent: its completion function may run before
+    // this call returns.
+    if (Irp != nullptr) *Irp = irp;
+    auto send = [top, irp, MinorFunction, PowerState](KIRQL irql) {
+      IopPowerLog(host::pnp::PowerEvent::Sent, MinorFunction, DevicePowerState, PowerState,
+                  STATUS_PENDING);
+      IopSendHostIrp(top, irp, irql, true);
+    };
+    const KIRQL irql = CurrentThread().irql;
+    if (irql == DISPATCH_LEVEL && (top->Flags & DO_POWER_PAGABLE)) {
+      QueueSystemWork([send] { send(PASSIVE_LEVEL); },
+                      "PoRequestPowerIrp at DISPATCH_LEVEL: sending the device power request to "
+                      "a power-pageable device");
+    } else if (Exploring()) {
+      // Inline or held back and sent later by another thread: a worker is offered the sending
+      // and the scheduler chooses at the switch point whether it runs first; whoever comes first
+      // sends. The offer counts as outstanding until the worker has taken it (so that whoever
+      // waits for the driver's power requests also waits for it).
+      auto claimed = std::make_shared<std::atomic<bool>>(false);
+      {
+        std::lock_guard<std::mutex> lock(S().mutex);
+        S().outstandingRequests++;
+      }
+      QueueSystemWork(
+          [send, claimed] {
+            if (!claimed->exchange(true)) send(PASSIVE_LEVEL);
+            {
+              std::lock_guard<std::mutex> lock(S().mutex);
+              S().outstandingRequests--;
+            }
+            WakeWaiters();
+          },
+          "PoRequestPowerIrp: sending the device power request later");
+      HostSwitchPoint("PoRequestPowerIrp");
+      decided = true;
+      if (!claimed->exchange(true)) send(irql);
+    } else {
+      HostSwitchPoint("PoRequestPowerIrp");
+      decided = true;
+      send(irql);
+    }
   }
-  if (Irp != nullptr) *Irp = irp;
+  if (!decided) HostSwitchPoint("PoRequestPowerIrp");
+  if (Irp != nullptr && irp == nullptr) *Irp = nullptr;
   if (TraceOn()) {
     Trace("PoRequestPowerIrp(%s, %s, state %d) -> %s %s", DescribeDevice(DeviceObject).c_str(),
           MinorName(IRP_MJ_POWER, MinorFunction), static_cast<int>(PowerState.DeviceState),
