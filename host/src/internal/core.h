@@ -83,6 +83,8 @@ bool KernelApcsDisabled(const ThreadState& state);
 // Runs the APCs queued to `state`, the calling thread's own, whatever its IRQL (the waits that
 // take them, and the verifier's recovery after a Deadlock report).
 void RunKernelApcs(ThreadState& state);
+// True on a thread that is running its kernel APCs (an APC is never run inside another).
+bool RunningKernelApcs();
 // A request `state` built, not yet through its final stage, whose event is `event`.
 std::optional<ThreadRequest> OutstandingThreadRequest(const ThreadState& state, const void* event);
 

@@ -209,6 +209,8 @@ void ForgetThreadRequest(void* thread, PIRP irp) {
              list.end());
 }
 
+bool RunningKernelApcs() { return tlsRunningApcs; }
+
 // An APC runs at APC_LEVEL; one queued while another runs waits for the loop (never nested).
 void RunKernelApcs(ThreadState& state) {
   if (tlsRunningApcs) return;

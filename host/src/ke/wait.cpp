@@ -81,7 +81,7 @@ bool ReportWaitForOwnRequest(ThreadState& t, const void* object, const std::stri
 NTSTATUS WaitTakingApcs(const std::function<bool()>& satisfied, const std::string& what,
                         std::optional<int64_t> timeout, const void* object, bool takeApcs) {
   ThreadState& t = CurrentThread();
-  if (!takeApcs && KernelApcsDisabled(t)) {
+  if ((!takeApcs && KernelApcsDisabled(t)) || RunningKernelApcs()) {
     return WaitUntilEx(satisfied, what, timeout, object, false);
   }
   std::optional<int64_t> deadline;
