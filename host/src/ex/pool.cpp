@@ -6,8 +6,12 @@
 // field sees a recognisable value instead of a lucky zero. Memory the system allocates for itself
 // (SystemAllocate) is zeroed, as device extensions are.
 //
-// Paged pool is allowed below DISPATCH_LEVEL and counted (the driver keeps everything resident,
-// so a test can check that it never asks for paged pool).
+// Paged pool is allowed below DISPATCH_LEVEL, for allocating and for freeing, and counted (the
+// driver keeps everything resident, so a test can check that it never asks for paged pool).
+//
+// Driver Verifier's pool checks the platform's kernel makes only under it are made always: a
+// zero-byte allocation (bug check 0xC4, parameter 0x0) and a free with a tag other than the
+// allocation's (ExFreePoolWithTag; BAD_POOL_CALLER 0xC2, parameter 0xA) are PoolMisuse.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +54,11 @@ PoolState& P() {
 }
 
 bool IsPagedType(POOL_TYPE type) { return type == PagedPool || type == PagedPoolCacheAligned; }
+
+// ExAllocatePool is ExAllocatePoolWithTag with the tag 'None'; the high bit is PROTECTED_POOL,
+// which ExFreePoolWithTag ignores when it compares.
+constexpr ULONG kNoneTag = 0x656E6F4E;  // 'None' in memory order
+constexpr ULONG kProtectedPool = 0x80000000;
 bool IsCacheAligned(POOL_TYPE type) {
   return type == NonPagedPoolCacheAligned || type == PagedPoolCacheAligned ||
          type == NonPagedPoolCacheAlignedMustS;
@@ -111,6 +120,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller, cons
   } else if (IsPagedType(type) && irql >= DISPATCH_LEVEL) {
     Report(Rule::IrqlMisuse, Format("%s of paged pool at %s", service, IrqlName(irql).c_str()));
   }
+  if (bytes == 0) {
+    Report(Rule::PoolMisuse, Format("%s of 0 bytes (%s): Driver Verifier stops on a zero-byte "
+                                    "allocation", service, TagText(tag).c_str()));
+  }
   if (ShouldFailPoolAllocation()) {
     if (TraceOn()) Trace("%s(type %d, %zu bytes, %s) -> NULL (low-resources simulation)", service, type, bytes, TagText(tag).c_str());
     return nullptr;
@@ -134,7 +147,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller, cons
   return p;
 }
 
-void FreePool(PVOID p, const char* service) {
+// `tag` is what ExFreePoolWithTag was given (0: ExFreePool, nothing to compare).
+void FreePool(PVOID p, const char* service, ULONG tag) {
   KIRQL irql = CurrentThread().irql;
   if (TraceOn()) Trace("%s(%p)", service, p);
   if (irql > DISPATCH_LEVEL) {
@@ -157,6 +171,18 @@ void FreePool(PVOID p, const char* service) {
                                     Hex(reinterpret_cast<uintptr_t>(p)).c_str(), a->what));
     Remember(p, std::move(*a));
     return;
+  }
+  if (IsPagedType(a->type) && irql == DISPATCH_LEVEL) {
+    Report(Rule::IrqlMisuse, Format("%s of paged pool (%zu bytes at %s, %s) at %s", service,
+                                    a->size, Hex(reinterpret_cast<uintptr_t>(p)).c_str(),
+                                    TagText(a->tag).c_str(), IrqlName(irql).c_str()));
+  }
+  const ULONG allocated = a->system ? 0 : a->tag != 0 ? a->tag : kNoneTag;
+  if (tag != 0 && !a->system && (tag & ~kProtectedPool) != (allocated & ~kProtectedPool)) {
+    Report(Rule::PoolMisuse, Format("%s of %s with %s; it was allocated with %s (Driver "
+                                    "Verifier's pool tag check); it is freed",
+                                    service, Hex(reinterpret_cast<uintptr_t>(p)).c_str(),
+                                    TagText(tag).c_str(), TagText(allocated).c_str()));
   }
   CheckFreedRange(p, a->size, a->system ? a->what : "pool allocation");
   std::free(p);
@@ -307,12 +333,12 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 
 VOID ExFreePool(PVOID P) {
   HostSwitchPoint("ExFreePool");
-  FreePool(P, "ExFreePool");
+  FreePool(P, "ExFreePool", 0);
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   HostSwitchPoint("ExFreePoolWithTag");
-  FreePool(P, "ExFreePoolWithTag");
+  FreePool(P, "ExFreePoolWithTag", Tag);
 }
 
 }  // extern "C"

@@ -77,6 +77,16 @@ void ResetThreadState(ThreadState& state);
 void AbandonThreadState(ThreadState& state);
 // The state the deterministic scheduler runs DPCs with.
 ThreadState& DpcProcessorState();
+// Kernel APCs (ke/thread.cpp). True if the thread cannot take a special kernel APC: above
+// PASSIVE_LEVEL or holding a fast mutex.
+bool KernelApcsDisabled(const ThreadState& state);
+// Runs the APCs queued to `state`, the calling thread's own, whatever its IRQL (the waits that
+// take them, and the verifier's recovery after a Deadlock report).
+void RunKernelApcs(ThreadState& state);
+// True on a thread that is running its kernel APCs (an APC is never run inside another).
+bool RunningKernelApcs();
+// A request `state` built, not yet through its final stage, whose event is `event`.
+std::optional<ThreadRequest> OutstandingThreadRequest(const ThreadState& state, const void* event);
 
 // IRQL bookkeeping without checks, and names for reports.
 void SetIrql(KIRQL irql);
@@ -122,6 +132,12 @@ struct WaitRecord {
 // loops, without the verifier's checks and without counting as a deadlocked waiter.
 NTSTATUS WaitUntilEx(const std::function<bool()>& satisfied, const std::string& what,
                      std::optional<int64_t> timeout, const void* object, bool kernelIdle);
+
+// WaitUntilEx for a thread that takes its kernel APCs while it waits, when it can (or always,
+// with `takeApcs`): queued ones run before it blocks, one queued while it is blocked runs and
+// the wait goes on (ke/wait.cpp). KeWaitForSingleObject, KeDelayExecutionThread and WaitUntil.
+NTSTATUS WaitTakingApcs(const std::function<bool()>& satisfied, const std::string& what,
+                        std::optional<int64_t> timeout, const void* object, bool takeApcs);
 
 // Every wait in progress (dispatcher lock held).
 std::vector<WaitRecord*>& ActiveWaits();

@@ -15,6 +15,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -65,12 +66,33 @@ struct HeldLock {
   bool cancelSpinLock;
 };
 
+// A special kernel APC queued to a thread: the final stage of a request the thread built.
+struct KernelApc {
+  const void* irp = nullptr;
+  std::function<void()> run;
+};
+
+// A request the thread built whose final stage has not run yet (IoBuildDeviceIoControlRequest).
+struct ThreadRequest {
+  const void* irp = nullptr;
+  const void* event = nullptr;      // the caller's event, set by the final stage
+  const void* builtBy = nullptr;    // the code that called IoBuildDeviceIoControlRequest
+  const void* builtIn = nullptr;    // the innermost driver routine it was called in
+  bool completed = false;           // its final stage is queued
+  const void* completedIn = nullptr;  // the innermost driver routine that completed it
+  std::string completer;            // the thread that completed it
+};
+
 struct ThreadState {
   std::string name;
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<HeldLock> heldLocks;  // in the order taken
   std::vector<Frame> frames;        // innermost last
   std::vector<const void*> heldFastMutexes;
+  // Guarded by the dispatcher lock (ke/thread.cpp): kernel APCs queued to the thread and not
+  // yet run, and the requests it built whose final stage has not run.
+  std::deque<KernelApc> kernelApcs;
+  std::vector<ThreadRequest> threadRequests;
 };
 
 // The calling thread's state (registered on first use).
@@ -93,6 +115,28 @@ class FrameScope {
 
 // Runs `fn` at `irql` on the calling thread (raising and lowering around it).
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
+
+// Thread requests and their kernel APCs (ke/thread.cpp). On the platform a request built with
+// IoBuildDeviceIoControlRequest belongs to the thread that built it (Irp->Tail.Overlay.Thread):
+// its final stage (copy-back, status block, event, free) runs as a special kernel APC queued to
+// that thread, which takes it only at PASSIVE_LEVEL (a fast mutex raises to APC_LEVEL and so
+// disables it). A thread that waits for the request's event while it cannot take the APC waits
+// forever.
+//
+// The calling thread built `irp` (`caller`: the code that called the service), whose final
+// stage sets `event`. Returns the thread to record
+// in Irp->Tail.Overlay.Thread (NULL above PASSIVE_LEVEL, where nothing may build one: the final
+// stage then runs on the completer).
+void* NoteThreadRequest(PIRP irp, PKEVENT event, const void* caller);
+// `irp`, built by `thread`, has completed: `finalStage` is queued to the thread as a special
+// kernel APC and runs when the thread can take it (at once when the caller is that thread and can
+// take it now). A thread that no longer exists, or none, has it run here.
+void QueueThreadRequestApc(void* thread, PIRP irp, std::function<void()> finalStage);
+// `irp` ends without a final stage (it failed without ever pending): the thread forgets it.
+void ForgetThreadRequest(void* thread, PIRP irp);
+// Runs the kernel APCs queued to the calling thread if it can take them now (PASSIVE_LEVEL, no
+// fast mutex held).
+void DeliverKernelApcs();
 
 // ---------------------------------------------------------------------------------------------
 // Verifier reporting

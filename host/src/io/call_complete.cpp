@@ -12,12 +12,15 @@
 // When the walk leaves the top location the request is finished: CurrentLocation ends at
 // StackCount + 2, so that a second IofCompleteRequest is recognised as the platform does.
 //
-// The I/O manager's final stage (at the completer's IRQL, no APC on the host):
-//  - IoBuildDeviceIoControlRequest: METHOD_BUFFERED output copied back (Information bytes, never
-//    more than the output buffer: InformationTooLarge), *UserIosb and UserEvent set, the request
-//    and its system buffer freed. As on the platform, a request that fails (NT_ERROR) without
-//    having been pending gets neither the status block nor the event: the caller has the status
-//    from IoCallDriver.
+// The I/O manager's final stage:
+//  - IoBuildDeviceIoControlRequest, a thread's request: METHOD_BUFFERED output copied back
+//    (Information bytes, never more than the output buffer: InformationTooLarge), *UserIosb and
+//    UserEvent set, the request and its system buffer freed, all in a special kernel APC queued
+//    to the thread that built it (Irp->Tail.Overlay.Thread), which runs it when it can take
+//    kernel APCs: at once if the completer is that thread at PASSIVE_LEVEL, otherwise when it
+//    waits or comes back to PASSIVE_LEVEL (ke/thread.cpp). As on the platform, a request that
+//    fails (NT_ERROR) without having been pending gets no APC, neither the status block nor the
+//    event: it is freed here and the caller has the status from IoCallDriver.
 //  - the host's requests: the same copy-back, then the sender's completion hook, then the request
 //    is freed (its record stays until the dispatch routine has returned, for the dispatch check).
 //  - a request the driver allocated that reaches the top without a routine returning
@@ -171,12 +174,18 @@ void IopCompleteAtTop(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
       return;
     }
     case IrpOrigin::BuiltIoctl: {
-      CopyBack(record, irp);
-      if (!NtError(irp->IoStatus.Status) || irp->PendingReturned) {
+      void* thread = irp->Tail.Overlay.Thread;
+      if (NtError(irp->IoStatus.Status) && !irp->PendingReturned) {
+        ForgetThreadRequest(thread, irp);
+        IopReleaseIrp(record);
+        return;
+      }
+      QueueThreadRequestApc(thread, irp, [record, irp] {
+        CopyBack(record, irp);
         if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
         if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
-      }
-      IopReleaseIrp(record);
+        IopReleaseIrp(record);
+      });
       return;
     }
     case IrpOrigin::Host: {

@@ -514,6 +514,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     irp->RequestorMode = KernelMode;
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
+    // A thread's request: its final stage runs as a kernel APC to this thread (call_complete.cpp).
+    irp->Tail.Overlay.Thread = NoteThreadRequest(irp, Event, __builtin_return_address(0));
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;

@@ -4,7 +4,8 @@
 // The host does not mask anything: a thread at DISPATCH_LEVEL can still be preempted by the OS.
 // What the IRQL decides on the host is which services may be called (the verifier's checks) and,
 // in deterministic mode, nothing else: lowering below DISPATCH_LEVEL does not run pending DPCs
-// (they run when the test pumps).
+// (they run when the test pumps). Lowering to PASSIVE_LEVEL runs the kernel APCs queued to the
+// thread (ke/thread.cpp).
 #include "internal/core.h"
 
 using host::verifier::Rule;
@@ -24,6 +25,8 @@ void LowerChecked(const char* service, KIRQL newIrql) {
                                     IrqlName(newIrql).c_str(), HeldLocksText(t).c_str()));
   }
   t.irql = newIrql;
+  // Back at PASSIVE_LEVEL the thread takes the kernel APCs queued to it meanwhile.
+  if (newIrql == PASSIVE_LEVEL) DeliverKernelApcs();
 }
 
 }  // namespace

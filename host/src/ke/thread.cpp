@@ -1,5 +1,22 @@
 // Threads as the kernel sees them: each OS thread that calls a kernel service has a ThreadState
-// (name, IRQL, spin locks and fast mutexes held, the driver routines it is inside).
+// (name, IRQL, spin locks and fast mutexes held, the driver routines it is inside, the kernel
+// APCs queued to it).
+//
+// Kernel APCs. The host models the one kind a driver meets: the special kernel APC the platform's
+// I/O manager queues to the thread that built a request (IoBuildDeviceIoControlRequest records it
+// in Irp->Tail.Overlay.Thread) to run the request's final stage in that thread's context. The
+// thread takes it only at PASSIVE_LEVEL: at APC_LEVEL, which a fast mutex raises to, it stays
+// queued. It runs
+//  - at once, when the completer is that thread and can take it;
+//  - when the thread waits (KeWaitForSingleObject, KeDelayExecutionThread and the kernel's own
+//    waits through WaitUntil): before it blocks, and whenever one is queued while it is blocked;
+//  - when the thread lowers its IRQL to PASSIVE_LEVEL (KeLowerIrql, a spin lock or fast mutex
+//    release);
+//  - in deterministic mode, when a DPC that ran on the thread's OS thread returns to it (the
+//    interrupted thread takes its pending APC as the interrupt returns).
+// It runs at APC_LEVEL. Critical regions (KeEnterCriticalRegion) hold off normal kernel APCs
+// only, never this one; guarded regions, which would, do not exist on Windows 2000.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <unordered_map>
@@ -67,7 +84,10 @@ ThreadState& CurrentThread() {
 ThreadStateSwap::ThreadStateSwap(ThreadState* state) : saved_(&CurrentThread()) {
   tlsCurrent = state;
 }
-ThreadStateSwap::~ThreadStateSwap() { tlsCurrent = saved_; }
+ThreadStateSwap::~ThreadStateSwap() {
+  tlsCurrent = saved_;
+  DeliverKernelApcs();
+}
 
 ThreadState& DpcProcessorState() {
   static ThreadState* state = [] {
@@ -99,6 +119,9 @@ void ResetThreadState(ThreadState& state) {
   state.heldLocks.clear();
   state.frames.clear();
   state.heldFastMutexes.clear();
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+  state.kernelApcs.clear();
+  state.threadRequests.clear();
 }
 
 void AbandonThreadState(ThreadState& state) {
@@ -110,6 +133,125 @@ void AbandonThreadState(ThreadState& state) {
 }
 
 void SetIrql(KIRQL irql) { CurrentThread().irql = irql; }
+
+// ---- Kernel APCs -----------------------------------------------------------------------------
+
+namespace {
+
+const void* InnermostRoutine(const ThreadState& t) {
+  for (size_t i = t.frames.size(); i-- > 0;) {
+    if (t.frames[i].routine != nullptr) return t.frames[i].routine;
+  }
+  return nullptr;
+}
+
+thread_local bool tlsRunningApcs = false;
+
+}  // namespace
+
+bool KernelApcsDisabled(const ThreadState& state) {
+  return state.irql != PASSIVE_LEVEL || !state.heldFastMutexes.empty() ||
+         !state.heldLocks.empty();
+}
+
+void* NoteThreadRequest(PIRP irp, PKEVENT event, const void* caller) {
+  ThreadState& t = CurrentThread();
+  if (t.irql >= DISPATCH_LEVEL) return nullptr;
+  ThreadRequest request;
+  request.irp = irp;
+  request.event = event;
+  request.builtBy = caller;
+  request.builtIn = InnermostRoutine(t);
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+  t.threadRequests.push_back(std::move(request));
+  return &t;
+}
+
+void QueueThreadRequestApc(void* thread, PIRP irp, std::function<void()> finalStage) {
+  auto* target = static_cast<ThreadState*>(thread);
+  ThreadState& me = CurrentThread();
+  bool queued = false;
+  if (target != nullptr) {
+    const void* completedIn = InnermostRoutine(me);
+    Registry& r = Threads();
+    std::lock_guard<std::mutex> live(r.mutex);  // the thread stays alive while its APC is queued
+    if (r.live.count(target) != 0) {
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+      for (ThreadRequest& request : target->threadRequests) {
+        if (request.irp != irp) continue;
+        request.completed = true;
+        request.completedIn = completedIn;
+        request.completer = me.name;
+      }
+      target->kernelApcs.push_back(KernelApc{irp, std::move(finalStage)});
+      queued = true;
+    }
+  }
+  if (!queued) {
+    finalStage();
+  } else if (target == &me) {
+    DeliverKernelApcs();
+  } else {
+    WakeWaiters();  // the thread may be blocked in a wait that takes APCs
+  }
+}
+
+void ForgetThreadRequest(void* thread, PIRP irp) {
+  auto* target = static_cast<ThreadState*>(thread);
+  if (target == nullptr) return;
+  Registry& r = Threads();
+  std::lock_guard<std::mutex> live(r.mutex);
+  if (r.live.count(target) == 0) return;
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+  auto& list = target->threadRequests;
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [irp](const ThreadRequest& request) { return request.irp == irp; }),
+             list.end());
+}
+
+bool RunningKernelApcs() { return tlsRunningApcs; }
+
+// An APC runs at APC_LEVEL; one queued while another runs waits for the loop (never nested).
+void RunKernelApcs(ThreadState& state) {
+  if (tlsRunningApcs) return;
+  tlsRunningApcs = true;
+  for (;;) {
+    KernelApc apc;
+    {
+      std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+      if (state.kernelApcs.empty()) break;
+      apc = std::move(state.kernelApcs.front());
+      state.kernelApcs.pop_front();
+      auto& list = state.threadRequests;
+      list.erase(std::remove_if(list.begin(), list.end(),
+                                [&apc](const ThreadRequest& r) { return r.irp == apc.irp; }),
+                 list.end());
+    }
+    const KIRQL irql = state.irql;
+    if (state.irql < APC_LEVEL) state.irql = APC_LEVEL;
+    apc.run();
+    state.irql = irql;
+  }
+  tlsRunningApcs = false;
+}
+
+void DeliverKernelApcs() {
+  ThreadState& t = CurrentThread();
+  if (KernelApcsDisabled(t)) return;
+  {
+    std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+    if (t.kernelApcs.empty()) return;
+  }
+  RunKernelApcs(t);
+}
+
+std::optional<ThreadRequest> OutstandingThreadRequest(const ThreadState& state, const void* event) {
+  std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
+  for (const ThreadRequest& request : state.threadRequests) {
+    if (request.event == event) return request;
+  }
+  return std::nullopt;
+}
 
 std::string IrqlName(KIRQL irql) {
   switch (irql) {

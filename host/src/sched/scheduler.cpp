@@ -405,7 +405,7 @@ void WakeWaiters(const void* key) {
 
 NTSTATUS WaitUntil(const std::function<bool()>& satisfied, const std::string& what,
                    std::optional<int64_t> timeout, const void* object) {
-  return WaitUntilEx(satisfied, what, timeout, object, false);
+  return WaitTakingApcs(satisfied, what, timeout, object, false);  // ke/wait.cpp
 }
 
 // A wait at DISPATCH_LEVEL or above with a non-zero timeout is reported and then does not block
