@@ -69,8 +69,11 @@ struct ThreadState {
   std::string name;
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<HeldLock> heldLocks;  // in the order taken
-  std::vector<Frame> frames;        // innermost last
+  std::vector<Frame> frames;        // innermost last; pushed and popped under framesMutex
   std::vector<const void*> heldFastMutexes;
+  // Taken by FrameScope around a push or pop and by readers on other threads (the unload
+  // check); the owning thread reads its own frames without it.
+  std::mutex framesMutex;
 };
 
 // The calling thread's state (registered on first use).
@@ -176,6 +179,32 @@ void QueueDpcCall(std::function<void()> fn, const std::string& what);
 
 // True in deterministic mode.
 bool Deterministic();
+
+// ---------------------------------------------------------------------------------------------
+// Driver code and its unload (image/driver_code.cpp)
+// ---------------------------------------------------------------------------------------------
+
+// Routines are attributed to the driver that hands them to the kernel: its driver object's
+// routines, DPC routines initialised and work items queued inside its routines, completion and
+// cancel routines called for its devices. Code of a loaded image is the image's driver's
+// wherever it is handed over.
+void NoteDriverCode(const void* routine, PDRIVER_OBJECT driver);
+// Before DriverEntry of a driver whose code is `entry`: code of an earlier unload of the same
+// code (the host-compiled driver loaded again) is reachable again.
+void DriverCodeLoading(PDRIVER_INITIALIZE entry);
+// After the unload routine of `driver` has returned: reports (DriverUnloadedInUse) every routine
+// of the driver still on a thread's stack and every work item, DPC or timer of the driver still
+// queued or set (dequeued and disarmed after the report, so that they never run); then makes
+// the driver's code unreachable: an image's pages inaccessible (a later touch is a fault,
+// reported), the host-compiled driver's routines reported when the kernel is about to call one.
+// `ownDevice` tells the I/O half's devices of the driver (deleted devices still referenced
+// included) for frames that name a device.
+void UnloadDriverCode(PDRIVER_OBJECT driver, const std::string& name,
+                      const std::function<bool(PDEVICE_OBJECT)>& ownDevice);
+// Waits until no I/O work item (IoQueueWorkItem) on a device of `driver` is queued or running:
+// the I/O manager's reference on the device object defers the driver's unload until the routine
+// has returned (ex/workitem.cpp).
+void WaitForDriverIoWorkItems(PDRIVER_OBJECT driver, const std::string& name);
 
 // ---------------------------------------------------------------------------------------------
 // Memory the system allocates for itself

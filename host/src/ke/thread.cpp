@@ -97,7 +97,10 @@ bool IsLiveThreadState(const void* state) {
 void ResetThreadState(ThreadState& state) {
   state.irql = PASSIVE_LEVEL;
   state.heldLocks.clear();
-  state.frames.clear();
+  {
+    std::lock_guard<std::mutex> lock(state.framesMutex);
+    state.frames.clear();
+  }
   state.heldFastMutexes.clear();
 }
 
@@ -135,9 +138,12 @@ std::string DescribeFrame(const Frame& frame) {
 // are released for it, so that the rest of the run does not spin on them; otherwise a changed
 // IRQL is reported (IrqlMisuse) and put back. Nothing is checked while a bug check unwinds.
 FrameScope::FrameScope(const Frame& frame) {
+  // A routine of an unloaded driver is reported before it is called (image/driver_code.cpp).
+  EnteringDriverRoutine(frame);
   ThreadState& t = CurrentThread();
   irql_ = t.irql;
   locks_ = t.heldLocks.size();
+  std::lock_guard<std::mutex> lock(t.framesMutex);
   t.frames.push_back(frame);
 }
 
@@ -163,7 +169,19 @@ FrameScope::~FrameScope() {
       t.irql = irql_;
     }
   }
+  std::lock_guard<std::mutex> lock(t.framesMutex);
   if (!t.frames.empty()) t.frames.pop_back();
+}
+
+std::vector<ThreadFrames> AllThreadFrames() {
+  std::vector<ThreadFrames> out;
+  Registry& r = Threads();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (const auto& [key, state] : r.live) {
+    std::lock_guard<std::mutex> frames(state->framesMutex);
+    if (!state->frames.empty()) out.push_back({state->name, state->frames});
+  }
+  return out;
 }
 
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn) {
