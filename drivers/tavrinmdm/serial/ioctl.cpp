@@ -108,7 +108,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Context->WorkItem = IoAllocateWorkItem(DeviceObject);
     if (Context->WorkItem == NULL) {
         ExFreePool(Context);
-        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
 
     // The hand-off keeps the device in place until the worker has run: a hold tagged with the

@@ -196,11 +196,12 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
     Report(Rule::DeviceMisuse, "driver " + name + " was unloaded with device objects left: " + left);
   }
   CheckPoolLeaks(driver, ("at unload of " + name).c_str());
+  if (!left.empty()) return true;  // the driver stays with its devices (reported above)
   UnloadDriverCode(driver, name, [driver](PDEVICE_OBJECT device) {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
     return IopIsLiveDeviceLocked(device) && device->DriverObject == driver;
   });
-  if (left.empty()) IopDeleteDriverObject(driver);
+  IopDeleteDriverObject(driver);
   return true;
 }
 
