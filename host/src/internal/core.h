@@ -83,8 +83,8 @@ struct ThreadFrames {
   std::vector<Frame> frames;
 };
 std::vector<ThreadFrames> AllThreadFrames();
-// FrameScope, before the call: notes the routine of a completion or cancel frame as its device's
-// driver's code, and reports a routine of an unloaded driver (image/driver_code.cpp).
+// FrameScope, before the call: notes the routine of a completion frame as its device's driver's
+// code, and reports a routine of an unloaded driver (image/driver_code.cpp).
 void EnteringDriverRoutine(const Frame& frame);
 
 // IRQL bookkeeping without checks, and names for reports.

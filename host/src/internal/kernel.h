@@ -72,7 +72,7 @@ struct ThreadState {
   std::vector<Frame> frames;        // innermost last; pushed and popped under framesMutex
   std::vector<const void*> heldFastMutexes;
   // Taken by FrameScope around a push or pop and by readers on other threads (the unload
-  // check); the owning thread reads its own frames without it.
+  // check); the owning thread reads (and IoCancelIrp fills in) its own frames without it.
   std::mutex framesMutex;
 };
 
@@ -185,8 +185,8 @@ bool Deterministic();
 // ---------------------------------------------------------------------------------------------
 
 // Routines are attributed to the driver that hands them to the kernel: its driver object's
-// routines, DPC routines initialised and work items queued inside its routines, completion and
-// cancel routines called for its devices. Code of a loaded image is the image's driver's
+// routines, DPC routines initialised and work items queued inside its routines, completion
+// routines called for its devices. Code of a loaded image is the image's driver's
 // wherever it is handed over.
 void NoteDriverCode(const void* routine, PDRIVER_OBJECT driver);
 // Before DriverEntry of a driver whose code is `entry`: code of an earlier unload of the same
