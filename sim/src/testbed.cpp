@@ -127,6 +127,12 @@ void Testbed::UnplugAndRemove(std::optional<size_t> i) {
   Remove(index);
 }
 
+void Testbed::UnloadDriver() {
+  if (driver_ == nullptr) return;
+  host::pnp::UnloadDriver(driver_);
+  driver_ = nullptr;
+}
+
 void Testbed::Teardown() {
   if (tornDown_) return;
   tornDown_ = true;

@@ -117,6 +117,42 @@ TEST(ImageLoader, ABugCheckInsideTheImageUnwindsOutOfIt) {
   EXPECT_NE(capture.Text().find("KeBugCheckEx(0x000000F7"), std::string::npos) << capture.Text();
 }
 
+// The driver unloaded, its image's pages are inaccessible: its entry point called again, or a
+// byte of it read, faults, and the fault is reported with the address (then the pages are made
+// accessible again, and the run goes on). Destroyed, the image's mapping stays reserved and
+// inaccessible.
+TEST(ImageLoader, TheImageOfAnUnloadedDriverIsUnreachable) {
+  std::string error;
+  auto called = host::image::Load(TAVRIN_IMAGE, &error);
+  auto read = host::image::Load(TAVRIN_IMAGE, &error);
+  ASSERT_NE(read, nullptr) << error;
+  host::verifier::ExpectViolations capture;
+  {
+    host::Session session;
+    PDRIVER_OBJECT driver = host::pnp::LoadDriver(called->entry(), "\\Driver\\tavrinmdm");
+    ASSERT_NE(driver, nullptr);
+    host::pnp::UnloadDriver(driver);
+    EXPECT_TRUE(called->unloaded());
+    driver = host::pnp::LoadDriver(called->entry(), "\\Driver\\tavrinmdm");  // code that is gone
+    ASSERT_EQ(capture.Count(host::verifier::Rule::DriverUnloadedInUse), 1u) << capture.Text();
+    EXPECT_NE(capture.seen()[0].message.find("of driver \\Driver\\tavrinmdm, unloaded, was executed at tavrinmdm.sys"),
+              std::string::npos) << capture.seen()[0].message;
+    host::pnp::UnloadDriver(driver);
+
+    driver = host::pnp::LoadDriver(read->entry(), "\\Driver\\tavrinmdm");
+    host::pnp::UnloadDriver(driver);
+    const volatile uint8_t* headers = reinterpret_cast<const volatile uint8_t*>(read->base());
+    EXPECT_EQ(headers[0], 'M');
+    ASSERT_EQ(capture.Count(host::verifier::Rule::DriverUnloadedInUse), 2u) << capture.Text();
+    EXPECT_NE(capture.seen()[1].message.find("was touched at tavrinmdm.sys+0x0 by"), std::string::npos)
+        << capture.seen()[1].message;
+    uintptr_t base = read->base();
+    read.reset();
+    EXPECT_EQ(reinterpret_cast<const volatile uint8_t*>(base)[1], 'Z');
+    EXPECT_EQ(capture.Count(host::verifier::Rule::DriverUnloadedInUse), 3u) << capture.Text();
+  }
+}
+
 // The DEVICE_EXTENSION compiled here against the host's 32-bit declarations is the image's.
 TEST(ImageRecords, DeviceExtensionLayoutIsTheImagesBuild) {
   const std::vector<uint8_t> recorded = ReadFile(TAVRIN_EXTENSION_LAYOUT);

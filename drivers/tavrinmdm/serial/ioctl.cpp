@@ -102,11 +102,20 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Context == NULL) {
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
+    // The I/O manager's work item, not ExQueueWorkItem: it keeps the device object referenced
+    // until DeviceControlWorker has returned into the I/O manager, so this driver cannot be
+    // unloaded while the worker still runs its own code after giving back its hold.
+    Context->WorkItem = IoAllocateWorkItem(DeviceObject);
+    if (Context->WorkItem == NULL) {
+        ExFreePool(Context);
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+    }
 
-    // The hand-off keeps the device (and this driver) in place until the worker has run: a hold
-    // tagged with the context, released by DeviceControlWorker as its last act.
+    // The hand-off keeps the device in place until the worker has run: a hold tagged with the
+    // context, released by DeviceControlWorker as its last act.
     Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Context);
     if (!NT_SUCCESS(Status)) {
+        IoFreeWorkItem(Context->WorkItem);
         ExFreePool(Context);
         return CompleteRequest(Irp, Status, 0);
     }
@@ -114,42 +123,45 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Context->DeviceExtension = DeviceExtension;
     Context->Irp = Irp;
     Context->DeviceObject = DeviceObject;
-    ExInitializeWorkItem(&Context->WorkItem, DeviceControlWorker, Context);
 
     IoMarkIrpPending(Irp);
-    ExQueueWorkItem(&Context->WorkItem, DelayedWorkQueue);
+    IoQueueWorkItem(Context->WorkItem, DeviceControlWorker, DelayedWorkQueue, Context);
     return STATUS_PENDING;
 }
 
-// System worker routine of a control request handed over by DispatchDeviceControl. PASSIVE_LEVEL.
+// Work item routine of a control request handed over by DispatchDeviceControl. PASSIVE_LEVEL.
 // The request is judged as if it arrived now: the port may have been closed, or the device lost,
 // while it waited for the worker, and a closed port must not get a wait or an immediate character
 // queued that nothing would ever complete.
-VOID NTAPI DeviceControlWorker(PVOID Parameter)
+VOID NTAPI DeviceControlWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
-    DeviceControlContext* Context = (DeviceControlContext*)Parameter;
+    DeviceControlContext* Control = (DeviceControlContext*)Context;
     PDEVICE_EXTENSION DeviceExtension;
     PIRP Irp;
 
-    if (Context == NULL) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (Control == NULL) {
         return;
     }
 
-    DeviceExtension = Context->DeviceExtension;
-    Irp = Context->Irp;
+    DeviceExtension = Control->DeviceExtension;
+    Irp = Control->Irp;
 
     if (!IsPortOpen(DeviceExtension)) {
         CompleteRequestStatus(Irp, STATUS_INVALID_DEVICE_REQUEST);
     } else if (IsDeviceUnavailable(DeviceExtension)) {
         CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     } else {
-        ProcessDeviceControl(Context->DeviceObject, Irp);
+        ProcessDeviceControl(Control->DeviceObject, Irp);
     }
 
     // The hold goes last: once it is given back, a removal may delete the device. Its tag is
-    // only a value, so the context can be freed first.
-    ExFreePool(Context);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Context);
+    // only a value, so the context can be freed first; the work item may be freed inside its own
+    // routine. What runs after the release is this routine's return into the I/O manager, whose
+    // reference on the device object keeps the driver loaded until then.
+    IoFreeWorkItem(Control->WorkItem);
+    ExFreePool(Control);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Control);
 }
 
 // Serves one control code. PASSIVE_LEVEL, no lock held on entry or exit; it may block while a

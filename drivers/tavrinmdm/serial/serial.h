@@ -124,15 +124,16 @@ inline ULONG WriteRequestByteCount(PIRP Irp)
 // One per control request that arrives above PASSIVE_LEVEL: non-paged, allocated by
 // DispatchDeviceControl, freed by DeviceControlWorker.
 struct DeviceControlContext {
-    WORK_QUEUE_ITEM WorkItem;           // worker routine DeviceControlWorker, parameter this record
+    PIO_WORKITEM WorkItem;              // the I/O manager's item: routine DeviceControlWorker,
+                                        // context this record
     PDEVICE_EXTENSION DeviceExtension;
     PIRP Irp;
     PDEVICE_OBJECT DeviceObject;
 };
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// System worker routine; Parameter is the DeviceControlContext. PASSIVE_LEVEL.
-VOID NTAPI DeviceControlWorker(PVOID Parameter);
+// Work item routine (IoQueueWorkItem); Context is the DeviceControlContext. PASSIVE_LEVEL.
+VOID NTAPI DeviceControlWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 // Serves one control code. Always PASSIVE_LEVEL.
 NTSTATUS ProcessDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 BOOLEAN IsValidBaudRate(ULONG BaudRate);

@@ -17,10 +17,28 @@
 #include <string>
 #include <vector>
 
+namespace host::internal {
+struct ImageUnloadAccess;
+}
+
 namespace host::image {
 
 // True when this host can run an image (i386).
 bool Supported();
+
+// Unloaded images: when the driver of an image is unloaded (host::pnp::UnloadDriver) the kernel
+// makes every page of its image inaccessible, as the platform unmaps a driver's image. Any later
+// touch of them — code of the driver still running returns into it, a routine of it is called,
+// its data is read — faults, and the fault is reported (DriverUnloadedInUse, with the address
+// and what was there); the pages are then made accessible again so the run can go on. The
+// mapping stays reserved after the Image is destroyed (the most recent ones), so that the
+// addresses are not reused by another mapping while something may still reach them.
+//
+// The fault handler is installed by the first unload of an image (and again by this call when
+// another handler has replaced it since). A fault anywhere else goes to the handler that was
+// installed before it (a sanitizer's, a test's) or, if there was none, ends the process as the
+// signal would.
+void InstallUnloadedImageFaultHandler();
 
 class Image {
  public:
@@ -47,9 +65,12 @@ class Image {
   // their pages become inaccessible, so that any later use of them faults. A driver loaded again
   // is a new mapping of its image, as on the platform.
   void DiscardInitSections();
+  // True once the image's driver has been unloaded (its pages inaccessible).
+  bool unloaded() const { return unloaded_; }
 
  private:
   friend std::unique_ptr<Image> Load(const std::string& path, std::string* error);
+  friend struct host::internal::ImageUnloadAccess;
   Image() = default;
   struct Section {
     std::string name;
@@ -73,6 +94,9 @@ class Image {
   uint64_t loadMicroseconds_ = 0;
   std::vector<Section> sections_;
   std::vector<Symbol> symbols_;  // by rva
+  uint32_t headersSize_ = 0;
+  bool initDiscarded_ = false;
+  bool unloaded_ = false;
 };
 
 // Maps the image at `path` at a base other than its preferred one, applies its base relocations,

@@ -55,6 +55,11 @@ typedef VOID DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+// The I/O manager's work items: opaque to drivers; the device object stays referenced while the
+// item is queued and while its routine runs.
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 
 // ---------------------------------------------------------------------------------------------
 // Major and minor function codes
@@ -615,6 +620,13 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 VOID ObReferenceObject(PVOID Object);
 VOID ObDereferenceObject(PVOID Object);
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
+
+// Work items of the I/O manager (IRQL <= DISPATCH_LEVEL). IoAllocateWorkItem returns NULL when
+// pool runs out.
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                     WORK_QUEUE_TYPE QueueType, PVOID Context);
+VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 
 // Requests
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);

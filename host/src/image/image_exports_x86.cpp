@@ -155,6 +155,9 @@ const Export kExports[] = {
     {NT, "ExFreePool", STDCALL(ExFreePool)},
     {NT, "ExFreePoolWithTag", STDCALL(ExFreePoolWithTag)},
     {NT, "ExQueueWorkItem", STDCALL(ExQueueWorkItem)},
+    {NT, "IoAllocateWorkItem", STDCALL(IoAllocateWorkItem)},
+    {NT, "IoQueueWorkItem", STDCALL(IoQueueWorkItem)},
+    {NT, "IoFreeWorkItem", STDCALL(IoFreeWorkItem)},
     // I/O manager.
     {NT, "IofCallDriver", FASTCALL_(IofCallDriver)},
     {NT, "IofCompleteRequest", FASTCALL_(IofCompleteRequest)},

@@ -2,7 +2,9 @@
 // kernel's exports and the naming of routines (symbolize.cpp) share.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/image.h"
 
@@ -21,5 +23,25 @@ const image::Image* FindImage(const void* address);
 
 // A C++ symbol demangled and without its parameter list; any other name as it is.
 std::string Demangle(const std::string& symbol);
+
+// The protection of a range of an image's pages.
+struct PageProtection {
+  uintptr_t start;
+  size_t size;
+  int protection;  // PROT_*
+};
+
+// What the unload of an image's driver needs of the image (driver_code.cpp, image_loader.cpp).
+struct ImageUnloadAccess {
+  // The protections the image's sections ask for (the discarded ones inaccessible).
+  static std::vector<PageProtection> Protections(const image::Image& image);
+  // At the unload of the image's driver: every page inaccessible until the image is destroyed
+  // (and after it, while the mapping is kept), a touch reported by the fault handler.
+  static void Unload(image::Image& image, const std::string& driver);
+};
+
+// ~Image of an unloaded image: the mapping is handed over to be kept reserved and inaccessible
+// for a while; false if it cannot be kept (the caller unmaps it).
+bool KeepUnloadedMapping(const image::Image* image);
 
 }  // namespace host::internal

@@ -113,7 +113,11 @@ bool Supported() {
 
 Image::~Image() {
   host::internal::UnregisterImage(this);
-  if (mapping_ != 0) munmap(reinterpret_cast<void*>(base_), mapping_);
+  if (mapping_ == 0) return;
+  // An unloaded image's pages stay reserved (and inaccessible) for a while.
+  if (!unloaded_ || !host::internal::KeepUnloadedMapping(this)) {
+    munmap(reinterpret_cast<void*>(base_), mapping_);
+  }
 }
 
 bool Image::Contains(const void* address) const {
@@ -135,6 +139,7 @@ std::string Image::Name(const void* address) const {
 }
 
 void Image::DiscardInitSections() {
+  initDiscarded_ = true;
   for (const Section& section : sections_) {
     if ((section.characteristics & kScnDiscardable) == 0 || section.size == 0) continue;
     // Sections start on a page of their own (the section alignment is a page or more), and the
@@ -235,6 +240,7 @@ std::unique_ptr<Image> Load(const std::string& path, std::string* error) {
     image->preferredBase_ = preferred;
     uint8_t* base = static_cast<uint8_t*>(at);
     std::memcpy(base, data.data(), headersSize);
+    image->headersSize_ = headersSize;
     for (uint16_t i = 0; i < sectionCount; ++i) {
       uint64_t h = sectionTable + 40ull * i;
       uint32_t rawSize = file.Read<uint32_t>(h + 16, "section raw size");
@@ -331,17 +337,8 @@ std::unique_ptr<Image> Load(const std::string& path, std::string* error) {
     }
 
     // ---- Protections, as the sections ask -----------------------------------------------------
-    mprotect(base, (headersSize + 0xFFF) & ~uint32_t{0xFFF}, PROT_READ);
-    for (const Image::Section& s : image->sections_) {
-      int protection = 0;
-      if (s.characteristics & kScnRead) protection |= PROT_READ;
-      if (s.characteristics & kScnWrite) protection |= PROT_WRITE;
-      if (s.characteristics & (kScnExecute | kScnCode)) protection |= PROT_EXEC | PROT_READ;
-      uintptr_t start = image->base_ + (s.rva & ~uint32_t{0xFFF});
-      uintptr_t end = (image->base_ + s.rva + s.size + 0xFFF) & ~uintptr_t{0xFFF};
-      // Sections are page-aligned in a driver image; one that shares a page keeps the union.
-      if ((s.rva & 0xFFF) != 0) protection |= PROT_READ | PROT_WRITE;
-      mprotect(reinterpret_cast<void*>(start), end - start, protection);
+    for (const host::internal::PageProtection& p : host::internal::ImageUnloadAccess::Protections(*image)) {
+      mprotect(reinterpret_cast<void*>(p.start), p.size, p.protection);
     }
     image->entry_ = reinterpret_cast<PDRIVER_INITIALIZE>(image->base_ + entryRva);
   } catch (const LoadError& e) {
@@ -357,6 +354,29 @@ std::unique_ptr<Image> Load(const std::string& path, std::string* error) {
 }  // namespace host::image
 
 namespace host::internal {
+
+std::vector<PageProtection> ImageUnloadAccess::Protections(const image::Image& image) {
+  using image::kScnCode;
+  using image::kScnDiscardable;
+  using image::kScnExecute;
+  using image::kScnRead;
+  using image::kScnWrite;
+  std::vector<PageProtection> out;
+  out.push_back({image.base_, (image.headersSize_ + 0xFFFu) & ~0xFFFu, PROT_READ});
+  for (const image::Image::Section& s : image.sections_) {
+    int protection = 0;
+    if (s.characteristics & kScnRead) protection |= PROT_READ;
+    if (s.characteristics & kScnWrite) protection |= PROT_WRITE;
+    if (s.characteristics & (kScnExecute | kScnCode)) protection |= PROT_EXEC | PROT_READ;
+    // Sections are page-aligned in a driver image; one that shares a page keeps the union.
+    if ((s.rva & 0xFFF) != 0) protection |= PROT_READ | PROT_WRITE;
+    if (image.initDiscarded_ && (s.characteristics & kScnDiscardable) != 0) protection = PROT_NONE;
+    uintptr_t start = image.base_ + (s.rva & ~uint32_t{0xFFF});
+    uintptr_t end = (image.base_ + s.rva + s.size + 0xFFF) & ~uintptr_t{0xFFF};
+    if (end > start) out.push_back({start, end - start, protection});
+  }
+  return out;
+}
 
 void RegisterImage(const image::Image* image) {
   std::lock_guard<std::mutex> lock(image::RegistryMutex());

@@ -87,6 +87,15 @@ void RunKernelApcs(ThreadState& state);
 bool RunningKernelApcs();
 // A request `state` built, not yet through its final stage, whose event is `event`.
 std::optional<ThreadRequest> OutstandingThreadRequest(const ThreadState& state, const void* event);
+// Every live thread's name and frames, copied (each thread's under its framesMutex).
+struct ThreadFrames {
+  std::string thread;
+  std::vector<Frame> frames;
+};
+std::vector<ThreadFrames> AllThreadFrames();
+// FrameScope, before the call: notes the routine of a completion frame as its device's driver's
+// code, and reports a routine of an unloaded driver (image/driver_code.cpp).
+void EnteringDriverRoutine(const Frame& frame);
 
 // IRQL bookkeeping without checks, and names for reports.
 void SetIrql(KIRQL irql);
@@ -192,6 +201,10 @@ void TimerDpcSessionStart();
 void TimerDpcSessionEnd();
 void FreedRangeTimersDpcs(const void* base, size_t size, const char* what,
                           std::vector<std::string>* findings);
+// Dispatcher lock held: every queued DPC and set timer whose DPC routine `isDriverCode` says is
+// the unloading driver's is described in `findings`, dequeued and disarmed.
+void UnloadedDriverTimersDpcs(const std::function<bool(const void*)>& isDriverCode,
+                              std::vector<std::string>* findings);
 // Threaded mode: the timer thread and the DPC threads.
 void StartThreadedTimerAndDpcThreads();
 // Exploring scheduler: the DPC processor, a cooperative kernel thread named "DPC".
@@ -211,6 +224,13 @@ void StartWorkers();
 void StopWorkers();
 void FreedRangeWorkItems(const void* base, size_t size, const char* what,
                          std::vector<std::string>* findings);
+// Dispatcher lock held: every queued work item of `driver` (queued inside its routines, or an
+// I/O work item on its device) or whose routine `isDriverCode` says is the driver's is described
+// in `findings` and dequeued. Device references of dequeued I/O work items go to `release`.
+void UnloadedDriverWorkItems(PDRIVER_OBJECT driver,
+                             const std::function<bool(const void*)>& isDriverCode,
+                             std::vector<std::string>* findings,
+                             std::vector<PDEVICE_OBJECT>* release);
 
 // ---------------------------------------------------------------------------------------------
 // Pool (ex/pool.cpp), faults (verifier/faults.cpp), debug (diag/debug.cpp), trace

@@ -87,12 +87,15 @@ struct ThreadState {
   std::string name;
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<HeldLock> heldLocks;  // in the order taken
-  std::vector<Frame> frames;        // innermost last
+  std::vector<Frame> frames;        // innermost last; pushed and popped under framesMutex
   std::vector<const void*> heldFastMutexes;
   // Guarded by the dispatcher lock (ke/thread.cpp): kernel APCs queued to the thread and not
   // yet run, and the requests it built whose final stage has not run.
   std::deque<KernelApc> kernelApcs;
   std::vector<ThreadRequest> threadRequests;
+  // Taken by FrameScope around a push or pop and by readers on other threads (the unload
+  // check); the owning thread reads (and IoCancelIrp fills in) its own frames without it.
+  std::mutex framesMutex;
 };
 
 // The calling thread's state (registered on first use).
@@ -225,6 +228,32 @@ bool Deterministic();
 bool Exploring();
 
 // ---------------------------------------------------------------------------------------------
+// Driver code and its unload (image/driver_code.cpp)
+// ---------------------------------------------------------------------------------------------
+
+// Routines are attributed to the driver that hands them to the kernel: its driver object's
+// routines, DPC routines initialised and work items queued inside its routines, completion
+// routines called for its devices. Code of a loaded image is the image's driver's
+// wherever it is handed over.
+void NoteDriverCode(const void* routine, PDRIVER_OBJECT driver);
+// Before DriverEntry of a driver whose code is `entry`: code of an earlier unload of the same
+// code (the host-compiled driver loaded again) is reachable again.
+void DriverCodeLoading(PDRIVER_INITIALIZE entry);
+// After the unload routine of `driver` has returned: reports (DriverUnloadedInUse) every routine
+// of the driver still on a thread's stack and every work item, DPC or timer of the driver still
+// queued or set (dequeued and disarmed after the report, so that they never run); then makes
+// the driver's code unreachable: an image's pages inaccessible (a later touch is a fault,
+// reported), the host-compiled driver's routines reported when the kernel is about to call one.
+// `ownDevice` tells the I/O half's devices of the driver (deleted devices still referenced
+// included) for frames that name a device.
+void UnloadDriverCode(PDRIVER_OBJECT driver, const std::string& name,
+                      const std::function<bool(PDEVICE_OBJECT)>& ownDevice);
+// Waits until no I/O work item (IoQueueWorkItem) on a device of `driver` is queued or running:
+// the I/O manager's reference on the device object defers the driver's unload until the routine
+// has returned (ex/workitem.cpp).
+void WaitForDriverIoWorkItems(PDRIVER_OBJECT driver, const std::string& name);
+
+// ---------------------------------------------------------------------------------------------
 // Memory the system allocates for itself
 // ---------------------------------------------------------------------------------------------
 
@@ -276,6 +305,13 @@ bool GuardTouchesPending();
 void ReportGuardTouches();
 // Every slot free and protected again (the owner's session end, after its table is cleared).
 void GuardSessionEnd();
+// The kernel's SIGSEGV handler serves every owner of protected memory: a hook gets the faults
+// outside the guarded pages (`info` is a siginfo_t*, `context` a ucontext_t*) and returns true
+// for one it handled. AddFaultHook installs the handler in front of the current one unless it is
+// there already (InstallFaultHandler does only that).
+using FaultHook = bool (*)(void* info, void* context);
+void AddFaultHook(FaultHook hook);
+void InstallFaultHandler();
 
 // ---------------------------------------------------------------------------------------------
 // Session life cycle

@@ -117,7 +117,10 @@ bool IsLiveThreadState(const void* state) {
 void ResetThreadState(ThreadState& state) {
   state.irql = PASSIVE_LEVEL;
   state.heldLocks.clear();
-  state.frames.clear();
+  {
+    std::lock_guard<std::mutex> lock(state.framesMutex);
+    state.frames.clear();
+  }
   state.heldFastMutexes.clear();
   std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
   state.kernelApcs.clear();
@@ -278,9 +281,12 @@ std::string DescribeFrame(const Frame& frame) {
 // IRQL is reported (IrqlMisuse) and put back. Nothing is checked while a bug check unwinds.
 FrameScope::FrameScope(const Frame& frame) {
   if (GuardTouchesPending()) ReportGuardTouches();
+  // A routine of an unloaded driver is reported before it is called (image/driver_code.cpp).
+  EnteringDriverRoutine(frame);
   ThreadState& t = CurrentThread();
   irql_ = t.irql;
   locks_ = t.heldLocks.size();
+  std::lock_guard<std::mutex> lock(t.framesMutex);
   t.frames.push_back(frame);
 }
 
@@ -307,7 +313,19 @@ FrameScope::~FrameScope() {
       t.irql = irql_;
     }
   }
+  std::lock_guard<std::mutex> lock(t.framesMutex);
   if (!t.frames.empty()) t.frames.pop_back();
+}
+
+std::vector<ThreadFrames> AllThreadFrames() {
+  std::vector<ThreadFrames> out;
+  Registry& r = Threads();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (const auto& [key, state] : r.live) {
+    std::lock_guard<std::mutex> frames(state->framesMutex);
+    if (!state->frames.empty()) out.push_back({state->name, state->frames});
+  }
+  return out;
 }
 
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn) {

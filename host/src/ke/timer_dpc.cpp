@@ -492,6 +492,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
   Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
   Dpc->DeferredRoutine = DeferredRoutine;
   Dpc->DeferredContext = DeferredContext;
+  NoteDriverCode(reinterpret_cast<const void*>(DeferredRoutine), ChargedDriver());
   Dpc->SystemArgument1 = nullptr;
   Dpc->SystemArgument2 = nullptr;
   Dpc->DpcData = nullptr;
@@ -560,6 +561,37 @@ void QueueDpcCall(std::function<void()> fn, const std::string& what) {
   }
   if (TraceOn()) Trace("queued DPC work: %s", what.c_str());
   WakeWaiters();
+}
+
+}  // namespace host::internal
+
+namespace host::internal {
+
+// At a driver's unload (image/driver_code.cpp): the DPCs queued and the timers set whose DPC
+// routine is the driver's code would run it after the code is gone. Each is reported, dequeued
+// and disarmed, as its object says on the platform after KeRemoveQueueDpc / KeCancelTimer.
+void UnloadedDriverTimersDpcs(const std::function<bool(const void*)>& isDriverCode,
+                              std::vector<std::string>* findings) {
+  TimerDpcState& t = T();
+  std::vector<PKTIMER> cancel;
+  for (auto& [timer, a] : t.armed) {
+    if (a.dpc != nullptr && isDriverCode(reinterpret_cast<const void*>(a.routine))) {
+      findings->push_back(TimerText(timer, a) + " is still set");
+      cancel.push_back(timer);
+    }
+  }
+  for (PKTIMER timer : cancel) {
+    DisarmLocked(timer);
+    timer->Header.Inserted = FALSE;
+  }
+  std::vector<PKDPC> dequeue;
+  for (const DpcEntry& e : t.queue) {
+    if (e.dpc != nullptr && isDriverCode(reinterpret_cast<const void*>(e.routine))) {
+      findings->push_back(DpcText(e) + " is still queued");
+      dequeue.push_back(e.dpc);
+    }
+  }
+  for (PKDPC dpc : dequeue) RemoveDpcLocked(dpc);
 }
 
 }  // namespace host::internal

@@ -12,8 +12,9 @@
 // A slot is reused only after a quarantine (its owner decides when), so the touched memory
 // still holds what it held.
 //
-// Faults outside the arena go to the handler that was installed before (AddressSanitizer's,
-// ThreadSanitizer's, or the default action).
+// The handler is the kernel's one SIGSEGV handler: faults outside the arena go to the other
+// owners of protected memory (AddFaultHook: unloaded driver images), then to the handler that was
+// installed before (AddressSanitizer's, ThreadSanitizer's, a test's, or the default action).
 #include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -41,10 +42,16 @@ struct Arena {
   uint32_t freeList[kSlots];
   size_t freeCount = 0;
   GuardDescribeFn describe = nullptr;
-  struct sigaction previous {};
 };
 
 Arena* gArena = nullptr;
+
+// The kernel's one fault handler: guarded pages first, then the other owners of protected memory
+// (FaultHook), then the handler that was installed before it.
+std::mutex gHandlerMutex;
+struct sigaction gPrevious {};
+constexpr int kMaxHooks = 4;
+std::atomic<FaultHook> gHooks[kMaxHooks];
 
 // The calling thread's touches not yet reported. Written only by the thread itself (in its
 // fault handler), read by it outside the handler.
@@ -77,8 +84,10 @@ uintptr_t FaultPc(void* context, bool* write) {
 #endif
 }
 
-void OnFault(int signal, siginfo_t* info, void* context) {
+// A touch of a guarded page: noted, and the page opened.
+bool GuardFault(siginfo_t* info, void* context) {
   Arena* a = gArena;
+  if (a == nullptr) return false;
   const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   const auto base = reinterpret_cast<uintptr_t>(a->base);
   if (address >= base && address < base + kSlots * kSlotSize) {
@@ -97,19 +106,28 @@ void OnFault(int signal, siginfo_t* info, void* context) {
       } else {
         log.lost = log.lost + 1;
       }
-      return;
+      return true;
     }
   }
-  const struct sigaction& previous = a->previous;
+  return false;
+}
+
+void OnFault(int signal, siginfo_t* info, void* context) {
+  if (GuardFault(info, context)) return;
+  for (std::atomic<FaultHook>& hook : gHooks) {
+    FaultHook h = hook.load();
+    if (h != nullptr && h(info, context)) return;
+  }
+  const struct sigaction& previous = gPrevious;
   if (previous.sa_flags & SA_SIGINFO) {
-    previous.sa_sigaction(signal, info, context);
+    if (previous.sa_sigaction != nullptr) previous.sa_sigaction(signal, info, context);
   } else if (previous.sa_handler == SIG_IGN) {
     return;
   } else if (previous.sa_handler != SIG_DFL) {
     previous.sa_handler(signal);
   } else {
     // The default action: returning faults again, now without this handler.
-    ::signal(signal, SIG_DFL);
+    sigaction(SIGSEGV, &previous, nullptr);
   }
 }
 
@@ -127,17 +145,33 @@ Arena& A() {
     }
     a->freeCount = kSlots;
     gArena = a;
-    struct sigaction action {};
-    action.sa_sigaction = OnFault;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGSEGV, &action, &a->previous);
+    InstallFaultHandler();
     return a;
   }();
   return *arena;
 }
 
 }  // namespace
+
+void InstallFaultHandler() {
+  std::lock_guard<std::mutex> lock(gHandlerMutex);
+  struct sigaction current {};
+  sigaction(SIGSEGV, nullptr, &current);
+  if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == OnFault) return;
+  struct sigaction ours {};
+  ours.sa_sigaction = OnFault;
+  ours.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+  sigemptyset(&ours.sa_mask);
+  sigaction(SIGSEGV, &ours, &gPrevious);
+}
+
+void AddFaultHook(FaultHook hook) {
+  for (std::atomic<FaultHook>& slot : gHooks) {
+    FaultHook expected = nullptr;
+    if (slot.load() == hook || slot.compare_exchange_strong(expected, hook)) break;
+  }
+  InstallFaultHandler();
+}
 
 void SetGuardDescriber(GuardDescribeFn describe) { A().describe = describe; }
 

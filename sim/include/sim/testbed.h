@@ -64,6 +64,9 @@ class Testbed {
 
   // Loads the driver under test (DriverEntry's status is returned).
   NTSTATUS LoadDriver();
+  // Unloads it, as the PnP manager does once its last device is removed (without waiting for
+  // anything the driver left running); Teardown does it otherwise.
+  void UnloadDriver();
   // Plugs a modem in; returns its index (0, 1, ...). Without a port name the first device gets
   // the testbed's portName and the others none; the USB options are the testbed's.
   size_t Plug(std::unique_ptr<Modem> modem);

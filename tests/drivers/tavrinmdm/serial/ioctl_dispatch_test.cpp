@@ -106,16 +106,22 @@ TEST_F(IoctlDispatch, AtDispatchLevelTheRequestPendsAndCompletesWithTheSameResul
   EXPECT_EQ(memcmp(r.output.data(), &set, sizeof set), 0);
 }
 
+// The hand-off needs two allocations: the context, then the I/O manager's work item.
 TEST_F(IoctlDispatch, NoPoolForTheHandOffFailsWithUnsuccessful) {
-  host::verifier::FailPoolAllocation(1);
-  SERIAL_TIMEOUTS set{1, 2, 3, 4, 5};
-  auto request = port.Send(IOCTL_SERIAL_SET_TIMEOUTS, &set, sizeof set, 0, DISPATCH_LEVEL);
-  auto r = request.Wait();
-  EXPECT_EQ(request.DispatchStatus(), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(r.information, 0u);
-  SERIAL_TIMEOUTS zero{};
-  EXPECT_EQ(memcmp(&tb.Ext()->Timeouts, &zero, sizeof zero), 0);
+  const size_t pool = host::verifier::CurrentPoolUsage().allocations;
+  for (unsigned failing = 1; failing <= 2; ++failing) {
+    SCOPED_TRACE(failing);
+    host::verifier::FailPoolAllocation(failing);
+    SERIAL_TIMEOUTS set{1, 2, 3, 4, 5};
+    auto request = port.Send(IOCTL_SERIAL_SET_TIMEOUTS, &set, sizeof set, 0, DISPATCH_LEVEL);
+    auto r = request.Wait();
+    EXPECT_EQ(request.DispatchStatus(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(r.information, 0u);
+    SERIAL_TIMEOUTS zero{};
+    EXPECT_EQ(memcmp(&tb.Ext()->Timeouts, &zero, sizeof zero), 0);
+    EXPECT_EQ(host::verifier::CurrentPoolUsage().allocations, pool) << "nothing left behind";
+  }
 }
 
 TEST_F(IoctlDispatch, APortClosedBeforeTheWorkerRunsRefusesTheHandedOverRequest) {
