@@ -52,7 +52,8 @@ struct ScheduleOptions {
   unsigned processors = 2;  // threads (the DPC processor among them) at raised IRQL at once
   std::vector<ScheduleDirective> directives;
   // DPC processors ("DPC 0", "DPC 1", ...): each runs the DPCs queued on it, all of them at once,
-  // as every processor of the platform runs its own DPC queue (host-kernel.md, "Exploring").
+  // as every processor of the platform runs its own DPC queue (host-kernel.md, "Exploring"). An
+  // idle one starts a DPC only on a free processor, so more than `processors` add nothing.
   unsigned dpcProcessors = 2;
 
   // The scheduler is the exploring one (any strategy but the fixed one, or directives).

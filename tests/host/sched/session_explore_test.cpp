@@ -147,17 +147,21 @@ TEST(SessionExplore, ADirectiveRunsAThreadAtAChosenCallOfAnother) {
 // completes the request from a timer DPC of its own, due in that tick too.
 struct TwoFaults {
   LONG shared = 0;
-  bool firstRan = false;
-  bool secondSawFirst = true;
+  bool firstRan = false, secondSawFirst = true;
   PIRP pending = nullptr;
-  KTIMER busTimer, ownTimer, firstTimer, secondTimer;
-  KDPC busDpc, ownDpc, firstDpc, secondDpc;
+  KTIMER timers[4];  // the bus's, the driver's own, its first and its second: due 0.1 to 0.4 ms
+  KDPC dpcs[4];
 
   void Add() {
     LONG seen = shared;
     LONG scratch = 0;
     InterlockedIncrement(&scratch);  // a kernel call: another processor may run meanwhile
     shared = seen + 1;
+  }
+  void Set(int i) {
+    LARGE_INTEGER due;
+    due.QuadPart = -1000 * (i + 1);
+    KeSetTimer(&timers[i], due, &dpcs[i]);
   }
 };
 TwoFaults* gTwo = nullptr;
@@ -172,24 +176,17 @@ NTSTATUS TwoFaultsCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
   return STATUS_SUCCESS;
 }
 
-LARGE_INTEGER Due(int64_t ticks) {
-  LARGE_INTEGER t;
-  t.QuadPart = -ticks;
-  return t;
-}
-
 TwoFaults RunTwoFaults(const host::SessionOptions& options) {
   TwoFaults two;
   {
     host::Session session(options);
     gTwo = &two;
-    for (KTIMER* t : {&two.busTimer, &two.ownTimer, &two.firstTimer, &two.secondTimer}) {
-      KeInitializeTimer(t);
+    const PKDEFERRED_ROUTINE routines[] = {BusCompletesDpc, OwnTimerDpc, FirstTimerDpc,
+                                           SecondTimerDpc};
+    for (int i = 0; i < 4; ++i) {
+      KeInitializeTimer(&two.timers[i]);
+      KeInitializeDpc(&two.dpcs[i], routines[i], nullptr);
     }
-    KeInitializeDpc(&two.busDpc, BusCompletesDpc, nullptr);
-    KeInitializeDpc(&two.ownDpc, OwnTimerDpc, nullptr);
-    KeInitializeDpc(&two.firstDpc, FirstTimerDpc, nullptr);
-    KeInitializeDpc(&two.secondDpc, SecondTimerDpc, nullptr);
     PDRIVER_OBJECT driver = host::pnp::LoadDriver(iotest::FakeEntry, "\\Driver\\twofaults");
     PDEVICE_OBJECT lower = nullptr, upper = nullptr;
     EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower),
@@ -202,13 +199,11 @@ TwoFaults RunTwoFaults(const host::SessionOptions& options) {
     Handlers()[lower] = [&](PDEVICE_OBJECT, PIRP irp) {
       IoMarkIrpPending(irp);
       two.pending = irp;
-      KeSetTimer(&two.busTimer, Due(1000), &two.busDpc);
+      two.Set(0);
       return STATUS_PENDING;
     };
     Handlers()[upper] = [&](PDEVICE_OBJECT, PIRP irp) {
-      KeSetTimer(&two.ownTimer, Due(2000), &two.ownDpc);
-      KeSetTimer(&two.firstTimer, Due(3000), &two.firstDpc);
-      KeSetTimer(&two.secondTimer, Due(4000), &two.secondDpc);
+      for (int i = 1; i < 4; ++i) two.Set(i);
       IoCopyCurrentIrpStackLocationToNext(irp);
       IoSetCompletionRoutine(irp, TwoFaultsCompletion, nullptr, TRUE, TRUE, TRUE);
       return IoCallDriver(lower, irp);
