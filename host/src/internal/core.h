@@ -168,10 +168,9 @@ struct DpcEntry {
   std::string what;
   int processor = -1;  // the DPC processor whose queue holds it; -1: any (see ClaimDpc)
 };
-// Dispatcher lock held. Takes the first queued DPC the calling DPC processor may run (on the
-// session's thread of the fixed loop, the first of all), marks it running and clears its queued
-// mark.
-bool ClaimDpc(DpcEntry* out);
+// Dispatcher lock held. Takes the first queued DPC that DPC processor `processor` may run (-1,
+// the fixed loop's one processor: the first of all), marks it running and clears its queued mark.
+bool ClaimDpc(DpcEntry* out, int processor);
 // Runs a claimed DPC at DISPATCH_LEVEL on the calling thread, then marks it finished.
 void RunClaimedDpc(DpcEntry& entry);
 // Dispatcher lock held: anything queued or running?

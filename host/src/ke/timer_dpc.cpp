@@ -5,7 +5,7 @@
 // moment they expire, then by due time, then by the order they were set. The objects' own fields
 // mirror the state the platform gives them: KDPC::DpcData is non-NULL while queued,
 // KTIMER::Header.Inserted is TRUE while set, Header.SignalState is the timer's signal state,
-// DueTime its absolute interrupt time of expiry.
+// DueTime the absolute interrupt time it is due at.
 //
 // The clock: the platform expires timers from its clock interrupt, so a timer due at interrupt
 // time t expires at the first tick boundary at or after t (KeQueryTimeIncrement gives the tick);
@@ -183,7 +183,7 @@ void DpcThreadMain(int processor) {
     WaitUntilEx(
         [&] {
           if (Core().stopping) return true;
-          got = ClaimDpc(&entry);
+          got = ClaimDpc(&entry, processor);  // evaluated by whichever thread decides
           return got;
         },
         "DPC thread idle", std::nullopt, nullptr, true);
@@ -220,9 +220,8 @@ void TimerThreadMain() {
 
 }  // namespace
 
-bool ClaimDpc(DpcEntry* out) {
+bool ClaimDpc(DpcEntry* out, int me) {
   TimerDpcState& t = T();
-  const int me = tlsDpcProcessor;
   for (auto it = t.queue.begin(); it != t.queue.end(); ++it) {
     if (me >= 0 && it->processor >= 0 && it->processor != me) continue;
     *out = std::move(*it);
@@ -589,7 +588,7 @@ VOID KeFlushQueuedDpcs(VOID) {
       bool got;
       {
         std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
-        got = ClaimDpc(&entry);
+        got = ClaimDpc(&entry, -1);
       }
       if (!got) return;
       RunClaimedDpc(entry);

@@ -11,8 +11,8 @@
 //   - a wait that is not satisfied, a spin lock held by another participant, Pump(), the start
 //     of a thread and the end of one.
 // At each decision the due timers expire (a clock interrupt; those of one tick in an order the
-// strategy chooses, ExploreChoice), then the strategy orders the
-// participants and the first that can run gets the baton: one switched out at a switch point,
+// strategy chooses, ExploreChoice), then the strategy orders the participants and the first that
+// can run gets the baton: one switched out at a switch point,
 // one whose wait is now satisfied, timed out or abandoned (its condition is evaluated and, when
 // true, the wait completes right there, as in the fixed loop), one whose spin lock is free. A
 // participant at raised IRQL holds a processor: one at PASSIVE_LEVEL may run only while fewer
