@@ -7,9 +7,9 @@
 // DPCs, work items, timers, remove locks, pool, interlocked operations...), and every wait. DPCs
 // run on `dpcProcessors` DPC processors of their own, concurrently with the threads and with
 // each other; at most `processors` threads run at raised IRQL at once. Timers that expire in the
-// same clock tick expire in an order the strategy chooses. A thread switched out while it holds a spin lock keeps it:
-// another thread that wants the lock spins (is not run) until it is free. A seed fixes every
-// choice, so a schedule written as text (FormatSchedule) replays exactly.
+// same clock tick expire in an order the strategy chooses. A thread switched out while it holds
+// a spin lock keeps it: another thread that wants the lock spins (is not run) until it is free.
+// A seed fixes every choice, so a schedule written as text (FormatSchedule) replays exactly.
 //
 //  - random walk: at each switch point, a thread chosen uniformly among those that can run;
 //  - PCT (probabilistic concurrency testing): random distinct thread priorities, the highest

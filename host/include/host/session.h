@@ -42,8 +42,8 @@ struct SessionOptions {
   ScheduleOptions schedule;    // deterministic mode: how the next thread is chosen (schedule.h)
   // The clock tick in 100 ns units (KeQueryTimeIncrement): timers expire, and timed waits end,
   // at the first tick boundary at or after their due time (ticks counted from session start).
-  // 156250 (15.625 ms) is the platform's common uniprocessor and multiprocessor increment; 1
-  // makes due times exact.
+  // 156250 (15.625 ms) is the increment of the platform's multiprocessor x86 systems (single-
+  // processor ones tick about every 10 ms); 1 makes due times exact.
   int64_t clockTick = 156250;
 };
 
