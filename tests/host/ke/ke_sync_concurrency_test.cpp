@@ -131,7 +131,8 @@ VOID RequeuingDpc(PKDPC Dpc, PVOID Context, PVOID, PVOID) {
   }
   const bool again = ++c->runs < c->target;
   if (again) KeInsertQueueDpc(Dpc, nullptr, nullptr);
-  for (int i = 0; i < 100000 && c->concurrent.load() == now; ++i) {  // long enough for another DPC thread to take it
+  // Long enough for another DPC thread to take it, were that allowed.
+  for (int i = 0; i < 100000 && c->concurrent.load() == now; ++i) {
   }
   --c->concurrent;
   if (!again) KeSetEvent(&c->done, IO_NO_INCREMENT, FALSE);
