@@ -5,10 +5,11 @@
 // The exploring strategies give the scheduler a choice at every switch point: each kernel call a
 // driver routine makes (spin lock acquire and release, completing or sending a request, events,
 // DPCs, work items, timers, remove locks, pool, interlocked operations...), and every wait. DPCs
-// run on a DPC processor of their own, concurrently with the threads; at most `processors`
-// threads run at raised IRQL at once. A thread switched out while it holds a spin lock keeps it:
-// another thread that wants the lock spins (is not run) until it is free. A seed fixes every
-// choice, so a schedule written as text (FormatSchedule) replays exactly.
+// run on `dpcProcessors` DPC processors of their own, concurrently with the threads and with
+// each other; at most `processors` threads run at raised IRQL at once. Timers that expire in the
+// same clock tick expire in an order the strategy chooses. A thread switched out while it holds
+// a spin lock keeps it: another thread that wants the lock spins (is not run) until it is free.
+// A seed fixes every choice, so a schedule written as text (FormatSchedule) replays exactly.
 //
 //  - random walk: at each switch point, a thread chosen uniformly among those that can run;
 //  - PCT (probabilistic concurrency testing): random distinct thread priorities, the highest
@@ -35,7 +36,7 @@ struct ScheduleDirective {
   // The thread held back: it does not run at all until the directive fires; then it runs at
   // once, ahead of every other thread, until it blocks or ends.
   std::string thread;
-  // The thread whose switch points are counted ("DPC" is the DPC processor; the session's own
+  // The thread whose switch points are counted ("DPC" is any DPC processor; the session's own
   // thread is named "main" unless it was named otherwise).
   std::string after;
   unsigned nth = 1;     // fires at `after`'s nth switch point that matches both filters below
@@ -50,6 +51,10 @@ struct ScheduleOptions {
   uint64_t steps = 2000;    // PCT: the scheduling decisions one run is expected to take
   unsigned processors = 2;  // threads (the DPC processor among them) at raised IRQL at once
   std::vector<ScheduleDirective> directives;
+  // DPC processors ("DPC 0", "DPC 1", ...): each runs the DPCs queued on it, all of them at once,
+  // as every processor of the platform runs its own DPC queue (host-kernel.md, "Exploring"). An
+  // idle one starts a DPC only on a free processor, so more than `processors` add nothing.
+  unsigned dpcProcessors = 2;
 
   // The scheduler is the exploring one (any strategy but the fixed one, or directives).
   bool Exploring() const { return strategy != Strategy::Fixed || !directives.empty(); }

@@ -40,6 +40,11 @@ struct SessionOptions {
   bool traceServices = false;  // print every kernel service call with its arguments (also
                                // switched on by the environment variable HOST_TRACE=1)
   ScheduleOptions schedule;    // deterministic mode: how the next thread is chosen (schedule.h)
+  // The clock tick in 100 ns units (KeQueryTimeIncrement): timers expire, and timed waits end,
+  // at the first tick boundary at or after their due time (ticks counted from session start).
+  // 156250 (15.625 ms) is the increment of the platform's multiprocessor x86 systems (single-
+  // processor ones tick about every 10 ms); 1 makes due times exact.
+  int64_t clockTick = 156250;
 };
 
 class Thread;

@@ -49,6 +49,10 @@ void RequireSession(const char* service);
 int64_t NowTicks();
 // Deterministic mode: moves the virtual clock (never backwards).
 void SetVirtualNow(int64_t ticks);
+// The clock tick (SessionOptions::clockTick, at least 1) and the first tick boundary at or after
+// interrupt time `t`: when a timer due at `t` expires.
+int64_t ClockTick();
+int64_t TickBoundaryAtOrAfter(int64_t t);
 // The system time at interrupt time 0 (2001-01-01 00:00 UTC, 100 ns units since 1601).
 constexpr int64_t kSystemTimeEpoch = 126227808000000000LL;
 
@@ -167,6 +171,9 @@ bool Exploring();
 // Exploring scheduler: the calling thread wants `lock`, which another thread holds; other
 // threads run until the lock is free (true) or until nothing else can run (false: it never will).
 bool ExploreSpin(const void* lock);
+// Exploring scheduler: a choice among `n` equal possibilities the strategy makes (0 under the
+// fixed order, or when not exploring).
+unsigned ExploreChoice(unsigned n);
 // The schedule's text while an exploring session runs (for reports).
 std::string CurrentScheduleText();
 // Threaded mode, session end: joins the kernel's own threads (they leave their loops once
@@ -184,10 +191,11 @@ struct DpcEntry {
   PVOID argument2 = nullptr;
   std::function<void()> fn;
   std::string what;
+  int processor = -1;  // the DPC processor whose queue holds it; -1: any (see ClaimDpc)
 };
-// Dispatcher lock held. Takes the first queued DPC (skipping those running elsewhere when
-// `skipRunning`), marks it running and clears its queued mark.
-bool ClaimDpc(DpcEntry* out, bool skipRunning);
+// Dispatcher lock held. Takes the first queued DPC that DPC processor `processor` may run (-1,
+// the fixed loop's one processor: the first of all), marks it running and clears its queued mark.
+bool ClaimDpc(DpcEntry* out, int processor);
 // Runs a claimed DPC at DISPATCH_LEVEL on the calling thread, then marks it finished.
 void RunClaimedDpc(DpcEntry& entry);
 // Dispatcher lock held: anything queued or running?
@@ -207,8 +215,8 @@ void UnloadedDriverTimersDpcs(const std::function<bool(const void*)>& isDriverCo
                               std::vector<std::string>* findings);
 // Threaded mode: the timer thread and the DPC threads.
 void StartThreadedTimerAndDpcThreads();
-// Exploring scheduler: the DPC processor, a cooperative kernel thread named "DPC".
-void StartDpcProcessor();
+// Exploring scheduler: the DPC processors, cooperative kernel threads named "DPC 0", "DPC 1"...
+void StartDpcProcessors(unsigned count);
 // Either mode: the threads above end.
 void StopThreadedTimerAndDpcThreads();
 // Dispatcher lock held: the timer table changed (wakes the timer thread).

@@ -1,18 +1,34 @@
 // Timers and DPCs.
 //
 // The host keeps its own tables (under the dispatcher lock) beside the driver's objects: the DPC
-// queue in FIFO order (HighImportance DPCs go to the front) and the armed timers ordered by due
-// time, then by the order they were set. The objects' own fields mirror the state the platform
-// gives them: KDPC::DpcData is non-NULL while queued, KTIMER::Header.Inserted is TRUE while set,
-// Header.SignalState is the timer's signal state, DueTime its absolute interrupt time of expiry.
+// queue in FIFO order (HighImportance DPCs go to the front) and the armed timers ordered by the
+// moment they expire, then by due time, then by the order they were set. The objects' own fields
+// mirror the state the platform gives them: KDPC::DpcData is non-NULL while queued,
+// KTIMER::Header.Inserted is TRUE while set, Header.SignalState is the timer's signal state,
+// DueTime the absolute interrupt time it is due at.
 //
-// Expiry signals the timer, re-arms it when periodic (Period milliseconds after the due time it
+// The clock: the platform expires timers from its clock interrupt, so a timer due at interrupt
+// time t expires at the first tick boundary at or after t (KeQueryTimeIncrement gives the tick);
+// one already due when it is set expires at once. Timers expiring in the same tick have no order
+// the platform guarantees: the fixed order takes them by due time, the exploring scheduler in an
+// order of its choosing.
+//
+// Expiry signals the timer, re-arms it when periodic (Period milliseconds after the tick it
 // expired at) and queues its DPC with KeInsertQueueDpc semantics; SystemArgument1/2 carry the
 // low and high words of the expiry's system time, as on the platform.
 //
+// DPC processors. The platform keeps a DPC queue per processor: KeInsertQueueDpc puts a DPC on
+// the queue of the processor it is called on, and each processor runs its own queue. A KDPC is on
+// at most one queue at a time (inserting it again while queued returns FALSE); once its routine
+// has started it is off the queue and may be queued again, and then run on another processor
+// while the first run goes on. So here: a DPC queued by a DPC routine stays on that DPC
+// processor's queue (a routine that queues itself again runs again after it, never beside it);
+// one queued by a thread, or by the clock, may be taken by any DPC processor, including while the
+// same KDPC still runs on another (the platform's behaviour, which the host follows). The fixed
+// loop of deterministic mode has one processor: the thread that pumps.
+//
 // A KDPC is read when its DPC runs, not when it was queued, and never touched after its routine
-// returns (the routine may free it). A given KDPC never runs on two DPC threads at once (the
-// platform allows that when a DPC is queued again while it runs; the host keeps it simple).
+// returns (the routine may free it).
 #include <map>
 #include <set>
 #include <tuple>
@@ -31,6 +47,7 @@ constexpr UCHAR kTimerSynchronizationObject = 9;
 constexpr UCHAR kDpcObject = 19;
 
 struct ArmedTimer {
+  int64_t expiry;  // the tick it expires at
   int64_t due;
   uint64_t sequence;
   PKDPC dpc;
@@ -40,9 +57,9 @@ struct ArmedTimer {
 struct TimerDpcState {
   std::deque<DpcEntry> queue;
   std::unordered_set<PKDPC> queued;
-  std::unordered_set<PKDPC> running;
+  std::unordered_map<PKDPC, unsigned> running;  // how many DPC processors run it now
   unsigned inFlight = 0;
-  std::set<std::tuple<int64_t, uint64_t, PKTIMER>> timers;
+  std::set<std::tuple<int64_t, int64_t, uint64_t, PKTIMER>> timers;  // expiry, due, sequence
   std::unordered_map<PKTIMER, ArmedTimer> armed;
   uint64_t nextSequence = 0;
   uint64_t timerGeneration = 0;
@@ -64,24 +81,30 @@ void DisarmLocked(PKTIMER timer) {
   TimerDpcState& t = T();
   auto it = t.armed.find(timer);
   if (it == t.armed.end()) return;
-  t.timers.erase({it->second.due, it->second.sequence, timer});
+  t.timers.erase({it->second.expiry, it->second.due, it->second.sequence, timer});
   t.armed.erase(it);
   t.timerGeneration++;
 }
 
-// Dispatcher lock held.
-void ArmLocked(PKTIMER timer, int64_t due, PKDPC dpc) {
+// Dispatcher lock held. A timer due at `now` or before expires at once (the next clock
+// interrupt of the host: the next pump or decision); later, at the tick boundary.
+void ArmLocked(PKTIMER timer, int64_t due, PKDPC dpc, int64_t now) {
   TimerDpcState& t = T();
-  ArmedTimer a{due, t.nextSequence++, dpc, dpc ? dpc->DeferredRoutine : nullptr};
+  const int64_t expiry = due <= now ? now : TickBoundaryAtOrAfter(due);
+  ArmedTimer a{expiry, due, t.nextSequence++, dpc, dpc ? dpc->DeferredRoutine : nullptr};
   t.armed[timer] = a;
-  t.timers.insert({due, a.sequence, timer});
+  t.timers.insert({expiry, due, a.sequence, timer});
   timer->Header.Inserted = TRUE;
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
   t.timerGeneration++;
 }
 
-// Dispatcher lock held. KeInsertQueueDpc's semantics.
-bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2) {
+// The DPC processor the calling thread is (its index), or -1.
+thread_local int tlsDpcProcessor = -1;
+
+// Dispatcher lock held. KeInsertQueueDpc's semantics; `processor` is the queue (-1: any DPC
+// processor may take it).
+bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, int processor) {
   TimerDpcState& t = T();
   if (t.queued.count(dpc)) return false;
   dpc->SystemArgument1 = argument1;
@@ -90,6 +113,7 @@ bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2) {
   DpcEntry entry;
   entry.dpc = dpc;
   entry.routine = dpc->DeferredRoutine;
+  entry.processor = processor;
   if (dpc->Importance == HighImportance) {
     t.queue.push_front(std::move(entry));
   } else {
@@ -115,7 +139,7 @@ bool RemoveDpcLocked(PKDPC dpc) {
 
 std::string TimerText(PKTIMER timer, const ArmedTimer& a) {
   std::string text = "timer " + Hex(reinterpret_cast<uintptr_t>(timer)) + " (set, due at " +
-                     std::to_string(a.due);
+                     std::to_string(a.due) + ", expiring at " + std::to_string(a.expiry);
   if (a.dpc) text += ", DPC routine " + Symbolize(reinterpret_cast<const void*>(a.routine));
   return text + ")";
 }
@@ -151,14 +175,15 @@ void CheckAtMostDispatch(const char* service) {
   }
 }
 
-void DpcThreadMain() {
+void DpcThreadMain(int processor) {
+  tlsDpcProcessor = processor;
   for (;;) {
     DpcEntry entry;
     bool got = false;
     WaitUntilEx(
         [&] {
           if (Core().stopping) return true;
-          got = ClaimDpc(&entry, true);
+          got = ClaimDpc(&entry, processor);  // evaluated by whichever thread decides
           return got;
         },
         "DPC thread idle", std::nullopt, nullptr, true);
@@ -195,15 +220,15 @@ void TimerThreadMain() {
 
 }  // namespace
 
-bool ClaimDpc(DpcEntry* out, bool skipRunning) {
+bool ClaimDpc(DpcEntry* out, int me) {
   TimerDpcState& t = T();
   for (auto it = t.queue.begin(); it != t.queue.end(); ++it) {
-    if (it->dpc != nullptr && skipRunning && t.running.count(it->dpc)) continue;
+    if (me >= 0 && it->processor >= 0 && it->processor != me) continue;
     *out = std::move(*it);
     t.queue.erase(it);
     if (PKDPC dpc = out->dpc) {
       t.queued.erase(dpc);
-      t.running.insert(dpc);
+      t.running[dpc]++;
       out->routine = dpc->DeferredRoutine;
       out->context = dpc->DeferredContext;
       out->argument1 = dpc->SystemArgument1;
@@ -216,9 +241,10 @@ bool ClaimDpc(DpcEntry* out, bool skipRunning) {
   return false;
 }
 
-// Runs at DISPATCH_LEVEL inside a FrameScope(Dpc); in deterministic mode with the DPC
-// processor's thread state, so that the IRQL and locks of the thread that pumps are not the
-// DPC's. A bug check inside the routine ends the DPC.
+// Runs at DISPATCH_LEVEL inside a FrameScope(Dpc); in the fixed loop with the DPC processor's
+// thread state, so that the IRQL and locks of the thread that pumps are not the DPC's (a DPC
+// processor of the exploring scheduler or of threaded mode is a thread of its own). A bug check
+// inside the routine ends the DPC.
 void RunClaimedDpc(DpcEntry& entry) {
   auto run = [&] {
     try {
@@ -241,7 +267,7 @@ void RunClaimedDpc(DpcEntry& entry) {
       AbandonThreadState(CurrentThread());
     }
   };
-  if (Deterministic()) {
+  if (Deterministic() && tlsDpcProcessor < 0) {
     ThreadStateSwap swap(&DpcProcessorState());
     run();
   } else {
@@ -251,7 +277,10 @@ void RunClaimedDpc(DpcEntry& entry) {
   {
     std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     TimerDpcState& t = T();
-    if (entry.dpc != nullptr) t.running.erase(entry.dpc);
+    if (entry.dpc != nullptr) {
+      auto it = t.running.find(entry.dpc);
+      if (it != t.running.end() && --it->second == 0) t.running.erase(it);
+    }
     t.inFlight--;
   }
   WakeWaiters();
@@ -270,38 +299,52 @@ std::optional<int64_t> EarliestTimerDue() {
 
 void TimerTableChanged() { T().timerGeneration++; }
 
-// Every timer due at or before `now` expires in this one step, in due order, as one clock
-// interrupt expires them on the platform: a DPC shared by two timers due together is queued once.
+// Every timer expiring at or before `now` expires in this one step, tick by tick, as the clock
+// interrupt expires them on the platform: a DPC shared by two timers expiring together is queued
+// once. Within a tick the fixed order takes them by due time, then the order they were set; the
+// exploring scheduler chooses the order (the platform guarantees none).
 bool ExpireDueTimers(int64_t now) {
   std::vector<std::pair<PKTIMER, int64_t>> expired;
   {
     std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     TimerDpcState& t = T();
+    std::vector<PKTIMER> tick;
     while (!t.timers.empty() && std::get<0>(*t.timers.begin()) <= now) {
-      PKTIMER timer = std::get<2>(*t.timers.begin());
-      ArmedTimer a = t.armed[timer];
-      DisarmLocked(timer);
-      timer->Header.Inserted = FALSE;
-      timer->Header.SignalState = 1;
-      if (timer->Period > 0) {
-        int64_t period = static_cast<int64_t>(timer->Period) * 10000;
-        int64_t next = a.due + period;
-        if (next <= now) next = now + period;
-        ArmLocked(timer, next, a.dpc);
+      const int64_t at = std::get<0>(*t.timers.begin());
+      tick.clear();
+      for (auto it = t.timers.begin(); it != t.timers.end() && std::get<0>(*it) == at; ++it) {
+        tick.push_back(std::get<3>(*it));
       }
-      if (a.dpc != nullptr) {
-        ULARGE_INTEGER systemTime;
-        systemTime.QuadPart = static_cast<ULONGLONG>(kSystemTimeEpoch + a.due);
-        InsertDpcLocked(a.dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
-                        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.HighPart)));
+      for (size_t i = 0; i + 1 < tick.size(); ++i) {
+        std::swap(tick[i], tick[i + ExploreChoice(static_cast<unsigned>(tick.size() - i))]);
       }
-      expired.emplace_back(timer, a.due);
+      for (PKTIMER timer : tick) {
+        ArmedTimer a = t.armed[timer];
+        DisarmLocked(timer);
+        timer->Header.Inserted = FALSE;
+        timer->Header.SignalState = 1;
+        if (timer->Period > 0) {
+          const int64_t period = static_cast<int64_t>(timer->Period) * 10000;
+          int64_t next = a.expiry + period;
+          if (next <= now) next = now + period;
+          ArmLocked(timer, next, a.dpc, now);
+        }
+        if (a.dpc != nullptr) {
+          ULARGE_INTEGER systemTime;
+          systemTime.QuadPart = static_cast<ULONGLONG>(kSystemTimeEpoch + a.expiry);
+          InsertDpcLocked(a.dpc,
+                          reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
+                          reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.HighPart)),
+                          -1);
+        }
+        expired.emplace_back(timer, a.expiry);
+      }
     }
   }
   if (expired.empty()) return false;
   if (TraceOn()) {
     for (auto& [timer, due] : expired) {
-      Trace("timer %p expired (due %lld)", static_cast<void*>(timer), static_cast<long long>(due));
+      Trace("timer %p expired (tick %lld)", static_cast<void*>(timer), static_cast<long long>(due));
     }
   }
   WakeWaiters();
@@ -327,7 +370,7 @@ void TimerDpcSessionEnd() {
   {
     std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     TimerDpcState& t = T();
-    for (auto& [due, sequence, timer] : t.timers) {
+    for (auto& [expiry, due, sequence, timer] : t.timers) {
       leftovers.push_back("session ended with " + TimerText(timer, t.armed[timer]) + " still set");
     }
     for (const DpcEntry& e : t.queue) {
@@ -372,16 +415,21 @@ void FreedRangeTimersDpcs(const void* base, size_t size, const char* what,
   for (PKDPC dpc : dequeue) RemoveDpcLocked(dpc);
 }
 
-void StartThreadedTimerAndDpcThreads() {
+static void StartDpcThreads(unsigned count) {
   TimerDpcState& t = T();
-  unsigned n = std::max(1u, Core().options.dpcThreads);
-  for (unsigned i = 0; i < n; ++i) {
-    t.threads.push_back(SpawnThread("DPC " + std::to_string(i), DpcThreadMain, true));
+  for (unsigned i = 0; i < std::max(1u, count); ++i) {
+    const int processor = static_cast<int>(i);
+    t.threads.push_back(
+        SpawnThread("DPC " + std::to_string(i), [processor] { DpcThreadMain(processor); }, true));
   }
-  t.threads.push_back(SpawnThread("timer", TimerThreadMain, true));
 }
 
-void StartDpcProcessor() { T().threads.push_back(SpawnThread("DPC", DpcThreadMain, true)); }
+void StartThreadedTimerAndDpcThreads() {
+  StartDpcThreads(Core().options.dpcThreads);
+  T().threads.push_back(SpawnThread("timer", TimerThreadMain, true));
+}
+
+void StartDpcProcessors(unsigned count) { StartDpcThreads(count); }
 
 void StopThreadedTimerAndDpcThreads() {
   WakeWaiters();
@@ -430,8 +478,9 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   if (Dpc != nullptr) CheckDpcObject("KeSetTimer", Dpc);
   const int64_t now = NowTicks();
   int64_t due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart - kSystemTimeEpoch;
-  if (due < now) due = now;  // an absolute time already past: due at once (the next pump)
+  if (due < now) due = now;  // an absolute time already past: expires at once (the next pump)
   bool wasSet;
+  int64_t expiry;
   {
     std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
     wasSet = T().armed.count(Timer) != 0;
@@ -439,12 +488,14 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.SignalState = 0;
     Timer->Period = Period > 0 ? Period : 0;
     Timer->Dpc = Dpc;
-    ArmLocked(Timer, due, Dpc);
+    ArmLocked(Timer, due, Dpc, now);
+    expiry = T().armed[Timer].expiry;
   }
   if (TraceOn()) {
-    Trace("KeSetTimerEx(%p, due %lld, period %d, DPC %p) -> %s (expires at %lld)",
+    Trace("KeSetTimerEx(%p, due %lld, period %d, DPC %p) -> %s (due at %lld, expires at %lld)",
           static_cast<void*>(Timer), static_cast<long long>(DueTime.QuadPart), Period,
-          static_cast<void*>(Dpc), wasSet ? "TRUE" : "FALSE", static_cast<long long>(due));
+          static_cast<void*>(Dpc), wasSet ? "TRUE" : "FALSE", static_cast<long long>(due),
+          static_cast<long long>(expiry));
   }
   WakeWaiters();
   return wasSet ? TRUE : FALSE;
@@ -505,7 +556,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   bool inserted;
   {
     std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
-    inserted = InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2);
+    inserted = InsertDpcLocked(Dpc, SystemArgument1, SystemArgument2, tlsDpcProcessor);
   }
   if (TraceOn()) Trace("KeInsertQueueDpc(%p, %p, %p) -> %s", static_cast<void*>(Dpc), SystemArgument1, SystemArgument2, inserted ? "TRUE" : "FALSE");
   if (inserted) WakeWaiters();
@@ -538,7 +589,7 @@ VOID KeFlushQueuedDpcs(VOID) {
       bool got;
       {
         std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
-        got = ClaimDpc(&entry, false);
+        got = ClaimDpc(&entry, -1);
       }
       if (!got) return;
       RunClaimedDpc(entry);

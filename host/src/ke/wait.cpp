@@ -12,6 +12,7 @@
 // waiting routine, the routine that built the request and the one that completed it, if one has),
 // and the host then lets this wait take the APC anyway, so the run goes on.
 #include <algorithm>
+#include <climits>
 
 #include "internal/core.h"
 
@@ -27,11 +28,16 @@ enum ObjectType : UCHAR {
   kSynchronizationTimer = 9,
 };
 
+// A timeout ends at a clock tick, as the platform's wait timer (a timer of the thread's own) does:
+// a relative one at the first tick boundary at or after now + timeout.
 std::optional<int64_t> RelativeTimeout(PLARGE_INTEGER timeout) {
   if (timeout == nullptr) return std::nullopt;
-  if (timeout->QuadPart <= 0) return -timeout->QuadPart;
-  int64_t relative = timeout->QuadPart - (kSystemTimeEpoch + NowTicks());
-  return relative > 0 ? relative : 0;
+  const int64_t now = NowTicks();
+  int64_t relative = timeout->QuadPart <= 0 ? -timeout->QuadPart
+                                            : timeout->QuadPart - (kSystemTimeEpoch + now);
+  if (relative <= 0) return 0;
+  if (relative > INT64_MAX - now) return relative;
+  return TickBoundaryAtOrAfter(now + relative) - now;
 }
 
 std::string TimeoutText(PLARGE_INTEGER timeout) {

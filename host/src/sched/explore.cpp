@@ -2,15 +2,17 @@
 // next thread made by a strategy from a seed (host/schedule.h).
 //
 // Participants are the session's own thread, the cooperative threads the test spawns, the system
-// workers and one DPC processor (a cooperative kernel thread that runs queued DPCs at
-// DISPATCH_LEVEL with the DPC state, concurrently with everything else). Exactly one participant
-// holds the baton. It gives the baton up only at a decision:
+// workers and the DPC processors ("DPC 0", "DPC 1"...: cooperative kernel threads that run queued
+// DPCs at DISPATCH_LEVEL, concurrently with everything else and with each other, as every
+// processor of the platform runs its own DPC queue; ke/timer_dpc.cpp says which queued DPC each
+// may take). Exactly one participant holds the baton. It gives the baton up only at a decision:
 //   - a switch point: a kernel service called from inside a driver routine (HostSwitchPoint at
 //     the service's entry, after it for spin lock releases); the caller stays runnable;
 //   - a wait that is not satisfied, a spin lock held by another participant, Pump(), the start
 //     of a thread and the end of one.
-// At each decision the due timers expire (a clock interrupt), then the strategy orders the
-// participants and the first that can run gets the baton: one switched out at a switch point,
+// At each decision the due timers expire (a clock interrupt; those of one tick in an order the
+// strategy chooses, ExploreChoice), then the strategy orders the participants and the first that
+// can run gets the baton: one switched out at a switch point,
 // one whose wait is now satisfied, timed out or abandoned (its condition is evaluated and, when
 // true, the wait completes right there, as in the fixed loop), one whose spin lock is free. A
 // participant at raised IRQL holds a processor: one at PASSIVE_LEVEL may run only while fewer
@@ -20,8 +22,10 @@
 // on past a lock whose holder can never run, reported as the fixed loop does).
 //
 // The fixed order (used under directives): the running thread goes on at switch points and a
-// spawned thread runs at once; after a wait, the session's thread, then the DPC processor, then
-// the other threads in creation order.
+// spawned thread runs at once; after a wait, the session's thread, then the DPC processors in
+// their order (the second takes a DPC only while the first is busy: the platform's common case of
+// one DPC at a time), then the other threads in creation order; timers of one tick expire by due
+// time.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -93,7 +97,6 @@ struct Explorer {
   std::unique_ptr<Policy> strategy;
   std::vector<Participant*> participants;  // creation order, the session's thread first
   Participant* root = nullptr;
-  Participant* dpc = nullptr;
   Participant* favoured = nullptr;  // a directed thread, until it blocks
   std::vector<DirectiveState> directives;
   std::vector<Participant*> order;  // scratch
@@ -118,7 +121,7 @@ class FixedOrder : public Policy {
     auto rank = [&](const Participant* p) {
       if (why == Why::Switch && p == me) return 0;
       if (p == x.root) return 1;
-      if (p == x.dpc) return 2;
+      if (p->dpcProcessor) return 2;
       return 3;
     };
     std::stable_sort(c.begin(), c.end(),
@@ -176,6 +179,7 @@ void ResetParticipant(Participant& p) {
   p.heldBack = false;
   p.frozen = false;
   p.gaveUp = false;
+  p.dpcProcessor = false;
 }
 
 // A participant at PASSIVE_LEVEL needs a processor that no other participant holds at raised
@@ -319,7 +323,8 @@ Participant* FireDirectives(Participant* me, const char* service, const ThreadSt
   Participant* released = nullptr;
   for (DirectiveState& d : x.directives) {
     const ScheduleDirective& rule = d.directive;
-    if (d.fired || rule.after != me->name) continue;
+    if (d.fired) continue;
+    if (rule.after != me->name && !(rule.after == "DPC" && me->dpcProcessor)) continue;
     if (!rule.service.empty() && rule.service != service) continue;
     if (!rule.routine.empty() &&
         Symbolize(t.frames.back().routine).find(rule.routine) == std::string::npos) {
@@ -359,6 +364,11 @@ void DeathCallback() {
 
 bool Exploring() { return gExploring.load(std::memory_order_relaxed); }
 
+unsigned ExploreChoice(unsigned n) {
+  if (n < 2 || !Exploring() || X().options.strategy == Strategy::Fixed) return 0;
+  return static_cast<unsigned>(X().random.Below(n));
+}
+
 std::string CurrentScheduleText() { return Exploring() ? X().text : std::string(); }
 
 void ExploreSessionStart() {
@@ -367,7 +377,7 @@ void ExploreSessionStart() {
   x.participants.clear();
   x.order.clear();
   x.directives.clear();
-  x.root = x.dpc = x.favoured = nullptr;
+  x.root = x.favoured = nullptr;
   x.stats = ScheduleStats{};
   x.quiet = 0;
   x.quietAt = 0;
@@ -416,7 +426,7 @@ void ExploreSessionEnd() {
   gExploring = false;
   gDeathText[0] = '\0';
   x.participants.clear();
-  x.root = x.dpc = x.favoured = nullptr;
+  x.root = x.favoured = nullptr;
   x.strategy.reset();
 }
 
@@ -424,8 +434,8 @@ void ExploreAdmit(CoThread* thread) {
   Explorer& x = X();
   ResetParticipant(*thread);
   thread->heldBack = HeldBackByDirective(thread->Participant::name);
-  // The kernel's one DPC processor (ke/timer_dpc.cpp names it so).
-  if (thread->daemon && thread->Participant::name == "DPC") x.dpc = thread;
+  // The kernel's DPC processors (ke/timer_dpc.cpp names them so).
+  thread->dpcProcessor = thread->daemon && thread->Participant::name.rfind("DPC ", 0) == 0;
   x.participants.push_back(thread);
   x.strategy->Admit(*thread);
   Participant* me = CurrentParticipant();

@@ -181,7 +181,7 @@ bool RunOneStep() {
   bool haveDpc;
   {
     std::lock_guard<NoSwitchMutex> lock(DispatcherLock());
-    haveDpc = ClaimDpc(&entry, false);
+    haveDpc = ClaimDpc(&entry, -1);
   }
   if (haveDpc) {
     RunClaimedDpc(entry);

@@ -3,7 +3,7 @@
 //
 // A participant is a thread that runs only while it holds the baton: the session's own thread
 // and the cooperative threads (spawned threads, the system workers and, when exploring, the DPC
-// processor). Handing the baton over wakes the receiver and parks the giver on its own condition
+// processors). Handing the baton over wakes the receiver and parks the giver on its own condition
 // variable until the baton comes back.
 #pragma once
 
@@ -40,6 +40,7 @@ struct Participant {
   bool heldBack = false;       // a directive keeps it from running
   bool frozen = false;         // never chosen again (left blocked, or busy for ever)
   bool gaveUp = false;         // chosen although its wait or spin can never end
+  bool dpcProcessor = false;   // one of the kernel's DPC processors
 };
 
 // A cooperative thread of the deterministic scheduler.

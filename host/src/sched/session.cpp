@@ -11,6 +11,7 @@
 //   3. threads the test left behind are reported (Deadlock) and abandoned; the kernel's own
 //      threads end;
 //   4. pool still allocated is reported (PoolLeak) and released.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -135,7 +136,7 @@ Session::Session(SessionOptions options) : impl_(std::make_unique<Impl>()) {
   RunSessionStartHooks();
   StartWorkers();
   if (options.mode == Mode::Threaded) StartThreadedTimerAndDpcThreads();
-  if (Exploring()) StartDpcProcessor();
+  if (Exploring()) StartDpcProcessors(std::max(1u, options.schedule.dpcProcessors));
 }
 
 Session::~Session() {

@@ -1,6 +1,7 @@
 // Races of the port explored under many schedules (host/testing/explore.h): the application's
-// threads, the DPC processor completing transfers and the PnP manager's removal interleaved at
-// every kernel call the driver makes. Each body states what must hold in every order.
+// threads, the DPC processors (completing transfers, running timer DPCs, at once) and the PnP
+// manager's removal interleaved at every kernel call the driver makes. Each body states what
+// must hold in every order.
 
 #include <explore.h>
 
@@ -188,6 +189,42 @@ TEST(PortRaces, AReadThatMustWaitNeverCompletesEmpty) {
           << "a read that must wait completed at once with nothing";
     }
   });
+}
+
+// Data arrives in the very clock tick the waiting read's total timer expires at (the modem's
+// 20 ms sleep and the 20 ms time-out end at the same tick): the bulk-IN completion and the
+// timer's DPC run on two DPC processors at once, and with an interval time-out the interval
+// timer's DPC joins them. The read completes once, and every byte reaches it or the next read.
+TEST(PortRaces, DataArrivingInTheTickTheReadsTimerExpires) {
+  host::testing::ExploreSettings settings;
+  settings.schedules = 100;
+  for (ULONG interval : {0ul, 5ul}) {
+    SCOPED_TRACE(interval ? "with an interval time-out" : "total time-out only");
+    ExplorePort(
+        [&](PortTestbed& tb, File& port) {
+          SetTimeouts(port, interval, 0, 20);
+          Request read = port.ReadAsync(10);
+          auto modem = tb.session().Spawn("modem", [&] {
+            LARGE_INTEGER delay;
+            delay.QuadPart = -20 * 10000;
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            tb.modem().PushBulkIn("hel");
+            tb.modem().PushBulkIn("lo");
+          });
+          modem->Join();
+          const IoResult first = read.Wait();
+          EXPECT_TRUE(first.status == STATUS_TIMEOUT || first.status == STATUS_SUCCESS)
+              << std::hex << first.status;
+          tb.Pump();
+          SetTimeouts(port, MAXULONG, 0, 0);  // return at once with what the ring holds
+          const IoResult rest = port.Read(10);
+          EXPECT_EQ(rest.status, STATUS_SUCCESS);
+          std::string text(first.output.begin(), first.output.end());
+          text.append(rest.output.begin(), rest.output.end());
+          EXPECT_EQ(text, "hello");
+        },
+        settings);
+  }
 }
 
 // A reader whose re-arm gets no request (the low-resources simulation fails the first attempt,

@@ -8,6 +8,9 @@ using host::verifier::Rule;
 
 namespace {
 
+// The default clock tick: a timeout ends, as a timer expires, at the first tick at or after it.
+constexpr int64_t kTick = 156250;
+
 LARGE_INTEGER Relative(int64_t ticks) {
   LARGE_INTEGER t;
   t.QuadPart = -ticks;
@@ -114,7 +117,7 @@ TEST_F(HostWait, RelativeTimeoutExpiresOnTheVirtualClock) {
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   LARGE_INTEGER timeout = Relative(50 * 10000);
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
-  EXPECT_EQ(session().Now(), 50 * 10000);  // auto-advanced to exactly the deadline
+  EXPECT_EQ(session().Now(), 4 * kTick);  // auto-advanced to the tick after 50 ms (62.5 ms)
 }
 
 TEST_F(HostWait, AbsoluteTimeoutIsSystemTime) {
@@ -126,11 +129,11 @@ TEST_F(HostWait, AbsoluteTimeoutIsSystemTime) {
   LARGE_INTEGER deadline;
   deadline.QuadPart = now.QuadPart + 30 * 10000;
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &deadline), STATUS_TIMEOUT);
-  EXPECT_EQ(session().Now(), 40 * 10000);
+  EXPECT_EQ(session().Now(), 3 * kTick);  // 40 ms, at the tick after it
   LARGE_INTEGER past;
   past.QuadPart = now.QuadPart - 1;
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
-  EXPECT_EQ(session().Now(), 40 * 10000);
+  EXPECT_EQ(session().Now(), 3 * kTick);
 }
 
 TEST_F(HostWait, WaitIsSatisfiedBeforeItsTimeoutByAThread) {
@@ -143,7 +146,7 @@ TEST_F(HostWait, WaitIsSatisfiedBeforeItsTimeoutByAThread) {
   });
   LARGE_INTEGER timeout = Relative(100 * 10000);
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
-  EXPECT_EQ(session().Now(), 20 * 10000);
+  EXPECT_EQ(session().Now(), 2 * kTick);  // the setter's 20 ms delay ended at a tick
   setter->Join();
 }
 
@@ -189,7 +192,7 @@ TEST_F(HostWait, TimersAreWaitableAndSynchronizationTimersReset) {
   KeInitializeTimerEx(&timer, SynchronizationTimer);
   KeSetTimer(&timer, Relative(5 * 10000), nullptr);
   EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(session().Now(), 5 * 10000);
+  EXPECT_EQ(session().Now(), kTick);
   EXPECT_FALSE(KeReadStateTimer(&timer));
   KTIMER notification;
   KeInitializeTimer(&notification);
@@ -210,7 +213,7 @@ TEST_F(HostWait, DelayExecutionMovesTheClockAndRunsWhatFallsDue) {
   LARGE_INTEGER delay = Relative(30 * 10000);
   EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
   EXPECT_TRUE(ran);
-  EXPECT_EQ(session().Now(), 30 * 10000);
+  EXPECT_EQ(session().Now(), 2 * kTick);  // 30 ms, at the tick after it
 }
 
 class HostFastMutex : public host::testing::DeterministicTest {

@@ -35,6 +35,9 @@ VOID HostTimerTestDpcRaises(PKDPC Dpc, PVOID Context, PVOID, PVOID) {
 
 namespace {
 
+// The default clock tick (KeQueryTimeIncrement): timers expire at its boundaries.
+constexpr int64_t kTick = 156250;
+
 LARGE_INTEGER Relative(int64_t ticks) {
   LARGE_INTEGER t;
   t.QuadPart = -ticks;
@@ -69,17 +72,17 @@ TEST_F(HostTimer, ResettingMovesTheDueTimeAndClearsTheSignal) {
   KTIMER timer;
   KeInitializeTimer(&timer);
   KeSetTimer(&timer, Relative(100), nullptr);
-  session().AdvanceTime(100);
+  session().AdvanceTime(kTick);
   EXPECT_TRUE(KeReadStateTimer(&timer));
   KeSetTimer(&timer, Relative(100), nullptr);
   EXPECT_FALSE(KeReadStateTimer(&timer));
-  session().AdvanceTime(99);
+  session().AdvanceTime(kTick - 1);
   EXPECT_FALSE(KeReadStateTimer(&timer));
   session().AdvanceTime(1);
   EXPECT_TRUE(KeReadStateTimer(&timer));
 }
 
-TEST_F(HostTimer, ExpiryQueuesTheDpcWhichRunsAtDispatchLevelWithTheDueTime) {
+TEST_F(HostTimer, ExpiryQueuesTheDpcWhichRunsAtDispatchLevelWithTheTickItExpiredAt) {
   HostTimerTestLog log;
   KTIMER timer;
   KDPC dpc;
@@ -88,14 +91,14 @@ TEST_F(HostTimer, ExpiryQueuesTheDpcWhichRunsAtDispatchLevelWithTheDueTime) {
   KeInitializeTimer(&timer);
   KeInitializeDpc(&dpc, HostTimerTestDpc, &log);
   KeSetTimer(&timer, Relative(5000), &dpc);
-  session().AdvanceTime(4999);
+  session().AdvanceTime(kTick - 1);  // due at 5000, but the clock interrupt comes at kTick
   EXPECT_TRUE(log.entries.empty());
   session().AdvanceTime(10000);
   ASSERT_EQ(log.entries.size(), 1u);
   EXPECT_EQ(log.irql, DISPATCH_LEVEL);
-  EXPECT_EQ(log.at, 5000);  // ran when it fell due, not at the end of the advance
+  EXPECT_EQ(log.at, kTick);  // ran when it expired, not at the end of the advance
   ULARGE_INTEGER expected;
-  expected.QuadPart = start.QuadPart + 5000;
+  expected.QuadPart = start.QuadPart + kTick;
   EXPECT_EQ(reinterpret_cast<ULONG_PTR>(log.argument1), expected.LowPart);
   EXPECT_EQ(reinterpret_cast<ULONG_PTR>(log.argument2), expected.HighPart);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -113,18 +116,22 @@ TEST_F(HostTimer, TimersExpireInDueOrderThenSetOrder) {
   KeSetTimer(&ta, Relative(300), &da);
   KeSetTimer(&tb, Relative(100), &db);
   KeSetTimer(&tc, Relative(300), &dc);
-  session().AdvanceTime(1000);
+  session().AdvanceTime(kTick);  // one tick: the fixed order takes them by due time
   EXPECT_EQ(order, (std::vector<std::string>{"b", "a", "c"}));
 }
 
-TEST_F(HostTimer, MinusOneExpiresAtTheNextClockMovementNotAtPump) {
+TEST_F(HostTimer, MinusOneExpiresAtTheNextTickNotAtPump) {
   KTIMER timer;
   KeInitializeTimer(&timer);
+  session().AdvanceTime(kTick / 2);
   KeSetTimer(&timer, Relative(1), nullptr);
   session().Pump();
   EXPECT_FALSE(KeReadStateTimer(&timer));
+  session().AdvanceTime(kTick / 2 - 1);
+  EXPECT_FALSE(KeReadStateTimer(&timer));
   session().AdvanceTime(1);
   EXPECT_TRUE(KeReadStateTimer(&timer));
+  EXPECT_EQ(session().Now(), kTick);
 }
 
 TEST_F(HostTimer, AbsoluteDueTimesAreSystemTimesAndThePastIsDueAtOnce) {
@@ -135,14 +142,14 @@ TEST_F(HostTimer, AbsoluteDueTimesAreSystemTimesAndThePastIsDueAtOnce) {
   LARGE_INTEGER due;
   due.QuadPart = now.QuadPart + 700;
   KeSetTimer(&timer, due, nullptr);
-  EXPECT_EQ(timer.DueTime.QuadPart, 700u);  // interrupt time of expiry
-  session().AdvanceTime(699);
+  EXPECT_EQ(timer.DueTime.QuadPart, 700u);  // interrupt time it is due at
+  session().AdvanceTime(kTick - 1);
   EXPECT_FALSE(KeReadStateTimer(&timer));
-  session().AdvanceTime(1);
+  session().AdvanceTime(1);  // the tick after it fell due
   EXPECT_TRUE(KeReadStateTimer(&timer));
   due.QuadPart = 0;  // long past
   KeSetTimer(&timer, due, nullptr);
-  EXPECT_EQ(timer.DueTime.QuadPart, 700u);
+  EXPECT_EQ(timer.DueTime.QuadPart, static_cast<ULONGLONG>(kTick));
   session().Pump();
   EXPECT_TRUE(KeReadStateTimer(&timer));
 }
@@ -154,12 +161,18 @@ TEST_F(HostTimer, PeriodicTimerRearmsAfterEachExpiry) {
   KeInitializeTimer(&timer);
   KeInitializeDpc(&dpc, HostTimerTestDpc, &log);
   KeSetTimerEx(&timer, Relative(10 * 10000), 20, &dpc);
+  // Each expiry at a tick (15.625 ms), the next 20 ms after it, at the tick after that: 15.625,
+  // 46.875, 78.125 ms.
   session().AdvanceTimeMs(75);
-  EXPECT_EQ(log.entries.size(), 4u);  // 10, 30, 50, 70 ms
+  EXPECT_EQ(log.entries.size(), 2u);
+  EXPECT_EQ(log.at, 3 * kTick);
+  session().AdvanceTimeMs(4);
+  EXPECT_EQ(log.entries.size(), 3u);
+  EXPECT_EQ(log.at, 5 * kTick);
   EXPECT_TRUE(timer.Header.Inserted);
   EXPECT_TRUE(KeCancelTimer(&timer));
   session().AdvanceTimeMs(100);
-  EXPECT_EQ(log.entries.size(), 4u);
+  EXPECT_EQ(log.entries.size(), 3u);
 }
 
 TEST_F(HostTimer, TimersDueTogetherQueueTheirSharedDpcOnce) {
@@ -170,16 +183,16 @@ TEST_F(HostTimer, TimersDueTogetherQueueTheirSharedDpcOnce) {
   KeInitializeTimer(&t2);
   KeInitializeDpc(&dpc, HostTimerTestDpc, &log);
   KeSetTimer(&t1, Relative(100), &dpc);
-  KeSetTimer(&t2, Relative(100), &dpc);
-  session().AdvanceTime(100);
+  KeSetTimer(&t2, Relative(5000), &dpc);
+  session().AdvanceTime(kTick);
   EXPECT_EQ(log.entries.size(), 1u);  // both expired in one clock interrupt; KeInsertQueueDpc
                                       // found the DPC queued the second time
   EXPECT_TRUE(KeReadStateTimer(&t1));
   EXPECT_TRUE(KeReadStateTimer(&t2));
   KeSetTimer(&t1, Relative(100), &dpc);
-  KeSetTimer(&t2, Relative(101), &dpc);
-  session().AdvanceTime(200);
-  EXPECT_EQ(log.entries.size(), 3u);  // apart, each expiry runs it
+  KeSetTimer(&t2, Relative(kTick + 100), &dpc);
+  session().AdvanceTime(2 * kTick);
+  EXPECT_EQ(log.entries.size(), 3u);  // a tick apart, each expiry runs it
 }
 
 TEST_F(HostTimer, SettingAnUninitialisedTimerIsObjectMisuse) {
@@ -203,6 +216,36 @@ TEST_F(HostTimer, TimerLeftSetAtSessionEndIsReported) {
   ASSERT_EQ(capture.Count(Rule::FreedObjectInUse), 1u) << capture.Text();
   EXPECT_NE(capture.seen()[0].message.find("HostTimerTestDpc"), std::string::npos);
   EXPECT_TRUE(log.entries.empty());
+}
+
+// The tick is a session option: KeQueryTimeIncrement and KeQueryTickCount follow it; a timer
+// expires, and a timeout ends, at the first tick boundary at or after its due time.
+TEST(HostClock, TimersAndTimeoutsEndAtTheSessionsTick) {
+  struct Case {
+    int64_t tick, due, ends;
+  };
+  for (Case c : {Case{kTick, 10000, kTick}, Case{100000, 10000, 100000},
+                 Case{100000, 250000, 300000}, Case{100000, 300000, 300000}, Case{1, 1234, 1234}}) {
+    SCOPED_TRACE(testing::Message() << "tick " << c.tick << ", due " << c.due);
+    host::SessionOptions options;
+    options.clockTick = c.tick;
+    host::testing::ScopedSession session(options);
+    EXPECT_EQ(KeQueryTimeIncrement(), static_cast<ULONG>(c.tick));
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, Relative(c.due), nullptr);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = Relative(c.due);
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(session->Now(), c.ends);
+    session->Pump();  // the timer expired in the same tick
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+    LARGE_INTEGER count;
+    KeQueryTickCount(&count);
+    EXPECT_EQ(count.QuadPart, c.ends / c.tick);
+  }
 }
 
 class HostDpc : public host::testing::DeterministicTest {};

@@ -1,5 +1,6 @@
-// The exploring scheduler: switch points in driver routines, DPCs on a processor of their own,
-// spin locks held across a switch, directives, replay by seed, and deadlocks still reported.
+// The exploring scheduler: switch points in driver routines, DPCs on processors of their own,
+// timers of one tick in any order, spin locks held across a switch, directives, replay by seed,
+// and deadlocks still reported.
 #include <optional>
 
 #include "io_test_support.h"
@@ -137,6 +138,108 @@ TEST(SessionExplore, ADirectiveRunsAThreadAtAChosenCallOfAnother) {
   EXPECT_EQ(o.order[0], "a");
   EXPECT_EQ(o.order[1], "b");
   EXPECT_LT(o.value, 3);
+}
+
+// A small driver with two faults the platform exposes: its completion routine and its timer DPC
+// add to one counter without a lock (DPCs run on every processor at once), and its second
+// timer's DPC expects the first timer's DPC to have run, its due time being earlier, though both
+// expire in the same clock tick (the platform orders nothing within a tick). The lower device
+// completes the request from a timer DPC of its own, due in that tick too.
+struct TwoFaults {
+  LONG shared = 0;
+  bool firstRan = false, secondSawFirst = true;
+  PIRP pending = nullptr;
+  KTIMER timers[4];  // the bus's, the driver's own, its first and its second: due 0.1 to 0.4 ms
+  KDPC dpcs[4];
+
+  void Add() {
+    LONG seen = shared;
+    LONG scratch = 0;
+    InterlockedIncrement(&scratch);  // a kernel call: another processor may run meanwhile
+    shared = seen + 1;
+  }
+  void Set(int i) {
+    LARGE_INTEGER due;
+    due.QuadPart = -1000 * (i + 1);
+    KeSetTimer(&timers[i], due, &dpcs[i]);
+  }
+};
+TwoFaults* gTwo = nullptr;
+
+VOID BusCompletesDpc(PKDPC, PVOID, PVOID, PVOID) { Complete(gTwo->pending, STATUS_SUCCESS); }
+VOID OwnTimerDpc(PKDPC, PVOID, PVOID, PVOID) { gTwo->Add(); }
+VOID FirstTimerDpc(PKDPC, PVOID, PVOID, PVOID) { gTwo->firstRan = true; }
+VOID SecondTimerDpc(PKDPC, PVOID, PVOID, PVOID) { gTwo->secondSawFirst &= gTwo->firstRan; }
+NTSTATUS TwoFaultsCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  gTwo->Add();
+  return STATUS_SUCCESS;
+}
+
+TwoFaults RunTwoFaults(const host::SessionOptions& options) {
+  TwoFaults two;
+  {
+    host::Session session(options);
+    gTwo = &two;
+    const PKDEFERRED_ROUTINE routines[] = {BusCompletesDpc, OwnTimerDpc, FirstTimerDpc,
+                                           SecondTimerDpc};
+    for (int i = 0; i < 4; ++i) {
+      KeInitializeTimer(&two.timers[i]);
+      KeInitializeDpc(&two.dpcs[i], routines[i], nullptr);
+    }
+    PDRIVER_OBJECT driver = host::pnp::LoadDriver(iotest::FakeEntry, "\\Driver\\twofaults");
+    PDEVICE_OBJECT lower = nullptr, upper = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower),
+              STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper),
+              STATUS_SUCCESS);
+    lower->Flags &= ~DO_DEVICE_INITIALIZING;
+    upper->Flags &= ~DO_DEVICE_INITIALIZING;
+    upper->StackSize = 2;
+    Handlers()[lower] = [&](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      two.pending = irp;
+      two.Set(0);
+      return STATUS_PENDING;
+    };
+    Handlers()[upper] = [&](PDEVICE_OBJECT, PIRP irp) {
+      for (int i = 1; i < 4; ++i) two.Set(i);
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, TwoFaultsCompletion, nullptr, TRUE, TRUE, TRUE);
+      return IoCallDriver(lower, irp);
+    };
+    EXPECT_EQ(host::app::SendRaw(upper, IRP_MJ_READ, 0, 0, nullptr, 0, 0).Wait().status,
+              STATUS_SUCCESS);
+    session.AdvanceTime(156250);
+    Handlers().clear();
+    IoDeleteDevice(upper);
+    IoDeleteDevice(lower);
+  }
+  return two;
+}
+
+// The fixed order keeps the platform's common case: one DPC at a time, timers of a tick in due
+// order. Explored with one DPC processor, the counter is never short, but the second timer's DPC
+// runs first in some schedules; with two DPC processors, the completion routine and the timer
+// DPC also overlap and an update is lost.
+TEST(SessionExplore, DpcsOverlapOnTwoProcessorsAndTimersOfOneTickExpireInAnyOrder) {
+  TwoFaults fixed = RunTwoFaults({});
+  EXPECT_EQ(fixed.shared, 2);
+  EXPECT_TRUE(fixed.secondSawFirst);
+  for (unsigned processors : {1u, 2u}) {
+    SCOPED_TRACE(testing::Message() << processors << " DPC processors");
+    unsigned lost = 0, misordered = 0;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+      host::SessionOptions options;
+      options.schedule = Schedule(seed % 2 ? Strategy::RandomWalk : Strategy::Pct, seed);
+      options.schedule.dpcProcessors = processors;
+      TwoFaults two = RunTwoFaults(options);
+      lost += two.shared != 2;
+      misordered += !two.secondSawFirst;
+    }
+    EXPECT_EQ(lost > 0, processors > 1) << lost << " schedules lost an update";
+    EXPECT_GT(misordered, 0u);
+  }
 }
 
 // A wait nothing can satisfy is still reported, naming who waits; the session's thread gets on.

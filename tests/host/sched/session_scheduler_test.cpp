@@ -14,6 +14,9 @@ using host::verifier::Rule;
 
 namespace {
 
+// The default clock tick: timers expire, and timeouts end, at its boundaries.
+constexpr int64_t kTick = 156250;
+
 LARGE_INTEGER Relative(int64_t ticks) {
   LARGE_INTEGER t;
   t.QuadPart = -ticks;
@@ -64,7 +67,7 @@ TEST(HostScheduler, RunsAreReproducible) {
   std::vector<std::string> first = Scenario();
   EXPECT_EQ(first.size(), 9u);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Scenario(), first);
-  EXPECT_EQ(first[0], "dpc at 1000");
+  EXPECT_EQ(first[0], "dpc at 156250");  // due at 1000, expired at the tick
   EXPECT_EQ(first[1], "a 0");
   EXPECT_EQ(first[2], "b 0");
 }
@@ -95,9 +98,9 @@ TEST_F(HostSchedulerTest, DeadlockIsReportedNamingEveryWaiterAndReturnsAbandoned
 TEST_F(HostSchedulerTest, AutoAdvanceMovesTheClockToTheNextTimer) {
   KTIMER timer;
   KeInitializeTimer(&timer);
-  KeSetTimer(&timer, Relative(123456), nullptr);
+  KeSetTimer(&timer, Relative(kTick + 123456), nullptr);
   EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(session().Now(), 123456);
+  EXPECT_EQ(session().Now(), 2 * kTick);  // the tick its due time falls in
 }
 
 class HostSchedulerNoAutoAdvance : public host::testing::DeterministicTest {
@@ -118,7 +121,7 @@ TEST_F(HostSchedulerNoAutoAdvance, WaitOnATimerIsADeadlockWithoutAutoAdvance) {
   ASSERT_EQ(capture.Count(Rule::Deadlock), 1u);
   EXPECT_NE(capture.seen()[0].message.find("auto-advance"), std::string::npos);
   EXPECT_EQ(session().Now(), 0);
-  session().AdvanceTime(100);
+  session().AdvanceTime(kTick);
   EXPECT_TRUE(KeReadStateTimer(&timer));
 }
 
@@ -127,7 +130,7 @@ TEST_F(HostSchedulerTest, AdvanceTimeRunsTimeoutsAndTimersInTimeOrder) {
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
   auto sleeper = session().Spawn("sleeper", [&] {
-    LARGE_INTEGER t = Relative(300);
+    LARGE_INTEGER t = Relative(2 * kTick + 300);
     KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
     log.push_back("timeout at " + std::to_string(KeQueryInterruptTime()));
   });
@@ -143,21 +146,23 @@ TEST_F(HostSchedulerTest, AdvanceTimeRunsTimeoutsAndTimersInTimeOrder) {
   };
   KeInitializeDpc(&earlyDpc, record, &ctx);
   KeInitializeDpc(&lateDpc, record, &ctx);
-  KeSetTimer(&early, Relative(200), &earlyDpc);
-  KeSetTimer(&late, Relative(400), &lateDpc);
-  session().AdvanceTime(1000);
-  EXPECT_EQ(log, (std::vector<std::string>{"timer at 200", "timeout at 300", "timer at 400"}));
-  EXPECT_EQ(session().Now(), 1000);
+  KeSetTimer(&early, Relative(kTick + 200), &earlyDpc);
+  KeSetTimer(&late, Relative(3 * kTick + 400), &lateDpc);
+  session().AdvanceTime(10 * kTick + 1000);
+  // Each at the tick after its due time: 2, 3 and 4 ticks.
+  EXPECT_EQ(log, (std::vector<std::string>{"timer at 312500", "timeout at 468750",
+                                           "timer at 625000"}));
+  EXPECT_EQ(session().Now(), 10 * kTick + 1000);
 }
 
 TEST_F(HostSchedulerTest, RunUntilStopsWhenDoneOrAtTheLimit) {
   KTIMER timer;
   KeInitializeTimer(&timer);
   KeSetTimer(&timer, Relative(500), nullptr);
-  EXPECT_FALSE(session().RunUntil([&] { return KeReadStateTimer(&timer) != 0; }, 499));
+  EXPECT_FALSE(session().RunUntil([&] { return KeReadStateTimer(&timer) != 0; }, kTick - 1));
   EXPECT_EQ(session().Now(), 0);
-  EXPECT_TRUE(session().RunUntil([&] { return KeReadStateTimer(&timer) != 0; }, 1000));
-  EXPECT_EQ(session().Now(), 500);
+  EXPECT_TRUE(session().RunUntil([&] { return KeReadStateTimer(&timer) != 0; }, 2 * kTick));
+  EXPECT_EQ(session().Now(), kTick);
 }
 
 TEST_F(HostSchedulerTest, WaitsAreWokenByDpcs) {
@@ -221,8 +226,8 @@ TEST_F(HostSchedulerTest, StallMovesTheVirtualClockOnly) {
   KTIMER timer;
   KeInitializeTimer(&timer);
   KeSetTimer(&timer, Relative(10), nullptr);
-  KeStallExecutionProcessor(5);
-  EXPECT_EQ(session().Now(), 50);
+  KeStallExecutionProcessor(kTick / 10);  // microseconds: past the tick the timer expires at
+  EXPECT_EQ(session().Now(), kTick);
   EXPECT_FALSE(KeReadStateTimer(&timer));  // overdue, expires at the next pump
   session().Pump();
   EXPECT_TRUE(KeReadStateTimer(&timer));

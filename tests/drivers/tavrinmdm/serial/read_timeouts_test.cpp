@@ -10,6 +10,12 @@ using porttest::PortTestbed;
 
 constexpr int64_t kMs = 10000;  // 100 ns units
 
+// The interrupt time a timer due at `due` expires at: the first clock tick at or after it.
+int64_t ExpiryOf(int64_t due) {
+  const int64_t tick = KeQueryTimeIncrement();
+  return (due + tick - 1) / tick * tick;
+}
+
 class ReadTest : public ::testing::Test {
  protected:
   PDEVICE_EXTENSION ext() { return tb.Ext(); }
@@ -51,6 +57,7 @@ TEST_F(ReadTimeouts, TotalTimerExpiryCompletesWithWhatTheRingHolds) {
   ASSERT_EQ(rxtest::SetTimeouts(port, MAXULONG, MAXULONG, 500), STATUS_SUCCESS);
   const int64_t start = tb.session().Now();
   auto read = port.ReadAsync(10);
+  ASSERT_EQ(ExpiryOf(start + 500 * kMs), start + 500 * kMs);  // 32 ticks: due on a tick
   tb.session().AdvanceTime(500 * kMs - 1);
   EXPECT_FALSE(read.Done());
   tb.session().AdvanceTime(1);
@@ -90,7 +97,8 @@ TEST_F(ReadTimeouts, MultiplierTimesLengthPlusConstant) {
   tb.Pump();
   ASSERT_TRUE(TotalTimerSet());
   EXPECT_EQ(int64_t(ext()->ReadTotalTimer.DueTime.QuadPart), start + 6000000);
-  tb.session().AdvanceTime(6000000 - 1);
+  const int64_t expiry = ExpiryOf(start + 6000000);
+  tb.session().AdvanceTime(expiry - tb.session().Now() - 1);
   EXPECT_FALSE(read.Done());
   tb.session().AdvanceTime(1);
   ASSERT_TRUE(read.Done());
@@ -104,7 +112,7 @@ TEST_F(ReadTimeouts, MaxIntervalMaxMultiplierZeroConstantIsTheShortestRelativeWa
   auto read = port.ReadAsync(10);
   tb.Pump();
   EXPECT_FALSE(read.Done());
-  tb.session().AdvanceTime(1);
+  tb.session().AdvanceTime(ExpiryOf(tb.session().Now() + 1) - tb.session().Now());  // next tick
   ASSERT_TRUE(read.Done());
   EXPECT_EQ(read.Result().status, STATUS_TIMEOUT);
 }
@@ -190,7 +198,7 @@ TEST_F(ReadTimeouts, IntervalRoutineDoesNothingWhileTheTotalRoutineIsBusy) {
     KeAcquireSpinLock(&ext()->SpinLock, &old);
     ReadTimerSetLocked(ext(), &ext()->ReadIntervalTimer, due);
     KeReleaseSpinLock(&ext()->SpinLock, old);
-    tb.session().AdvanceTime(1);
+    tb.session().AdvanceTime(ExpiryOf(tb.session().Now() + 1) - tb.session().Now());
   };
   ext()->TotalDpcBusy = TRUE;
   expireIntervalTimer();
@@ -223,7 +231,8 @@ TEST_F(ReadDispatch, ZeroLengthReadSucceedsAndLeavesTheWaitingReadsTimerAlone) {
   auto r = port.Read(0);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_TRUE(TotalTimerSet());
-  tb.session().AdvanceTimeMs(300);
+  tb.session().AdvanceTime(ExpiryOf(int64_t(ext()->ReadTotalTimer.DueTime.QuadPart)) -
+                           tb.session().Now());
   EXPECT_TRUE(waiting.Done());
 }
 
