@@ -147,18 +147,6 @@ void Restore(UnloadedSlot& s) {
   }
 }
 
-uintptr_t FaultingInstruction(void* context) {
-  auto* uc = static_cast<ucontext_t*>(context);
-#if defined(__i386__)
-  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
-#elif defined(__x86_64__)
-  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
-#else
-  (void)uc;
-  return 0;
-#endif
-}
-
 // A touch of an unloaded image is a synchronous fault of the thread that made it, in driver code
 // or in the kernel's code on the driver's behalf (never inside the allocator or while the kernel
 // holds one of its own locks for itself), so reporting from here is as safe as reporting from
@@ -188,6 +176,7 @@ bool OnFault(void* signalInfo, void* context) {
          "the image " + std::string(slot->file) + " of driver " + slot->driver +
              ", unloaded, was " + what + " (address " + Hex(address) +
              "); its pages are made accessible again so the run can go on");
+  return true;
 }
 
 // The kernel's fault handler (verifier/guarded_pages.cpp) asks OnFault about every fault outside

@@ -312,6 +312,8 @@ void GuardSessionEnd();
 using FaultHook = bool (*)(void* info, void* context);
 void AddFaultHook(FaultHook hook);
 void InstallFaultHandler();
+// The faulting instruction of a fault's `context`, and whether the access was a write.
+uintptr_t FaultingInstruction(void* context, bool* write = nullptr);
 
 // ---------------------------------------------------------------------------------------------
 // Session life cycle

@@ -70,20 +70,6 @@ struct TouchLog {
 };
 thread_local TouchLog tlsTouches;
 
-uintptr_t FaultPc(void* context, bool* write) {
-  auto* uc = static_cast<ucontext_t*>(context);
-#if defined(__x86_64__)
-  *write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
-  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
-#elif defined(__i386__)
-  *write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
-  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
-#else
-  *write = false;
-  return 0;
-#endif
-}
-
 // A touch of a guarded page: noted, and the page opened.
 bool GuardFault(siginfo_t* info, void* context) {
   Arena* a = gArena;
@@ -99,7 +85,7 @@ bool GuardFault(siginfo_t* info, void* context) {
       if (log.count < kMaxTouches) {
         Touch& t = log.touches[log.count];
         t.address = address;
-        t.pc = FaultPc(context, &t.write);
+        t.pc = FaultingInstruction(context, &t.write);
         t.slot = static_cast<uint32_t>(slot);
         t.generation = a->generation[slot].load();
         log.count = log.count + 1;
@@ -152,6 +138,23 @@ Arena& A() {
 }
 
 }  // namespace
+
+uintptr_t FaultingInstruction(void* context, bool* write) {
+  auto* uc = static_cast<ucontext_t*>(context);
+  bool written = false;
+  uintptr_t pc = 0;
+#if defined(__x86_64__)
+  written = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;  // the page fault's error code
+  pc = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__i386__)
+  written = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+  pc = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
+#else
+  (void)uc;
+#endif
+  if (write != nullptr) *write = written;
+  return pc;
+}
 
 void InstallFaultHandler() {
   std::lock_guard<std::mutex> lock(gHandlerMutex);
