@@ -303,8 +303,9 @@ void SetGuardDescriber(GuardDescribeFn describe);
 // The calling thread's touches, reported now (FrameScope calls it).
 bool GuardTouchesPending();
 void ReportGuardTouches();
-// Every slot free and protected again (the owner's session end, after its table is cleared).
-void GuardSessionEnd();
+// Every slot free and protected again (the owner's session start, once its table is cleared:
+// no thread of an earlier session runs any more).
+void GuardReset();
 // The kernel's SIGSEGV handler serves every owner of protected memory: a hook gets the faults
 // outside the guarded pages (`info` is a siginfo_t*, `context` a ucontext_t*) and returns true
 // for one it handled. AddFaultHook installs the handler in front of the current one unless it is

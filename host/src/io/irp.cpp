@@ -365,7 +365,7 @@ void IopIrpSessionStart() {
   T().freed.clear();
   T().freedOrder.clear();
   T().initialized.clear();
-  GuardSessionEnd();
+  GuardReset();
 }
 
 // Requests still allocated are reported (the session's pool goes with the core's own end).

@@ -249,7 +249,7 @@ void ReportGuardTouches() {
 
 bool GuardTouchesPending() { return tlsTouches.count != 0 || tlsTouches.lost != 0; }
 
-void GuardSessionEnd() {
+void GuardReset() {
   // Every slot back to the free list, closed (the owners' tables were cleared).
   Arena& a = A();
   if (a.base == nullptr) return;
