@@ -110,6 +110,13 @@ bool RunCatchingBugCheck(const std::function<void()>& fn);
 void DeclareLock(const void* lock, const char* name, int rank);
 constexpr int kCancelSpinLockRank = 10;
 
+// ---- Guarded requests -----------------------------------------------------------------------
+// Requests live on guarded pages (on by default): a read or write of a request after the point
+// where the platform may have freed it is reported (RequestUsedAfterRelease). It costs two page
+// protection changes a request; off, requests come from the heap and only AddressSanitizer sees
+// a late touch (from the host-compiled driver). For the process, from the next request on.
+void SetGuardedRequests(bool on);
+
 // ---- Low-resources simulation -------------------------------------------------------------
 // Fails the nth pool allocation from now (1 = the next one), and the count - 1 after it:
 // ExAllocatePool* returns NULL. 0 cancels. Only allocations made by drivers through

@@ -45,6 +45,7 @@ struct Arena {
 };
 
 Arena* gArena = nullptr;
+std::atomic<bool> gGuardedRequests{true};
 
 // The kernel's one fault handler: guarded pages first, then the other owners of protected memory
 // (FaultHook), then the handler that was installed before it.
@@ -180,7 +181,7 @@ void SetGuardDescriber(GuardDescribeFn describe) { A().describe = describe; }
 
 void* GuardAllocate(size_t size) {
   Arena& a = A();
-  if (a.base == nullptr || size > kSlotSize) return nullptr;
+  if (a.base == nullptr || size > kSlotSize || !gGuardedRequests.load()) return nullptr;
   uint32_t slot;
   {
     std::lock_guard<std::mutex> lock(a.mutex);
@@ -263,3 +264,9 @@ void GuardReset() {
 }
 
 }  // namespace host::internal
+
+namespace host::verifier {
+
+void SetGuardedRequests(bool on) { internal::gGuardedRequests = on; }
+
+}  // namespace host::verifier
