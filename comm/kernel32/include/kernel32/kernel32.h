@@ -44,6 +44,12 @@ typedef struct _SECURITY_ATTRIBUTES {
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
 #define K32_INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 
 /* ---- Records --------------------------------------------------------------------------------- */
