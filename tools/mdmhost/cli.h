@@ -42,9 +42,11 @@ std::optional<unsigned long long> ParseSize(const std::string& text);
 int DemoCommand(const std::vector<std::string>& args);
 int RunCommand(const std::vector<std::string>& args);
 int BridgeCommand(const std::vector<std::string>& args);
+int ExecCommand(const std::vector<std::string>& args);
 
 extern const char* const kDemoHelp;
 extern const char* const kRunHelp;
 extern const char* const kBridgeHelp;
+extern const char* const kExecHelp;
 
 }  // namespace mdmhost

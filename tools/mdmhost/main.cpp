@@ -28,6 +28,7 @@ const char* const kHelp =
     "  run FILE...       run scenario files (docs/scenarios.md); exit 0 when all hold\n"
     "  bridge            expose an opened port as a pseudo-terminal for serial programs\n"
     "                    (picocom, minicom, pyserial, chat) until interrupted\n"
+    "  exec PROGRAM.exe  run a Windows program (tavrincheck.exe) against the driver (32-bit host)\n"
     "  help [COMMAND]    this text, or a command's own help\n"
     "\n"
     "mdmhost COMMAND --help explains each command. Documentation: docs/mdmhost.md.\n";
@@ -41,8 +42,10 @@ int Help(const std::string& command) {
     std::fputs(kRunHelp, stdout);
   } else if (command == "bridge") {
     std::fputs(kBridgeHelp, stdout);
+  } else if (command == "exec") {
+    std::fputs(kExecHelp, stdout);
   } else {
-    throw UsageError("no command '" + command + "' (demo, run, bridge)");
+    throw UsageError("no command '" + command + "' (demo, run, bridge, exec)");
   }
   return 0;
 }
@@ -139,12 +142,13 @@ int main(int argc, char** argv) {
       return mdmhost::Help(rest.empty() ? "" : rest[0]);
     }
     for (const std::string& a : rest) {
-      if (a == "--") break;
+      if (a == "--" || (command == "exec" && a.rfind("-", 0) != 0)) break;  // the program's own
       if (a == "--help" || a == "-h") return mdmhost::Help(command);
     }
     if (command == "demo") return mdmhost::DemoCommand(rest);
     if (command == "run") return mdmhost::RunCommand(rest);
     if (command == "bridge") return mdmhost::BridgeCommand(rest);
+    if (command == "exec") return mdmhost::ExecCommand(rest);
     throw mdmhost::UsageError("unknown command '" + command + "'");
   } catch (const mdmhost::UsageError& e) {
     std::fprintf(stderr, "mdmhost: %s (mdmhost --help)\n", e.what());

@@ -72,10 +72,6 @@ BOOL Result(NTSTATUS status) {
   return Fail(comm::ErrorFromStatus(status).code);
 }
 
-struct Object {
-  virtual ~Object() = default;
-};
-
 // Guarded by Waits::mu.
 struct EventObject : Object {
   bool manual = true;
@@ -130,7 +126,9 @@ void EnsureStarted() {
   if (gStarter) gStarter();
 }
 
-HANDLE Insert(std::shared_ptr<Object> object) {
+}  // namespace
+
+void* InsertObject(std::shared_ptr<Object> object) {
   Table& t = Handles();
   std::lock_guard<std::mutex> lock(t.mu);
   uintptr_t value = t.next;
@@ -139,13 +137,26 @@ HANDLE Insert(std::shared_ptr<Object> object) {
   return reinterpret_cast<HANDLE>(value);
 }
 
-template <class T>
-std::shared_ptr<T> Find(HANDLE handle) {
+std::shared_ptr<Object> FindObject(void* handle) {
   Table& t = Handles();
   std::lock_guard<std::mutex> lock(t.mu);
   auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == t.objects.end()) return nullptr;
-  return std::dynamic_pointer_cast<T>(it->second);
+  return it == t.objects.end() ? nullptr : it->second;
+}
+
+bool RemoveObject(void* handle) {
+  Table& t = Handles();
+  std::lock_guard<std::mutex> lock(t.mu);
+  return t.objects.erase(reinterpret_cast<uintptr_t>(handle)) != 0;
+}
+
+namespace {
+
+HANDLE Insert(std::shared_ptr<Object> object) { return InsertObject(std::move(object)); }
+
+template <class T>
+std::shared_ptr<T> Find(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(FindObject(handle));
 }
 
 // OVERLAPPED.Internal holds the request's NTSTATUS (its low 32 bits, as IO_STATUS_BLOCK.Status
@@ -556,6 +567,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  if (IsConsole(hFile)) {
+    return WriteConsoleBytes(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
+  }
   FILE_OR_FAIL(hFile);
   return Send(file, lpOverlapped, lpNumberOfBytesWritten, [&](comm::Overlapped* ov, DWORD* n) {
     return comm::WriteFile(file->port, lpBuffer, nNumberOfBytesToWrite, n, ov);

@@ -105,6 +105,19 @@ class Image {
 // section outside the image, imports a routine the host does not provide, ...
 std::unique_ptr<Image> Load(const std::string& path, std::string* error);
 
+// ---- User-mode programs (program_loader.cpp) --------------------------------------------------
+// A program's imports: the function `dll`!`name` binds to (with the platform's convention for
+// it), or NULL when there is none here.
+using ImportResolver = const void* (*)(const std::string& dll, const std::string& name);
+
+// Maps a Windows program (a PE32 i386 image, the console programs that ship beside the driver)
+// as Load maps a driver — away from its preferred base, relocated, sections protected — but
+// binds each import through `resolve` (any DLL, by name): an import it cannot bind refuses the
+// program, naming it ("imports KERNEL32.dll!Foo, which the host does not provide to
+// programs"). entry() is then the program's entry point (stdcall, no arguments).
+std::unique_ptr<Image> LoadProgram(const std::string& path, ImportResolver resolve,
+                                   std::string* error);
+
 // ---- Kernel stack used by image code ---------------------------------------------------------
 // Measured at every call the image makes into the host kernel: the distance, in bytes of image
 // stack, from the frame of the routine the kernel first called on that thread (a dispatch routine,

@@ -15,6 +15,10 @@ namespace host::internal {
 // provides any (image_exports_x86.cpp).
 const void* FindImageExport(const std::string& dll, const std::string& name);
 
+// While a program is loaded on this thread (program_loader.cpp): the binder of its imports,
+// used by the loader instead of the kernel's exports.
+extern thread_local host::image::ImportResolver tProgramImports;
+
 // Loaded images, for naming routines in reports and for telling image code from host code.
 void RegisterImage(const image::Image* image);
 void UnregisterImage(const image::Image* image);

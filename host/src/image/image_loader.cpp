@@ -286,7 +286,8 @@ std::unique_ptr<Image> Load(const std::string& path, std::string* error) {
       if (dllName == 0 && thunks == 0) break;
       std::string dll = mapped.Name(dllName, "imported DLL name");
       std::string dllKey = Lower(dll);
-      if (dllKey != "ntoskrnl.exe" && dllKey != "hal.dll") {
+      if (host::internal::tProgramImports == nullptr && dllKey != "ntoskrnl.exe" &&
+          dllKey != "hal.dll") {
         Fail("imports from " + dll + ": a driver may import from ntoskrnl.exe and HAL.dll only");
       }
       if (lookup == 0) lookup = thunks;
@@ -297,6 +298,17 @@ std::unique_ptr<Image> Load(const std::string& path, std::string* error) {
           Fail("imports ordinal " + std::to_string(entry & 0xFFFF) + " of " + dll + ": the host binds by name only");
         }
         std::string name = mapped.Name(entry + 2, "imported routine name");
+        if (host::internal::tProgramImports != nullptr) {
+          const void* function = host::internal::tProgramImports(dll, name);
+          if (function == nullptr) {
+            Fail("imports " + dll + "!" + name + ", which the host does not provide to programs");
+          }
+          uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(function));
+          mapped.Read<uint32_t>(thunks + k, "import address entry");
+          std::memcpy(base + thunks + k, &address, 4);
+          image->imports_++;
+          continue;
+        }
         const void* routine = host::internal::FindImageExport(dll, name);
         if (routine == nullptr) {
           Fail(Supported() ? "imports " + dll + "!" + name + ", which the host kernel does not provide"

@@ -12,7 +12,8 @@
 #include <stdint.h>
 
 #if defined(__i386__)
-#define WINAPI __attribute__((stdcall))
+/* A Windows program keeps the stack 4-byte aligned only, where the host's code may rely on 16. */
+#define WINAPI __attribute__((stdcall, force_align_arg_pointer))
 #else
 #define WINAPI
 #endif
@@ -193,6 +194,26 @@ TAVRIN_K32_API BOOL WINAPI SetCommBreak(HANDLE hFile);
 TAVRIN_K32_API BOOL WINAPI ClearCommBreak(HANDLE hFile);
 TAVRIN_K32_API BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
 TAVRIN_K32_API BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+
+/* ---- What a console program needs beside the serial functions (process.cpp) ----------------- */
+TAVRIN_K32_API HANDLE WINAPI GetStdHandle(DWORD nStdHandle); /* STD_OUTPUT_HANDLE, STD_ERROR_HANDLE */
+TAVRIN_K32_API const char* WINAPI GetCommandLineA(void);
+TAVRIN_K32_API void WINAPI ExitProcess(unsigned int uExitCode);
+TAVRIN_K32_API void WINAPI Sleep(DWORD dwMilliseconds);
+
+/* ---- advapi32's registry functions over the host registry (advapi32.cpp) -------------------- */
+typedef HANDLE HKEY;
+typedef HKEY* PHKEY;
+typedef long LSTATUS;
+#define K32_HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+TAVRIN_K32_API LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
+                                            DWORD samDesired, PHKEY phkResult);
+TAVRIN_K32_API LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName,
+                                            LPDWORD lpcchValueName, LPDWORD lpReserved,
+                                            LPDWORD lpType, BYTE* lpData, LPDWORD lpcbData);
+TAVRIN_K32_API LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                                               LPDWORD lpType, BYTE* lpData, LPDWORD lpcbData);
+TAVRIN_K32_API LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 /* Not kernel32: the Windows error the platform gives for an NTSTATUS (RtlNtStatusToDosError's
  * table as far as the driver's statuses go), exported for the tests. */
