@@ -147,6 +147,9 @@ void AddRequestCommands(CommandTable& table);  // open, close, read, write, ioct
 void AddDeviceCommands(CommandTable& table);   // device ...
 void AddExpectCommands(CommandTable& table);   // expect ..., bus ..., dump ...
 void AddThreadCommands(CommandTable& table);   // thread, repeat, end, exit, join, sleep, seed
+void AddFileCommands(CommandTable& table);     // explore N (commands_file.cpp)
+// The schedules a file's "explore N" line claims its expectations hold under (0: none).
+unsigned ClaimedSchedules(const Script& script);
 
 // ---- Runner -------------------------------------------------------------------------------------
 // The low-resources simulation restricted to the driver's own allocations (mdmhost run
