@@ -107,8 +107,13 @@ size_t DoPlug(Runner& r, const PlugArgs& p) {
   if (label.empty()) {
     label = p.port ? *p.port : "dev" + std::to_string(r.stack().DeviceCount() + 1);
   }
-  if (r.stack().FindDevice(label)) {
-    throw Failure{"there is already a device labelled '" + label + "' (name it with 'as')", "", ""};
+  if (auto old = r.stack().FindDevice(label)) {
+    // A modem pulled out and removed (its PDO deleted) gives its label up to the next one, as
+    // the same port plugged in again would be named; the old one keeps a label of its own.
+    if (r.stack().Pdo(*old) != nullptr) {
+      throw Failure{"there is already a device labelled '" + label + "' (name it with 'as')", "", ""};
+    }
+    r.stack().device(*old).label = label + "~" + std::to_string(*old + 1);
   }
   size_t i = r.stack().Plug(p.model, p.port, label);
   r.UseDevice(i);
