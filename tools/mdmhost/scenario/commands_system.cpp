@@ -361,18 +361,27 @@ void AddSystemCommands(CommandTable& table) {
   // fail pool N | fail irp N | fail service NAME STATUS [N]
   table["fail"] = [](Args& args) {
     std::string what = args.Word("'pool', 'irp' or 'service'");
+    // "fail driver pool N": the driver's own Nth allocation, counted apart from everyone else's
+    // (the bus driver's, the simulation's, the I/O manager's for the application's requests).
+    const bool driverOnly = what == "driver";
+    if (driverOnly) what = args.Word("'pool' or 'irp' after 'fail driver'");
     if (what == "pool" || what == "irp") {
       uint64_t n = args.Number("which allocation from now (1 = the next)");
       args.End();
       bool pool = what == "pool";
       return Make([=](Runner& r) {
-        if (pool) {
+        if (driverOnly && pool) {
+          host::verifier::FailPoolAllocation(static_cast<unsigned>(n), Stack::kDriverName);
+        } else if (driverOnly) {
+          host::verifier::FailIrpAllocation(static_cast<unsigned>(n), Stack::kDriverName);
+        } else if (pool) {
           host::verifier::FailPoolAllocation(static_cast<unsigned>(n));
         } else {
           host::verifier::FailIrpAllocation(static_cast<unsigned>(n));
         }
       });
     }
+    if (driverOnly) args.Error("expected 'pool' or 'irp' after 'fail driver', found '" + what + "'");
     if (what == "service") {
       std::string service = args.Word("a kernel service name (IoCreateSymbolicLink, ...)");
       NTSTATUS status = args.Status("the status it fails with");
