@@ -23,6 +23,7 @@
 #pragma once
 
 #include "tavrinmdm/platform.h"
+#include "tavrinmdm/power/power_context.h"
 
 #ifndef IO_SERIAL_INCREMENT
 #define IO_SERIAL_INCREMENT 2
@@ -175,6 +176,11 @@ typedef struct _DEVICE_EXTENSION {
     // queue in between is cancelled instead of queued, since no cleanup would ever cancel it and
     // it would keep the handle's file object (and so the port) for good. SpinLock.
     BOOLEAN QueuesClosed;
+    // The power machine's contexts (power/power.cpp): one for the system request and one for the
+    // device request in hand, so that no set-power request needs memory. Each is taken with an
+    // interlocked exchange of its Busy field and given back before PoStartNextPowerIrp.
+    PowerContext SystemPowerContext;
+    PowerContext DevicePowerContext;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)0)->NotifyBuffer) == 16);

@@ -35,10 +35,14 @@ const char* const kRunHelp =
     "                     once per allocation with that one failing; report every run that\n"
     "                     crashed, leaked, hung or drew a verifier report, with the command\n"
     "                     that replays it (the scenario's own expectations are not judged)\n"
+    "  --sweep-limit N    with --sweep-lowres: at most N runs per file, at allocation points\n"
+    "                     spread evenly over all of them (reported as sampled)\n"
     "  --explore N        run each file under N schedules of the exploring scheduler (random\n"
     "                     walk and PCT alternating; every kernel call of the driver a switch\n"
     "                     point, DPCs on a processor of their own); stops a file at its first\n"
     "                     failing schedule and prints the command that replays it\n"
+    "                     (a file with an 'explore N' line runs under N schedules after the\n"
+    "                     fixed order without this option)\n"
     "  --seconds S        with --explore: stop starting schedules of a file after S seconds\n"
     "  --explore-seed X   with --explore: the base seed (hexadecimal; default fixed)\n"
     "  --replay SCHEDULE  run each file under this one schedule (random:SEED or\n"
@@ -65,7 +69,7 @@ const char* const kRunHelp =
 
 // sweep.cpp
 int SweepLowResources(const std::string& file, const scenario::Script& script,
-                      const scenario::RunOptions& base, bool quiet);
+                      const scenario::RunOptions& base, bool quiet, uint64_t limit);
 
 namespace {
 
@@ -191,6 +195,8 @@ int RunCommand(const std::vector<std::string>& argv) {
   run.seed = options.Number("--seed", 0, UINT64_MAX);
   if (auto fail = options.Value("--fail-alloc")) run.failAllocation = ParseFailAlloc(*fail);
   bool sweep = options.Flag("--sweep-lowres");
+  const uint64_t sweepLimit = options.Number("--sweep-limit", 1, 100000000).value_or(0);
+  if (sweepLimit != 0 && !sweep) throw UsageError("--sweep-limit goes with --sweep-lowres");
   if (sweep && run.failAllocation) {
     throw UsageError("--sweep-lowres fails every allocation itself; drop --fail-alloc");
   }
@@ -218,7 +224,7 @@ int RunCommand(const std::vector<std::string>& argv) {
       continue;
     }
     if (sweep) {
-      if (SweepLowResources(file, script, run, quiet) != 0) ++failedFiles;
+      if (SweepLowResources(file, script, run, quiet, sweepLimit) != 0) ++failedFiles;
       continue;
     }
     if (x.schedules != 0) {
@@ -226,6 +232,9 @@ int RunCommand(const std::vector<std::string>& argv) {
       std::cout.flush();
       continue;
     }
+    // A file that claims to hold in every order ("explore N") runs under its N schedules after
+    // the fixed order.
+    const unsigned claimed = x.replay ? 0 : scenario::ClaimedSchedules(script);
     if (x.replay) {
       host::SetReplayHint([&file](const std::string& s) {
         return "replay it with:\n  " + ReplayLine(s, file);
@@ -234,6 +243,11 @@ int RunCommand(const std::vector<std::string>& argv) {
     size_t failures = 0;
     bool ok = RunOnce(script, run, std::cout, &failures);
     host::SetReplayHint(nullptr);
+    if (ok && claimed != 0) {
+      Exploration claim = x;
+      claim.schedules = claimed;
+      if (!Explore(script, run, claim, quiet)) ++failedFiles;
+    }
     if (!ok) {
       ++failedFiles;
       std::cout << "FAIL  " << file << " (" << failures << " failure(s))\n";

@@ -189,7 +189,7 @@ std::string WhereAllocated(const scenario::Script& script, const ChildRun& count
 }  // namespace
 
 int SweepLowResources(const std::string& file, const scenario::Script& script,
-                      const scenario::RunOptions& base, bool quiet) {
+                      const scenario::RunOptions& base, bool quiet, uint64_t limit) {
   scenario::RunOptions options = base;
   options.quiet = true;
   options.verbose = false;
@@ -221,11 +221,19 @@ int SweepLowResources(const std::string& file, const scenario::Script& script,
   if (base.seed) replay += " --seed " + std::to_string(*base.seed);
   if (!SelectedDriver().imagePath.empty()) replay += " --image " + SelectedDriver().imagePath;
   size_t faulty = 0;
-  const uint64_t runs = count.driver.pool + count.driver.irp;
-  for (int kind = 0; kind < 2; ++kind) {
-    const bool pool = kind == 0;
-    const uint64_t total = pool ? count.driver.pool : count.driver.irp;
-    for (uint64_t nth = 1; nth <= total; ++nth) {
+  const uint64_t points = count.driver.pool + count.driver.irp;
+  // The budget (--sweep-limit): at most `limit` runs, at allocation points spread evenly over
+  // all of them in their order (pool first, then requests), first and last included.
+  const uint64_t runs = limit != 0 && points > limit ? limit : points;
+  if (runs < points) {
+    std::cout << "sweep " << file << ": sampled " << runs << " of " << points
+              << " allocation points (--sweep-limit " << limit << "), spread evenly\n";
+  }
+  for (uint64_t i = 0; i < runs; ++i) {
+    const uint64_t point = runs < 2 ? 0 : i * (points - 1) / (runs - 1);
+    const bool pool = point < count.driver.pool;
+    const uint64_t nth = pool ? point + 1 : point - count.driver.pool + 1;
+    {
       options.failAllocation = scenario::DriverAllocationFault{
           pool ? scenario::DriverAllocationFault::Pool : scenario::DriverAllocationFault::Irp,
           static_cast<unsigned>(nth)};
@@ -239,10 +247,15 @@ int SweepLowResources(const std::string& file, const scenario::Script& script,
     }
   }
   if (faulty != 0) {
-    std::cout << "FAIL  sweep " << file << " (" << runs << " runs, " << faulty << " with faults)\n";
+    std::cout << "FAIL  sweep " << file << " (" << runs << " runs" << (runs < points ? " sampled" : "")
+              << ", " << faulty << " with faults)\n";
     return 1;
   }
-  if (!quiet) std::cout << "PASS  sweep " << file << " (" << runs << " runs, none with faults)\n";
+  if (!quiet) {
+    std::cout << "PASS  sweep " << file << " (" << runs << " runs"
+              << (runs < points ? " of " + std::to_string(points) + " points, sampled" : "")
+              << ", none with faults)\n";
+  }
   return 0;
 }
 

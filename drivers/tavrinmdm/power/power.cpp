@@ -39,6 +39,12 @@ struct POWER_RUN {
     POWER_EVENT Event;
     NTSTATUS Result;
     BOOLEAN ResultSet;
+    // What ActRelease needs once ActFinish has given the context back.
+    PDEVICE_EXTENSION Extension;
+    PIRP Irp;
+    NTSTATUS Status;
+    BOOLEAN HoldTaken;
+    BOOLEAN DispatchHoldKept;
 };
 
 static VOID PowerpSetResult(POWER_RUN* Run, NTSTATUS Result)
@@ -200,43 +206,69 @@ static ULONG ActRequestDeviceIrp(POWER_RUN* Run)
     if (NT_SUCCESS(Status)) {
         return PowerActNone;
     }
+    // The power manager could not build the device request (no memory for it, typically). A
+    // system set towards less power is not failed for that (the platform does not let a driver
+    // fail a system set-power request): it goes down with the device left where it is. A query
+    // is refused with the refusal's status; a set towards more power finishes with the lower
+    // drivers' status (ActFinish from the completion routine).
+    if (Context->State == PowerCtxSysDownDevice && Context->MinorFunction == IRP_MN_SET_POWER) {
+        Context->State = PowerCtxSysDownLower;
+        return PowerActForward;
+    }
     Context->Status = Status;
     return PowerActFinish;
 }
 
-// 8. Releases the request to the power manager and lets it finish: from a completion routine it
-// goes on completing with the lower drivers' status (the routine returns Status); otherwise it is
-// completed here with Status. Then the machine's hold goes.
+// Gives a context back: one of the extension's is free again, one from pool is freed. Not touched
+// afterwards: the next request of its kind may take it at once.
+static VOID PowerpPutContext(PowerContext* Context)
+{
+    Context->State = PowerCtxDone;
+    if (Context->InExtension) {
+        InterlockedExchange(&Context->Busy, 0);
+    } else {
+        ExFreePool(Context);
+    }
+}
+
+// 8. The request is finished: what its release needs moves into the run and the context is given
+// back, before PoStartNextPowerIrp lets the power manager send the next request of the kind
+// (which takes the same context of the extension).
 static ULONG ActFinish(POWER_RUN* Run)
 {
     PowerContext* Context = Run->Context;
-    PIRP Irp = Context->Irp;
+
+    Run->Extension = Context->Extension;
+    Run->Irp = Context->Irp;
+    Run->Status = Context->Status;
+    Run->HoldTaken = Context->HoldTaken;
+    Run->DispatchHoldKept = Context->DispatchHoldKept;
+    Run->Context = NULL;
+    PowerpPutContext(Context);
+    return PowerActRelease;
+}
+
+// 9. Releases the request to the power manager and lets it finish: from a completion routine it
+// goes on completing with the lower drivers' status (the routine returns Status); otherwise it is
+// completed here with Status. Then the machine's hold goes, and last the hold kept from
+// DispatchPower when the machine had none of its own (Irp is only a tag there: the request may be
+// gone already).
+static ULONG ActRelease(POWER_RUN* Run)
+{
+    PDEVICE_EXTENSION DeviceExtension = Run->Extension;
+    PIRP Irp = Run->Irp;
 
     PoStartNextPowerIrp(Irp);
     if (Run->Event == PowerEventLowerComplete) {
-        PowerpSetResult(Run, Context->Status);
+        PowerpSetResult(Run, Run->Status);
     } else {
-        Irp->IoStatus.Status = Context->Status;
+        Irp->IoStatus.Status = Run->Status;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
     }
-    // Irp is only a tag here: the request may be gone already.
-    if (Context->HoldTaken) {
-        IoReleaseRemoveLock(&Context->Extension->RemoveLock, Irp);
+    if (Run->HoldTaken) {
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
     }
-    return PowerActFree;
-}
-
-// 9. The request is finished: the context goes, and with it the hold kept from DispatchPower
-// when the machine had none of its own (Irp is only a tag here).
-static ULONG ActFree(POWER_RUN* Run)
-{
-    PDEVICE_EXTENSION DeviceExtension = Run->Context->Extension;
-    PIRP Irp = Run->Context->Irp;
-    BOOLEAN DispatchHoldKept = Run->Context->DispatchHoldKept;
-
-    Run->Context->State = PowerCtxDone;
-    ExFreePool(Run->Context);
-    if (DispatchHoldKept) {
+    if (Run->DispatchHoldKept) {
         IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
     }
     return PowerActNone;
@@ -343,7 +375,7 @@ static const POWER_ACTION_ROUTINE PowerActions[] = {
     ActChooseDeviceState,
     ActRequestDeviceIrp,
     ActFinish,
-    ActFree,
+    ActRelease,
     ActSysUpDeviceDone,
     ActSysDownDeviceDone,
     ActDevUpLowerDone,
@@ -367,6 +399,11 @@ NTSTATUS PowerStateMachine(PowerContext* Context, POWER_EVENT Event)
     Run.Event = Event;
     Run.Result = STATUS_UNSUCCESSFUL;
     Run.ResultSet = FALSE;
+    Run.Extension = NULL;
+    Run.Irp = NULL;
+    Run.Status = STATUS_SUCCESS;
+    Run.HoldTaken = FALSE;
+    Run.DispatchHoldKept = FALSE;
 
     if (Context->State < POWER_STATE_COUNT && (ULONG)Event < POWER_EVENT_COUNT) {
         Action = PowerMachineTable[Context->State * POWER_EVENT_COUNT + (ULONG)Event];
@@ -471,9 +508,34 @@ static VOID PowerpSuspendOrResume(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION
     }
 }
 
+// A context for a new set or query request, zero-filled: the extension's own for the request's
+// kind when it is free (always, while the power manager sends one request of a kind at a time),
+// else one from non-paged pool; NULL when that fails too.
+static PowerContext* PowerpTakeContext(PDEVICE_EXTENSION DeviceExtension, POWER_STATE_TYPE Type)
+{
+    PowerContext* Context = Type == SystemPowerState ? &DeviceExtension->SystemPowerContext
+                                                     : &DeviceExtension->DevicePowerContext;
+
+    if (InterlockedCompareExchange(&Context->Busy, 1, 0) == 0) {
+        RtlZeroMemory(Context, FIELD_OFFSET(PowerContext, Busy));
+        Context->InExtension = TRUE;
+        return Context;
+    }
+    Context = (PowerContext*)ExAllocatePool(NonPagedPool, sizeof(PowerContext));
+    if (Context != NULL) {
+        RtlZeroMemory(Context, sizeof(PowerContext));
+    }
+    return Context;
+}
+
 // IRP_MJ_POWER. PASSIVE_LEVEL. Takes RemoveLock (request as tag) for its own run. A set or query
 // is handed to the machine, which marks it pending and finishes it (DispatchPower returns
 // STATUS_PENDING even when it is already complete); the other minor functions are passed down.
+//
+// The context is taken before the suspend or resume steps, so that a request without one leaves
+// no trace: a query is then refused (STATUS_INSUFFICIENT_RESOURCES), a set (which no driver may
+// fail) goes down unhandled after its suspend or resume steps, as another minor function would.
+// Neither happens while the power manager keeps to one request of a kind at a time.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -491,22 +553,24 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Stack->MinorFunction != IRP_MN_SET_POWER && Stack->MinorFunction != IRP_MN_QUERY_POWER) {
         Status = PassPowerDown(DeviceExtension, Irp);
     } else {
-        if (Stack->Parameters.Power.Type == SystemPowerState) {
-            PowerpSuspendOrResume(DeviceObject, DeviceExtension,
-                                  Stack->Parameters.Power.State.SystemState);
-        }
-
-        Context = (PowerContext*)ExAllocatePool(NonPagedPool, sizeof(PowerContext));
-        if (Context == NULL) {
+        Context = PowerpTakeContext(DeviceExtension, Stack->Parameters.Power.Type);
+        if (Context == NULL && Stack->MinorFunction == IRP_MN_QUERY_POWER) {
             PoStartNextPowerIrp(Irp);
             Status = CompleteRequestStatus(Irp, STATUS_INSUFFICIENT_RESOURCES);
         } else {
-            RtlZeroMemory(Context, sizeof(PowerContext));
-            Context->Extension = DeviceExtension;
-            Context->Irp = Irp;
-            Context->DispatchKeepsHold = &HoldKeptByMachine;
-            // The context may be gone when this returns.
-            Status = PowerStateMachine(Context, PowerEventNewIrp);
+            if (Stack->Parameters.Power.Type == SystemPowerState) {
+                PowerpSuspendOrResume(DeviceObject, DeviceExtension,
+                                      Stack->Parameters.Power.State.SystemState);
+            }
+            if (Context == NULL) {
+                Status = PassPowerDown(DeviceExtension, Irp);
+            } else {
+                Context->Extension = DeviceExtension;
+                Context->Irp = Irp;
+                Context->DispatchKeepsHold = &HoldKeptByMachine;
+                // The context may be gone (or taken by the next request) when this returns.
+                Status = PowerStateMachine(Context, PowerEventNewIrp);
+            }
         }
     }
 

@@ -59,7 +59,7 @@ enum POWER_ACTION_NUMBER : ULONG {
     PowerActChooseDeviceState = 6,
     PowerActRequestDeviceIrp = 7,
     PowerActFinish = 8,
-    PowerActFree = 9,
+    PowerActRelease = 9,
     PowerActSysUpDeviceDone = 10,
     PowerActSysDownDeviceDone = 11,
     PowerActDevUpLowerDone = 12,
@@ -75,28 +75,8 @@ enum POWER_ACTION_NUMBER : ULONG {
 // entry has no action.
 extern const ULONG PowerMachineTable[POWER_STATE_COUNT * POWER_EVENT_COUNT];
 
-// One per set or query request: non-paged, zero-filled by DispatchPower, freed by the machine
-// when the request is finished (ActFree). At most one operation on a context is outstanding at a
-// time, so the machine never runs twice on it at once.
-struct PowerContext {
-    PDEVICE_EXTENSION Extension;
-    PIRP Irp;                        // the power request being handled (system or device)
-    ULONG State;                     // POWER_CONTEXT_STATE
-    NTSTATUS Status;                 // last completion status reported to the machine, or the
-                                     // status of a refused PoRequestPowerIrp
-    DEVICE_POWER_STATE DeviceState;  // device state to request for a system request
-    UCHAR MinorFunction;             // IRP_MN_SET_POWER or IRP_MN_QUERY_POWER for that request
-    // TRUE once ActBegin has its own hold of RemoveLock (tagged with Irp). The hold is refused
-    // when a removal has begun since DispatchPower took its hold; ActFinish then releases
-    // nothing.
-    BOOLEAN HoldTaken;
-    // Without a hold of its own the machine must not outlive the device: it keeps the hold
-    // DispatchPower took instead (DispatchPower does not give it back), and ActFree gives it back
-    // as its very last touch of the device. DispatchKeepsHold points at DispatchPower's flag and
-    // is valid only while ActBegin runs inside DispatchPower.
-    BOOLEAN DispatchHoldKept;
-    PBOOLEAN DispatchKeepsHold;
-};
+// PowerContext: tavrinmdm/power/power_context.h (included through extension.h).
+
 
 // IRP_MJ_POWER. PASSIVE_LEVEL (the device object is power-pageable). Set and query requests are
 // answered STATUS_PENDING and finished by the machine; the others are passed down.

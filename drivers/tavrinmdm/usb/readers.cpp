@@ -83,8 +83,10 @@ static VOID ReaderpRetryLaterLocked(PDEVICE_EXTENSION DeviceExtension)
     DeviceExtension->RearmTimerHeld = TRUE;
     Due.QuadPart = -(LONGLONG)DeviceExtension->RearmDelay * 10000;
     KeSetTimer(&DeviceExtension->RearmTimer, Due, &DeviceExtension->RearmDpc);
-    if (DeviceExtension->RearmDelay < REARM_DELAY_LIMIT_MS) {
-        DeviceExtension->RearmDelay *= 2;
+    // 10, 20, 40, ... 640 ms, then the bound (1 s) for every further try.
+    DeviceExtension->RearmDelay *= 2;
+    if (DeviceExtension->RearmDelay > REARM_DELAY_LIMIT_MS) {
+        DeviceExtension->RearmDelay = REARM_DELAY_LIMIT_MS;
     }
 }
 

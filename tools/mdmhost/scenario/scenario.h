@@ -79,6 +79,17 @@ struct ResultSpec {
   bool given = false;
   bool any = false;  // "-> any": the result is recorded, not judged
   NTSTATUS status = STATUS_SUCCESS;
+  // "-> SUCCESS|CANCELLED": every status the line accepts (status is the first). With PENDING
+  // among them, a named request may also still be pending.
+  std::vector<NTSTATUS> statuses{STATUS_SUCCESS};
+  bool Accepts(NTSTATUS s) const {
+    for (NTSTATUS a : statuses) {
+      if (a == s) return true;
+    }
+    return false;
+  }
+  bool MayPend() const { return Accepts(STATUS_PENDING); }
+  bool OnlyPending() const { return statuses.size() == 1 && status == STATUS_PENDING; }
   std::optional<uint64_t> information;
   std::optional<std::vector<uint8_t>> data;
   std::optional<uint32_t> crc32;  // of the bytes returned
@@ -86,7 +97,7 @@ struct ResultSpec {
   std::optional<uint32_t> bare;                          // a bare value
   std::string text;                                      // as written, for messages
 };
-// After "->": STATUS [info N] [data | crc32 X] [Name=value ...] [value], or "any".
+// After "->": STATUS[|STATUS...] [info N] [data | crc32 X] [Name=value ...] [value], or "any".
 ResultSpec ParseResult(Args& args);
 // "-> STATUS" or nothing (then STATUS_SUCCESS is expected when `successByDefault`).
 ResultSpec ParseOptionalResult(Args& args);
@@ -147,6 +158,9 @@ void AddRequestCommands(CommandTable& table);  // open, close, read, write, ioct
 void AddDeviceCommands(CommandTable& table);   // device ...
 void AddExpectCommands(CommandTable& table);   // expect ..., bus ..., dump ...
 void AddThreadCommands(CommandTable& table);   // thread, repeat, end, exit, join, sleep, seed
+void AddFileCommands(CommandTable& table);     // explore N (commands_file.cpp)
+// The schedules a file's "explore N" line claims its expectations hold under (0: none).
+unsigned ClaimedSchedules(const Script& script);
 
 // ---- Runner -------------------------------------------------------------------------------------
 // The low-resources simulation restricted to the driver's own allocations (mdmhost run

@@ -153,7 +153,22 @@ ResultSpec ParseResult(Args& args) {
     if (!rest.AtEnd()) rest.Error("'-> any' records the result as it is: nothing may follow it");
     return spec;
   }
-  spec.status = rest.Status("a status after '->' (or 'any')");
+  {
+    // One status, or several joined by '|' (any of them is accepted).
+    std::string w = rest.Word("a status after '->' (or 'any')");
+    spec.statuses.clear();
+    size_t from = 0;
+    while (true) {
+      size_t bar = w.find('|', from);
+      std::string one = w.substr(from, bar == std::string::npos ? std::string::npos : bar - from);
+      auto s = ParseStatus(one);
+      if (!s) rest.Error("unknown status '" + one + "' (write SUCCESS, STATUS_CANCELLED, 0xC0000001, ...)");
+      spec.statuses.push_back(*s);
+      if (bar == std::string::npos) break;
+      from = bar + 1;
+    }
+    spec.status = spec.statuses.front();
+  }
   while (!rest.AtEnd()) {
     if (rest.Take("info")) {
       spec.information = rest.Number("the Information after 'info'");
@@ -224,7 +239,7 @@ void CheckResult(const ResultSpec& spec, const RequestKind& kind,
                  const host::app::IoResult& result) {
   if (!spec.given || spec.any) return;
   const std::string actual = DescribeResult(kind, result);
-  if (result.status != spec.status) {
+  if (!spec.Accepts(result.status)) {
     throw Failure{"wrong status", "-> " + spec.text, actual};
   }
   if (spec.information && result.information != *spec.information) {
@@ -404,6 +419,7 @@ static const CommandTable& Commands() {
     AddDeviceCommands(t);
     AddExpectCommands(t);
     AddThreadCommands(t);
+    AddFileCommands(t);
     return t;
   }();
   return table;

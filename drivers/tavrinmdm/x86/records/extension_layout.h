@@ -16,7 +16,8 @@
   F(ReadIntervalDpc) F(BulkInUrb) F(BulkInBuffer) F(RingHead) F(RingCount) F(RingBuffer)        \
   F(RingLock) F(EventHistory) F(DeviceOpen) F(StateLock) F(OpenMutex) F(CloseMutex)             \
   F(IoIdleEvent) F(IoCount) F(SystemSuspended) F(BulkInReaderState) F(ReaderSubmits)            \
-  F(ControlLineState) F(WriteSenderBusy) F(WriteFollowUp)
+  F(ControlLineState) F(WriteSenderBusy) F(WriteFollowUp) F(SystemPowerContext)                \
+  F(DevicePowerContext)
 
 // Size first, then the offsets in the order above; alone in the section .tvlayout of its object.
 #define TAVRIN_EXTENSION_COUNT(field) +1
