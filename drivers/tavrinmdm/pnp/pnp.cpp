@@ -18,10 +18,8 @@
 #include "tavrinmdm/serial/serial.h"
 #include "tavrinmdm/usb/usb.h"
 
-// Byte offsets of the pipe handles in the parent bus driver's device extension: 32-bit words.
-#define PARENT_BULK_IN_PIPE_OFFSET 12
-#define PARENT_BULK_OUT_PIPE_OFFSET 16
-#define PARENT_INTERRUPT_PIPE_OFFSET 20
+// The byte offsets of the pipe handle words in the parent's PDO extension, and its enumerator.
+#include "common/parent_pdo.h"
 
 const PNP_MINOR_HANDLER PnpMinorTable[PNP_MINOR_TABLE_SIZE] = {
     HandleStartDevice,          // 0x00 IRP_MN_START_DEVICE
@@ -136,11 +134,11 @@ NTSTATUS CopyPipeHandles(PDEVICE_OBJECT DeviceObject)
     // The words are used as they are, zero included: the USB stack below compares handles as
     // the widened words.
     DeviceExtension->BulkInPipe =
-        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, PARENT_BULK_IN_PIPE_OFFSET);
+        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, TAVRIN_PARENT_BULK_IN_PIPE_OFFSET);
     DeviceExtension->BulkOutPipe =
-        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, PARENT_BULK_OUT_PIPE_OFFSET);
+        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, TAVRIN_PARENT_BULK_OUT_PIPE_OFFSET);
     DeviceExtension->InterruptPipe =
-        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, PARENT_INTERRUPT_PIPE_OFFSET);
+        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, TAVRIN_PARENT_INTERRUPT_PIPE_OFFSET);
     return STATUS_SUCCESS;
 }
 

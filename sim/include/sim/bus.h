@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "common/parent_pdo.h"
 #include "sim/modem.h"
 #include "sim/modem_ids.h"
 #include "sim/trace.h"
@@ -43,9 +44,9 @@ struct PdoExtension {
   uint32_t interruptPipe;  // 20
   class BusDevice* device;
 };
-static_assert(offsetof(PdoExtension, bulkInPipe) == 12);
-static_assert(offsetof(PdoExtension, bulkOutPipe) == 16);
-static_assert(offsetof(PdoExtension, interruptPipe) == 20);
+static_assert(offsetof(PdoExtension, bulkInPipe) == TAVRIN_PARENT_BULK_IN_PIPE_OFFSET);
+static_assert(offsetof(PdoExtension, bulkOutPipe) == TAVRIN_PARENT_BULK_OUT_PIPE_OFFSET);
+static_assert(offsetof(PdoExtension, interruptPipe) == TAVRIN_PARENT_INTERRUPT_PIPE_OFFSET);
 
 struct PlugOptions {
   // "PortName" written to the hardware key as REG_SZ before the PDO is reported; none if empty.
