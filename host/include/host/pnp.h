@@ -31,6 +31,11 @@ bool ReportPdo(PDEVICE_OBJECT pdo, const std::string& instancePath);
 void ForgetPdo(PDEVICE_OBJECT pdo);
 std::string InstancePath(PDEVICE_OBJECT pdo);
 
+// IoInvalidateDeviceRelations calls made for `pdo` so far in this session, and an observer called
+// (in the caller's thread, at its IRQL) for each such call; an empty observer clears both.
+unsigned RelationsInvalidated(PDEVICE_OBJECT pdo);
+void OnRelationsInvalidated(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> observer);
+
 // Calls the driver's AddDevice routine for `pdo` at PASSIVE_LEVEL and returns its status.
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 

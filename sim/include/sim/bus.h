@@ -28,6 +28,7 @@
 #include "sim/modem.h"
 #include "sim/modem_ids.h"
 #include "sim/trace.h"
+#include "sim/usb_descriptors.h"
 #include "sim/usb_stack.h"
 
 namespace sim {
@@ -54,6 +55,11 @@ struct PlugOptions {
   uint16_t vendorId = kModemVendorId;
   uint16_t productId = kModemProductId;
   UsbStackOptions usb;
+  // Set: the PDO is the USB hub's, of the raw USB device (sim/bus_hub.cpp): hub IDs and instance
+  // path "USB\VID_v&PID_p\<n>", GET_DESCRIPTOR and SELECT_CONFIGURATION served, the device
+  // configured by SELECT_CONFIGURATION and not by the start, no handle words published. Unset:
+  // the PDO is the modem's parent's (enumerator TAVRIN), configured at start.
+  std::optional<HubOptions> hub;
 };
 
 // One plugged device: its PDO, its USB stack and what the bus driver keeps about it.
@@ -92,6 +98,14 @@ class BusDevice {
   void FailNextPower(UCHAR minor, POWER_STATE_TYPE type, NTSTATUS status);
   void FailNextWmi(UCHAR minor, NTSTATUS status);
 
+  // ---- Hub level (PlugOptions::hub) -----------------------------------------------------------
+  bool HubLevel() const { return hub_.has_value(); }
+  // The next SELECT_CONFIGURATION that names a configuration fails with these statuses.
+  void FailNextSelect(NTSTATUS status, USBD_STATUS usbdStatus);
+  unsigned SelectCount() const;      // SELECT_CONFIGURATION requests that named a configuration
+  unsigned UnconfigureCount() const;  // those with a null descriptor
+  unsigned DescriptorRequests() const;
+
   // ---- State ----------------------------------------------------------------------------------
   bool Started() const;
   bool Unplugged() const;
@@ -108,6 +122,7 @@ class BusDevice {
   NTSTATUS DispatchPnp(PIRP irp);
   NTSTATUS DispatchPower(PIRP irp);
   NTSTATUS DispatchSystemControl(PIRP irp);
+  NTSTATUS DispatchInternalDeviceControl(PIRP irp);
 
  private:
   friend class UsbBus;
@@ -119,6 +134,10 @@ class BusDevice {
   NTSTATUS QueryId(PIRP irp, PIO_STACK_LOCATION sp);
   NTSTATUS QueryDeviceText(PIRP irp, PIO_STACK_LOCATION sp);
   NTSTATUS TargetRelation(PIRP irp);
+  // bus_hub.cpp: GET_DESCRIPTOR and SELECT_CONFIGURATION at hub level; false: not one of them.
+  bool HubControl(PIRP irp, NTSTATUS* status);
+  NTSTATUS GetDescriptor(PURB urb);
+  NTSTATUS SelectConfiguration(PURB urb);
   std::optional<NTSTATUS> TakeFault(std::map<uint32_t, std::vector<NTSTATUS>>& faults,
                                     uint32_t key);
 
@@ -126,6 +145,7 @@ class BusDevice {
   const unsigned number_;
   uint16_t vendorId_;
   uint16_t productId_;
+  std::optional<HubOptions> hub_;
   std::string instancePath_;
   std::string hardwareKey_;
   PDEVICE_OBJECT pdo_ = nullptr;
@@ -139,6 +159,10 @@ class BusDevice {
   std::map<UCHAR, unsigned> pnpCounts_;
   std::map<UCHAR, unsigned> powerCounts_;
   unsigned wmiCount_ = 0;
+  std::vector<std::pair<NTSTATUS, USBD_STATUS>> selectFaults_;
+  unsigned selects_ = 0;
+  unsigned unconfigures_ = 0;
+  unsigned descriptorRequests_ = 0;
   bool started_ = false;
   bool unplugged_ = false;
   bool surpriseRemoved_ = false;
