@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "common/parent_pdo.h"
+#include "host/debug.h"
 #include "port_testbed.h"
 
 namespace {
@@ -153,6 +154,28 @@ TEST(BusChain, SleepWithThePortOpenPowersTheUsbDeviceDownAndBackUp) {
   tb.modem().PushBulkIn("RING\r\n");
   tb.Pump();
   EXPECT_EQ(porttest::Text(port.Read(6).output), "RING\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The port driver loaded on the raw USB device (as an INF binding a USB\ ID would load it):
+// it must refuse the start without reading the hub's extension as pipe handles.
+TEST(BusChain, ThePortDriverRefusesAPdoThatItsParentDidNotEnumerate) {
+  PortTestbed tb(Chain(false));
+  ASSERT_EQ(tb.LoadDriver(), STATUS_SUCCESS);
+  sim::PlugOptions plug;
+  plug.portName = "COM7";
+  plug.hub = sim::HubOptions{};
+  // Without the bus driver in between: the testbed's plain mode on a hub-level device.
+  sim::BusDevice& raw = tb.bus().Plug(std::make_unique<sim::ScriptedModem>(), plug);
+  ASSERT_EQ(host::pnp::AddDevice(tb.driver(), raw.Pdo()), STATUS_SUCCESS);
+  host::debug::ClearDbgPrint();
+  EXPECT_EQ(host::pnp::StartDevice(raw.Pdo()), STATUS_NOT_SUPPORTED);
+  EXPECT_NE(host::debug::DbgPrintText().find("enumerator is \"USB\""), std::string::npos)
+      << host::debug::DbgPrintText();
+  host::pnp::RemoveDevice(raw.Pdo());
 }
 
 }  // namespace
