@@ -3,6 +3,10 @@
 
 #include "tavrinbus/extension.h"
 
+#ifndef TAVRIN_VERSION
+#error "TAVRIN_VERSION (the build's version string) must be defined by the build"
+#endif
+
 static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     return BusFdoAddDevice(DriverObject, PhysicalDeviceObject);
@@ -54,7 +58,7 @@ static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Ir
 static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 {
     // Every device object went with its removal.
-    DbgPrint("tavrinbus: unloaded\n");
+    DbgPrint("TAVRINBUS(%s) unloaded\n", TAVRIN_VERSION);
 }
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
@@ -66,6 +70,6 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
-    DbgPrint("tavrinbus: loaded\n");
+    DbgPrint("TAVRINBUS(%s) loaded\n", TAVRIN_VERSION);
     return STATUS_SUCCESS;
 }
