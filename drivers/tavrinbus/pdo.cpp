@@ -228,6 +228,36 @@ static NTSTATUS TargetRelation(PBUS_PDO_EXTENSION Pdo, PIRP Irp)
 
 // ---- PnP ----------------------------------------------------------------------------------
 
+// The child's transfers still in flight at the USB stack end (STATUS_CANCELLED) when the child
+// goes while the device stays: its driver may not get them back otherwise, since the device is
+// neither stopped nor gone. PASSIVE_LEVEL.
+static VOID AbortChildPipes(PBUS_PDO_EXTENSION Pdo)
+{
+    PBUS_FDO_EXTENSION Fdo = FdoOf(Pdo);
+    struct _URB_PIPE_REQUEST Urb;
+    ULONG Pipes[3];
+    ULONG Index;
+    BOOLEAN Configured;
+    KIRQL OldIrql;
+
+    KeAcquireSpinLock(&Fdo->Lock, &OldIrql);
+    Configured = Fdo->Started && !Fdo->Gone;
+    Pipes[0] = Fdo->BulkInPipe;
+    Pipes[1] = Fdo->BulkOutPipe;
+    Pipes[2] = Fdo->InterruptPipe;
+    KeReleaseSpinLock(&Fdo->Lock, OldIrql);
+    if (!Configured) {
+        return;  // a stopped or departed device has no transfer left
+    }
+    for (Index = 0; Index < 3; Index++) {
+        RtlZeroMemory(&Urb, sizeof(Urb));
+        Urb.Hdr.Length = (USHORT)sizeof(Urb);
+        Urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+        Urb.PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)Pipes[Index];
+        BusSubmitUrb(Fdo, (PURB)&Urb);
+    }
+}
+
 static VOID SetStarted(PBUS_PDO_EXTENSION Pdo, BOOLEAN Started)
 {
     PBUS_FDO_EXTENSION Fdo = FdoOf(Pdo);
@@ -288,6 +318,10 @@ static NTSTATUS RemoveDevice(PBUS_PDO_EXTENSION Pdo, PIRP Irp)
     KIRQL OldIrql;
 
     SetStarted(Pdo, FALSE);
+    if (!Pdo->SurpriseRemoved) {
+        AbortChildPipes(Pdo);
+    }
+    Pdo->SurpriseRemoved = FALSE;  // a present child removed may be started again
     KeAcquireSpinLock(&Fdo->Lock, &OldIrql);
     Missing = !Pdo->Present && Fdo->Child == Pdo->Self;
     KeReleaseSpinLock(&Fdo->Lock, OldIrql);
@@ -333,6 +367,7 @@ NTSTATUS BusPdoPnp(PBUS_PDO_EXTENSION Pdo, PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         Pdo->SurpriseRemoved = TRUE;
         SetStarted(Pdo, FALSE);
+        AbortChildPipes(Pdo);
         Status = BusComplete(Irp, STATUS_SUCCESS);
         break;
     case IRP_MN_REMOVE_DEVICE:

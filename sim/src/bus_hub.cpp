@@ -10,10 +10,10 @@
 //    generation of pipe handles, as the modem's parent's start makes one) and each interface's
 //    class, handle and pipes are filled in. With a null descriptor the device is unconfigured
 //    (pending transfers cancelled, handles stale).
-// Both fail with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE once unplugged, and are
-// recorded in the bus trace as internal control entries.
+// Both fail with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE once unplugged. They are
+// counted (DescriptorRequests, SelectCount, UnconfigureCount), not traced: the bus trace is the
+// modem function's traffic, which starts once the device is configured.
 
-#include <cstdio>
 #include <cstring>
 
 #include "sim/bus.h"
@@ -30,6 +30,11 @@ size_t InterfaceInfoSize(ULONG pipes) {
 }
 
 }  // namespace
+
+void BusDevice::SetHubOptions(const HubOptions& options) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hub_ = options;
+}
 
 void BusDevice::FailNextSelect(NTSTATUS status, USBD_STATUS usbdStatus) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -67,31 +72,14 @@ bool BusDevice::HubControl(PIRP irp, NTSTATUS* status) {
       function != URB_FUNCTION_SELECT_CONFIGURATION) {
     return false;
   }
-  TraceEntry e;
-  e.kind = TraceKind::Ioctl;
-  e.code = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  char detail[64];
   if (Unplugged()) {
     *status = STATUS_DEVICE_NOT_CONNECTED;
     urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-    std::snprintf(detail, sizeof detail, "%s (unplugged)",
-                  function == URB_FUNCTION_SELECT_CONFIGURATION ? "SELECT_CONFIGURATION"
-                                                                : "GET_DESCRIPTOR");
   } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
     *status = GetDescriptor(urb);
-    std::snprintf(detail, sizeof detail, "GET_DESCRIPTOR type %u index %u length %u",
-                  urb->UrbControlDescriptorRequest.DescriptorType,
-                  urb->UrbControlDescriptorRequest.Index,
-                  static_cast<unsigned>(urb->UrbControlDescriptorRequest.TransferBufferLength));
   } else {
     *status = SelectConfiguration(urb);
-    std::snprintf(detail, sizeof detail, "SELECT_CONFIGURATION %s",
-                  urb->UrbSelectConfiguration.ConfigurationDescriptor ? "configure" : "unconfigure");
   }
-  e.detail = detail;
-  e.status = *status;
-  e.usbdStatus = urb->UrbHeader.Status;
-  usb_->RecordBusRequest(std::move(e));
   irp->IoStatus.Status = *status;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -100,6 +100,8 @@ class BusDevice {
 
   // ---- Hub level (PlugOptions::hub) -----------------------------------------------------------
   bool HubLevel() const { return hub_.has_value(); }
+  // The descriptors the device answers from now on.
+  void SetHubOptions(const HubOptions& options);
   // The next SELECT_CONFIGURATION that names a configuration fails with these statuses.
   void FailNextSelect(NTSTATUS status, USBD_STATUS usbdStatus);
   unsigned SelectCount() const;      // SELECT_CONFIGURATION requests that named a configuration

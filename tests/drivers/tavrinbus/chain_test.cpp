@@ -114,6 +114,15 @@ TEST(BusChain, UnplugMidStreamWithThePortOpenFailsTheTransfersAndDeletesTheChild
   EXPECT_EQ(Words(tb.pdo()).BulkInPipe, 0u);
   // The child's URBs now fail at the parent with the device-gone statuses.
   EXPECT_NE(port.Write("x", 1).status, STATUS_SUCCESS);
+  URB urb{};
+  urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+  host::app::Request raw = host::app::SendRaw(
+      tb.pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr, 0, 0,
+      PASSIVE_LEVEL,
+      [&urb](PIRP irp) { IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb; });
+  EXPECT_EQ(raw.Wait().status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
   read.Wait();
   EXPECT_EQ(host::pnp::RelationsInvalidated(tb.hubPdo()), 1u);
   port.Close();

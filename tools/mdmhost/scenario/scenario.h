@@ -147,6 +147,7 @@ void AddRequestCommands(CommandTable& table);  // open, close, read, write, ioct
 void AddDeviceCommands(CommandTable& table);   // device ...
 void AddExpectCommands(CommandTable& table);   // expect ..., bus ..., dump ...
 void AddThreadCommands(CommandTable& table);   // thread, repeat, end, exit, join, sleep, seed
+void AddParentCommands(CommandTable& table);   // parent ... (the chain: commands_parent.cpp)
 
 // ---- Runner -------------------------------------------------------------------------------------
 // The low-resources simulation restricted to the driver's own allocations (mdmhost run

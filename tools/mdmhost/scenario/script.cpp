@@ -404,6 +404,7 @@ static const CommandTable& Commands() {
     AddDeviceCommands(t);
     AddExpectCommands(t);
     AddThreadCommands(t);
+    AddParentCommands(t);
     return t;
   }();
   return table;
