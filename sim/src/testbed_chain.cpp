@@ -4,8 +4,10 @@
 // gives (instance path "<device ID>\<hub device number>&<instance ID>") and its port name written
 // to its hardware key, and the parent's and child's stacks are taken down child first.
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "host/app.h"
 #include "host/objects.h"
@@ -30,7 +32,57 @@ std::string QueryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
   return id;
 }
 
+// A REG_MULTI_SZ answer of QUERY_ID, one string each.
+std::vector<std::string> QueryIds(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
+  ULONG_PTR info = 0;
+  std::vector<std::string> ids;
+  const NTSTATUS status = host::pnp::SendPnp(
+      pdo, IRP_MN_QUERY_ID, [type](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; },
+      &info);
+  if (!NT_SUCCESS(status) || info == 0) return ids;
+  for (const WCHAR* p = reinterpret_cast<const WCHAR*>(info); *p != 0;) {
+    ids.push_back(host::objects::ToUtf8(p));
+    while (*p != 0) ++p;
+    ++p;
+  }
+  ExFreePool(reinterpret_cast<PVOID>(info));
+  return ids;
+}
+
+// "\Driver\tavrinbus" -> "tavrinbus"
+std::string ServiceOfDriverName(const std::string& name) {
+  std::string service = name.substr(name.rfind('\\') + 1);
+  for (char& c : service) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return service;
+}
+
+// The driver the INFs choose must be the one about to be added: an INF that does not bind the
+// device (a wrong ID) fails the step, as the device would stay without a driver.
+NTSTATUS CheckInfChoice(PDEVICE_OBJECT pdo, const std::string& driverName) {
+  const std::string chosen = ServiceChosenByInfs(pdo);
+  if (chosen == ServiceOfDriverName(driverName)) return STATUS_SUCCESS;
+  std::fprintf(stderr, "sim: no INF of the tree installs %s on %s (the INFs chose '%s')\n",
+               driverName.c_str(), host::pnp::InstancePath(pdo).c_str(), chosen.c_str());
+  return STATUS_NO_SUCH_DEVICE;
+}
+
 }  // namespace
+
+void ReadTreeInfs() {
+  std::error_code error;
+  const std::filesystem::path drivers = std::filesystem::path(TAVRIN_SOURCE_DIR) / "drivers";
+  for (const auto& driver : std::filesystem::directory_iterator(drivers, error)) {
+    const std::filesystem::path x86 = driver.path() / "x86";
+    for (const auto& file : std::filesystem::directory_iterator(x86, error)) {
+      if (file.path().extension() == ".inf") host::pnp::AddInfFile(file.path().string());
+    }
+  }
+}
+
+std::string ServiceChosenByInfs(PDEVICE_OBJECT pdo) {
+  return host::pnp::SelectService(QueryIds(pdo, BusQueryHardwareIDs),
+                                  QueryIds(pdo, BusQueryCompatibleIDs));
+}
 
 PDEVICE_OBJECT Testbed::busFdo(size_t i) {
   Device& d = devices_.at(i);
@@ -44,7 +96,10 @@ NTSTATUS Testbed::ChainAddDevice(size_t i) {
     std::fprintf(stderr, "sim::Testbed: the chain's bus driver is not loaded\n");
     std::abort();
   }
-  NTSTATUS status = host::pnp::AddDevice(busDriver_, d.hubPdo);
+  ReadTreeInfs();
+  NTSTATUS status = CheckInfChoice(d.hubPdo, options_.busName);
+  if (!NT_SUCCESS(status)) return status;
+  status = host::pnp::AddDevice(busDriver_, d.hubPdo);
   if (!NT_SUCCESS(status)) return status;
   if (options_.onBusDeviceAdded) options_.onBusDeviceAdded(busFdo(i));
   DEVICE_CAPABILITIES caps;
@@ -57,6 +112,8 @@ NTSTATUS Testbed::ChainAddDevice(size_t i) {
     return status;
   }
   status = Enumerate(i);
+  if (!NT_SUCCESS(status)) return status;
+  status = CheckInfChoice(d.pdo, options_.driverName);
   if (!NT_SUCCESS(status)) return status;
   status = host::pnp::AddDevice(driver_, d.pdo);
   if (NT_SUCCESS(status) && options_.onDeviceAdded) {

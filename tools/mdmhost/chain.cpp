@@ -4,10 +4,13 @@
 // child. PnP steps go to the child's stack as before; after an unplug, the surprise removal and
 // the removal also reach the USB device's stack, after the child's, as the PnP manager sends them.
 
+#include <cstdio>
+
 #include "binding.h"
 #include "host/objects.h"
 #include "host/pnp.h"
 #include "host/registry.h"
+#include "sim/testbed.h"
 #include "stack.h"
 
 namespace mdmhost {
@@ -25,13 +28,26 @@ std::string QueryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
   return id;
 }
 
+// The tree's INFs, read now, must choose `service` for the PDO (a wrong ID in an INF leaves the
+// device without its driver).
+NTSTATUS CheckInfChoice(PDEVICE_OBJECT pdo, const char* service) {
+  const std::string chosen = sim::ServiceChosenByInfs(pdo);
+  if (chosen == service) return STATUS_SUCCESS;
+  std::fprintf(stderr, "mdmhost: no INF of the tree installs %s on %s (the INFs chose '%s')\n",
+               service, host::pnp::InstancePath(pdo).c_str(), chosen.c_str());
+  return STATUS_NO_SUCH_DEVICE;
+}
+
 }  // namespace
 
 NTSTATUS Stack::ChainAddDevice(size_t i) {
   Device& d = devices_.at(i);
   PDEVICE_OBJECT hub = d.bus->Pdo();
   if (hub->AttachedDevice == nullptr) {
-    NTSTATUS status = host::pnp::AddDevice(busDriver_, hub);
+    sim::ReadTreeInfs();
+    NTSTATUS status = CheckInfChoice(hub, "tavrinbus");
+    if (!NT_SUCCESS(status)) return status;
+    status = host::pnp::AddDevice(busDriver_, hub);
     if (!NT_SUCCESS(status)) return status;
     DEVICE_CAPABILITIES caps;
     host::pnp::QueryCapabilities(hub, &caps);
@@ -42,7 +58,9 @@ NTSTATUS Stack::ChainAddDevice(size_t i) {
       return status;
     }
   }
-  return Enumerate(i);
+  NTSTATUS status = Enumerate(i);
+  if (!NT_SUCCESS(status)) return status;
+  return CheckInfChoice(d.child, "tavrinmdm");
 }
 
 NTSTATUS Stack::Enumerate(size_t i) {

@@ -35,6 +35,12 @@
 
 namespace sim {
 
+// The INF files of the tree (drivers/*/x86/*.inf), found and read now by the host's PnP manager
+// (host::pnp::AddInfFile); and the service those INFs choose for a PDO from the hardware and
+// compatible IDs it reports ("" if none binds it).
+void ReadTreeInfs();
+std::string ServiceChosenByInfs(PDEVICE_OBJECT pdo);
+
 struct TestbedOptions {
   host::Mode mode = host::Mode::Deterministic;
   PDRIVER_INITIALIZE driverEntry = nullptr;

@@ -188,3 +188,35 @@ TEST(BusChain, ThePortDriverRefusesAPdoThatItsParentDidNotEnumerate) {
 }
 
 }  // namespace
+
+namespace {
+
+// The PnP manager's choice from INF files read at run time: the tree's INFs bind the USB device
+// to tavrinbus and the child to tavrinmdm (the chain above would stop at AddDevice otherwise);
+// a hardware ID ranks before a compatible ID; an INF without the device's IDs binds nothing.
+TEST(BusChain, TheTreesInfsChooseEachDriverOfTheChain) {
+  PortTestbed tb(Chain());
+  EXPECT_EQ(sim::ServiceChosenByInfs(tb.hubPdo()), "tavrinbus");
+  EXPECT_EQ(sim::ServiceChosenByInfs(tb.pdo()), "tavrinmdm");
+
+  const std::string dir = ::testing::TempDir();
+  const std::string path = dir + "/chain_choice.inf";
+  FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("[Manufacturer]\n%M% = Models\n[Models]\n"
+             "%D% = Generic, TAVRIN\\MODEM\n%D% = Wrong, TAVRIN\\VID_1A2B&PID_0002&MODEM\n"
+             "[Generic.NT]\n[Generic.NT.Services]\nAddService = generic, 0x00000002, S\n"
+             "[Wrong.NT]\n[Wrong.NT.Services]\nAddService = wrong, 0x00000002, S\n",
+             f);
+  std::fclose(f);
+  ASSERT_TRUE(host::pnp::AddInfFile(path));
+  // The tree's INF names the child's hardware ID: it outranks a compatible-ID match.
+  EXPECT_EQ(sim::ServiceChosenByInfs(tb.pdo()), "tavrinmdm");
+  EXPECT_EQ(host::pnp::SelectService({"TAVRIN\\VID_1A2B&PID_0009&MODEM"}, {"TAVRIN\\MODEM"}),
+            "tavrinmdm");  // both INFs name TAVRIN\MODEM; the tree's was read first
+  EXPECT_EQ(host::pnp::SelectService({"TAVRIN\\VID_1A2B&PID_0002&MODEM"}, {}), "wrong");
+  EXPECT_EQ(host::pnp::SelectService({"USB\\VID_FFFF&PID_0001"}, {"USB\\Class_FF"}), "");
+  host::pnp::ClearInfFiles();
+}
+
+}  // namespace
