@@ -2,6 +2,8 @@
 
 #include "sim/usb_descriptors.h"
 
+#include <initializer_list>
+
 namespace sim {
 
 namespace {
@@ -24,6 +26,11 @@ constexpr Named kNames[] = {
     {DescriptorVariant::SecondConfiguration, "second-configuration"},
 };
 
+// Byte by byte (GCC 12 warns falsely about vector::insert of a short list at -O2).
+void Append(std::vector<uint8_t>& d, std::initializer_list<uint8_t> bytes) {
+  for (uint8_t b : bytes) d.push_back(b);
+}
+
 void Word(std::vector<uint8_t>& d, uint16_t w) {
   d.push_back(static_cast<uint8_t>(w & 0xFF));
   d.push_back(static_cast<uint8_t>(w >> 8));
@@ -31,7 +38,7 @@ void Word(std::vector<uint8_t>& d, uint16_t w) {
 
 void Endpoint(std::vector<uint8_t>& d, uint8_t address, uint8_t type, uint16_t maxPacket,
               uint8_t interval, uint8_t length = 7) {
-  d.insert(d.end(), {length, 0x05, address, type});
+  Append(d, {length, 0x05, address, type});
   Word(d, maxPacket);
   d.push_back(interval);
 }
@@ -66,11 +73,11 @@ std::vector<uint8_t> BuildDeviceDescriptor(uint16_t vendorId, uint16_t productId
                                            const HubOptions& options) {
   std::vector<uint8_t> d = {18, 0x01};
   Word(d, 0x0200);                  // bcdUSB
-  d.insert(d.end(), {0x02, 0x00, 0x00, 64});  // CDC device class, packet size 0
+  Append(d, {0x02, 0x00, 0x00, 64});  // CDC device class, packet size 0
   Word(d, vendorId);
   Word(d, productId);
   Word(d, options.revision);
-  d.insert(d.end(), {1, 2, 0, static_cast<uint8_t>(ConfigurationCount(options))});
+  Append(d, {1, 2, 0, static_cast<uint8_t>(ConfigurationCount(options))});
   if (options.variant == DescriptorVariant::BadDeviceDescriptor) d[0] = 8;
   return d;
 }
@@ -82,7 +89,7 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const HubOptions& options, uns
   if (index == 1) {
     // A vendor-specific configuration: one interface, one bulk pair.
     d[4] = 1;
-    d.insert(d.end(), {9, 0x04, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0});
+    Append(d, {9, 0x04, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0});
     Endpoint(d, 0x81, 0x02, options.bulkMaxPacket, 0);
     Endpoint(d, 0x02, 0x02, options.bulkMaxPacket, 0);
   } else {
@@ -90,17 +97,17 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const HubOptions& options, uns
     // ACM, union) and the notification endpoint.
     const uint8_t commEndpoints = v == DescriptorVariant::BadEndpointCount ? 2 : 1;
     const uint8_t commClass = v == DescriptorVariant::WrongClass ? 0xFF : 0x02;
-    d.insert(d.end(), {9, 0x04, 0, 0, commEndpoints, commClass, 0x02, 0x01, 0});
-    d.insert(d.end(), {5, 0x24, 0x00, 0x10, 0x01});
-    d.insert(d.end(), {5, 0x24, 0x01, 0x00, 0x01});
-    d.insert(d.end(), {4, 0x24, 0x02, 0x02});
-    d.insert(d.end(), {5, 0x24, 0x06, 0x00, 0x01});
+    Append(d, {9, 0x04, 0, 0, commEndpoints, commClass, 0x02, 0x01, 0});
+    Append(d, {5, 0x24, 0x00, 0x10, 0x01});
+    Append(d, {5, 0x24, 0x01, 0x00, 0x01});
+    Append(d, {4, 0x24, 0x02, 0x02});
+    Append(d, {5, 0x24, 0x06, 0x00, 0x01});
     Endpoint(d, 0x83, 0x03, 16, 10, v == DescriptorVariant::BadLength ? 0 : 7);
     // Data interface.
     uint8_t dataEndpoints = 2;
     if (v == DescriptorVariant::MissingEndpoint) dataEndpoints = 1;
     if (v == DescriptorVariant::ExtraEndpoint) dataEndpoints = 3;
-    d.insert(d.end(), {9, 0x04, 1, 0, dataEndpoints, 0x0A, 0x00, 0x00, 0});
+    Append(d, {9, 0x04, 1, 0, dataEndpoints, 0x0A, 0x00, 0x00, 0});
     Endpoint(d, 0x81, 0x02, options.bulkMaxPacket, 0);
     if (v != DescriptorVariant::MissingEndpoint) Endpoint(d, 0x02, 0x02, options.bulkMaxPacket, 0);
     if (v == DescriptorVariant::ExtraEndpoint) Endpoint(d, 0x84, 0x02, options.bulkMaxPacket, 0);
