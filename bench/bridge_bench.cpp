@@ -182,7 +182,8 @@ class PtyEcho {
 // `mdmhost bridge --modem loopback` in its own process, from its ready line to its exit.
 class BridgeProcess {
  public:
-  BridgeProcess() {
+  // `extra`: more options for the program (--chain: through the modem's parent bus driver).
+  explicit BridgeProcess(const std::vector<std::string>& extra = {}) {
     char dir[] = "/tmp/bench_bridge.XXXXXX";
     if (mkdtemp(dir) == nullptr) {
       error_ = "mkdtemp failed";
@@ -204,6 +205,7 @@ class BridgeProcess {
     std::string program = other != nullptr && *other != 0 ? other : MDMHOST_PATH;
     std::vector<std::string> args = {program, "bridge", "--modem", "loopback", "--quiet",
                                      "--link", link_};
+    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -314,6 +316,46 @@ void BM_BridgeLoopback(benchmark::State& state) {
       std::min(bytes / bridgeTo, bytes / bridgeFrom) / kUsbHighSpeedLineRate;
 }
 BENCHMARK(BM_BridgeLoopback)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The same streams through the bridge over the simulated parent and over the chain (the USB
+// device at hub level, the parent bus driver tavrinbus, the child PDO), in the same iterations.
+void BM_BridgeThroughChain(benchmark::State& state) {
+  Pattern();
+  BridgeProcess parent;
+  BridgeProcess chain({"--chain"});
+  if (!parent.error().empty() || !chain.error().empty()) {
+    state.SkipWithError((parent.error() + chain.error()).c_str());
+    return;
+  }
+  double parentTo = 0, parentFrom = 0, chainTo = 0, chainFrom = 0;
+  std::string failure;
+  for (auto _ : state) {
+    StreamResult p = Stream(parent.terminal());
+    StreamResult c = Stream(chain.terminal());
+    if (!p.ok || !c.ok) {
+      failure = !p.ok ? "bridge: " + p.error : "chain bridge: " + c.error;
+      break;
+    }
+    parentTo += p.toLineSeconds;
+    parentFrom += p.fromLineSeconds;
+    chainTo += c.toLineSeconds;
+    chainFrom += c.fromLineSeconds;
+    state.SetIterationTime(c.fromLineSeconds);
+  }
+  if (!parent.Stop() && failure.empty()) failure = parent.error();
+  if (!chain.Stop() && failure.empty()) failure = chain.error();
+  if (!failure.empty()) {
+    state.SkipWithError(failure.c_str());
+    return;
+  }
+  const double bytes = double(state.iterations()) * kStreamBytes;
+  state.SetBytesProcessed(int64_t(bytes));
+  state.counters["parent_to_line"] = bytes / parentTo;
+  state.counters["parent_from_line"] = bytes / parentFrom;
+  state.counters["chain_to_line"] = bytes / chainTo;
+  state.counters["chain_from_line"] = bytes / chainFrom;
+}
+BENCHMARK(BM_BridgeThroughChain)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

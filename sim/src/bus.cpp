@@ -55,7 +55,7 @@ NTSTATUS UsbBus::DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
-  return FromPdo(device)->Usb().DispatchInternalDeviceControl(device, irp);
+  return FromPdo(device)->DispatchInternalDeviceControl(irp);
 }
 
 // Create, close, read, write, device control ...: a USB device's PDO is not opened directly.
@@ -132,9 +132,15 @@ BusDevice::BusDevice(UsbBus* bus, unsigned number, std::unique_ptr<Modem> modem,
       number_(number),
       vendorId_(options.vendorId),
       productId_(options.productId),
+      hub_(options.hub),
       usb_(std::make_unique<UsbStack>(number, std::move(modem), options.usb)) {
   char path[64];
-  std::snprintf(path, sizeof path, "USB\\VID_%04X&PID_%04X\\%u", vendorId_, productId_, number);
+  if (hub_) {
+    std::snprintf(path, sizeof path, "USB\\VID_%04X&PID_%04X\\%u", vendorId_, productId_, number);
+  } else {
+    std::snprintf(path, sizeof path, "TAVRIN\\VID_%04X&PID_%04X&MODEM\\%u", vendorId_, productId_,
+                  number);
+  }
   instancePath_ = path;
   deviceStates_.fill(PowerDeviceD3);
   deviceStates_[PowerSystemUnspecified] = PowerDeviceUnspecified;

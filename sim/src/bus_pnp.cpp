@@ -73,8 +73,10 @@ NTSTATUS BusDevice::DispatchPnp(PIRP irp) {
   } else {
     switch (minor) {
       case IRP_MN_START_DEVICE:
-        usb_->Configure();
-        WriteHandles(true);
+        if (!hub_) {  // at hub level the function driver selects the configuration
+          usb_->Configure();
+          WriteHandles(true);
+        }
         {
           std::lock_guard<std::mutex> lock(mutex_);
           started_ = true;
@@ -209,7 +211,13 @@ NTSTATUS BusDevice::TargetRelation(PIRP irp) {
 
 NTSTATUS BusDevice::QueryId(PIRP irp, PIO_STACK_LOCATION sp) {
   char ids[64];
-  std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X", vendorId_, productId_);
+  // At hub level the IDs the USB hub driver gives the raw device; otherwise those the modem's
+  // parent gives its child.
+  if (hub_) {
+    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X", vendorId_, productId_);
+  } else {
+    std::snprintf(ids, sizeof ids, "TAVRIN\\VID_%04X&PID_%04X&MODEM", vendorId_, productId_);
+  }
   const std::string device = ids;
   std::string text;
   bool multi = false;
@@ -218,11 +226,18 @@ NTSTATUS BusDevice::QueryId(PIRP irp, PIO_STACK_LOCATION sp) {
       text = device;
       break;
     case BusQueryHardwareIDs:
-      text = device + "&REV_0100\n" + device + "\n";
+      if (hub_) {
+        char rev[16];
+        std::snprintf(rev, sizeof rev, "&REV_%04X", hub_->revision);
+        text = device + rev + "\n" + device + "\n";
+      } else {
+        text = device + "\n";
+      }
       multi = true;
       break;
     case BusQueryCompatibleIDs:
-      text = "USB\\Class_02&SubClass_02&Prot_01\nUSB\\Class_02&SubClass_02\nUSB\\Class_02\n";
+      text = hub_ ? "USB\\Class_02&SubClass_02&Prot_01\nUSB\\Class_02&SubClass_02\nUSB\\Class_02\n"
+                  : "TAVRIN\\MODEM\n";
       multi = true;
       break;
     case BusQueryInstanceID:

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "host/app.h"
+#include "host/objects.h"
 #include "host/pnp.h"
 
 namespace sim {
@@ -39,6 +40,9 @@ NTSTATUS Testbed::LoadDriver() {
   }
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   driver_ = host::pnp::LoadDriver(options_.driverEntry, options_.driverName, &status);
+  if (NT_SUCCESS(status) && chain() && !busDriver_) {
+    busDriver_ = host::pnp::LoadDriver(options_.busEntry, options_.busName, &status);
+  }
   return status;
 }
 
@@ -49,11 +53,19 @@ size_t Testbed::Plug(std::unique_ptr<Modem> modem) {
   return Plug(std::move(modem), options);
 }
 
-size_t Testbed::Plug(std::unique_ptr<Modem> modem, const PlugOptions& options) {
-  BusDevice& d = bus_->Plug(std::move(modem), options);
+size_t Testbed::Plug(std::unique_ptr<Modem> modem, const PlugOptions& given) {
+  PlugOptions options = given;
   Device dev;
+  if (chain()) {
+    // The raw USB device: the port name belongs to the modem's PDO its parent enumerates.
+    if (!options.hub) options.hub = HubOptions{};
+    dev.portName = options.portName;
+    options.portName.reset();
+  }
+  BusDevice& d = bus_->Plug(std::move(modem), options);
   dev.bus = &d;
-  dev.pdo = d.Pdo();
+  dev.pdo = chain() ? nullptr : d.Pdo();
+  dev.hubPdo = chain() ? d.Pdo() : nullptr;
   dev.cursor = d.Trace().Cursor();
   dev.cursor.IgnoreBusDriver();
   devices_.push_back(std::move(dev));
@@ -69,7 +81,7 @@ size_t Testbed::Plug(std::unique_ptr<Modem> modem, const std::string& portName) 
 
 PDEVICE_OBJECT Testbed::fdo(size_t i) {
   PDEVICE_OBJECT pdo = devices_.at(i).pdo;
-  if (!devices_[i].bus->Pdo() || !pdo->AttachedDevice) return nullptr;
+  if (!devices_[i].bus->Pdo() || !pdo || !pdo->AttachedDevice) return nullptr;
   return host::pnp::StackTop(pdo);
 }
 
@@ -79,6 +91,7 @@ NTSTATUS Testbed::AddDevice(std::optional<size_t> i) {
     std::fprintf(stderr, "sim::Testbed: AddDevice before LoadDriver\n");
     std::abort();
   }
+  if (chain()) return ChainAddDevice(index);
   const NTSTATUS status = host::pnp::AddDevice(driver_, devices_[index].pdo);
   if (NT_SUCCESS(status) && options_.onDeviceAdded) {
     PDEVICE_OBJECT top = fdo(index);
@@ -116,7 +129,11 @@ NTSTATUS Testbed::Remove(std::optional<size_t> i) {
   return status;
 }
 
-void Testbed::AfterRemove(size_t i) { bus_->ReapDeletedPdos(); }
+void Testbed::AfterRemove(size_t i) {
+  Device& d = devices_[i];
+  if (chain() && d.pdo && host::objects::FindDevice(d.childName) != d.pdo) d.pdo = nullptr;
+  bus_->ReapDeletedPdos();
+}
 
 void Testbed::Unplug(std::optional<size_t> i) { bus_->Unplug(*devices_[Index(i)].bus); }
 
@@ -137,6 +154,10 @@ void Testbed::Teardown() {
   if (tornDown_) return;
   tornDown_ = true;
   for (size_t i = 0; i < devices_.size(); ++i) {
+    if (chain()) {
+      ChainTeardown(i);
+      continue;
+    }
     BusDevice& d = *devices_[i].bus;
     if (!d.Pdo() || !d.Pdo()->AttachedDevice) continue;
     // The handles still open end with their processes, before the removal that waits for them.
@@ -153,6 +174,10 @@ void Testbed::Teardown() {
   if (driver_) {
     host::pnp::UnloadDriver(driver_);
     driver_ = nullptr;
+  }
+  if (busDriver_) {
+    host::pnp::UnloadDriver(busDriver_);
+    busDriver_ = nullptr;
   }
   bus_.reset();
   devices_.clear();

@@ -355,6 +355,9 @@ def main():
     parser.add_argument("--image", help="run the x86 image itself (the 32-bit mdmhost)")
     parser.add_argument("--max-stack", type=int,
                         help="with --image: the kernel stack the image may use, in bytes")
+    parser.add_argument("--chain", action="store_true",
+                        help="through the modem's parent bus driver (the raw USB device below)")
+    parser.add_argument("--bus-image", help="with --chain: the parent's x86 image itself")
     parser.add_argument("client", choices=["pyserial", "chat", "picocom", "stty", "loopback"])
     args = parser.parse_args()
 
@@ -364,6 +367,10 @@ def main():
         extra += ["--image", os.path.abspath(args.image)]
         if args.max_stack:
             extra += ["--max-stack", str(args.max_stack), "--stack-report"]
+    if args.chain or args.bus_image:
+        extra += ["--chain"]
+    if args.bus_image:
+        extra += ["--bus-image", os.path.abspath(args.bus_image)]
     bridge = Bridge(os.path.abspath(args.mdmhost), workdir, extra)
     try:
         try:

@@ -29,12 +29,12 @@ TEST_F(BusDriver, PdoIsABusEnumeratedPowerPageableDeviceOfTheBusDriver) {
   EXPECT_TRUE(p->Flags & DO_BUS_ENUMERATED_DEVICE);
   EXPECT_TRUE(p->Flags & DO_POWER_PAGABLE);
   EXPECT_FALSE(p->Flags & DO_DEVICE_INITIALIZING);
-  EXPECT_EQ(host::pnp::InstancePath(p), "USB\\VID_1A2B&PID_0001\\1");
+  EXPECT_EQ(host::pnp::InstancePath(p), "TAVRIN\\VID_1A2B&PID_0001&MODEM\\1");
   EXPECT_EQ(host::pnp::StackTop(p), p);
   EXPECT_EQ(UsbBus::FromPdo(p), &dev());
 
   const size_t second = tb().Plug(std::make_unique<ScriptedModem>());
-  EXPECT_EQ(host::pnp::InstancePath(tb().pdo(second)), "USB\\VID_1A2B&PID_0001\\2");
+  EXPECT_EQ(host::pnp::InstancePath(tb().pdo(second)), "TAVRIN\\VID_1A2B&PID_0001&MODEM\\2");
   EXPECT_EQ(tb().usb(second).Number(), 2u);
 }
 
@@ -53,7 +53,7 @@ TEST_F(BusDriver, APlugWhoseDeviceObjectCannotBeCreatedFailsCleanly) {
   EXPECT_EQ(tb().DeviceCount(), 1u);
   const size_t second = tb().Plug(std::make_unique<ScriptedModem>());
   EXPECT_NE(tb().pdo(second), nullptr);
-  EXPECT_EQ(host::pnp::InstancePath(tb().pdo(second)), "USB\\VID_1A2B&PID_0001\\2");
+  EXPECT_EQ(host::pnp::InstancePath(tb().pdo(second)), "TAVRIN\\VID_1A2B&PID_0001&MODEM\\2");
 }
 
 TEST_F(BusDriver, HardwareKeyHoldsThePortNameAsTheTestSetsIt) {
@@ -191,10 +191,10 @@ TEST_F(BusDriver, AnswersIdsTextAndTargetRelationLikeAHub) {
     if (p) ExFreePool(reinterpret_cast<PVOID>(p));
     return s;
   };
-  EXPECT_EQ(id(BusQueryDeviceID), "USB\\VID_1A2B&PID_0001");
-  EXPECT_EQ(id(BusQueryHardwareIDs, true), "USB\\VID_1A2B&PID_0001&REV_0100|USB\\VID_1A2B&PID_0001");
-  EXPECT_EQ(id(BusQueryCompatibleIDs, true),
-            "USB\\Class_02&SubClass_02&Prot_01|USB\\Class_02&SubClass_02|USB\\Class_02");
+  // The IDs the modem's parent gives its child (the hub's for the raw device: BusChain tests).
+  EXPECT_EQ(id(BusQueryDeviceID), "TAVRIN\\VID_1A2B&PID_0001&MODEM");
+  EXPECT_EQ(id(BusQueryHardwareIDs, true), "TAVRIN\\VID_1A2B&PID_0001&MODEM");
+  EXPECT_EQ(id(BusQueryCompatibleIDs, true), "TAVRIN\\MODEM");
   EXPECT_EQ(id(BusQueryInstanceID), "1");
 
   ULONG_PTR text = 0;

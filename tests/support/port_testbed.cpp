@@ -14,6 +14,7 @@ static sim::TestbedOptions MakeTestbedOptions(const PortTestbedOptions& options)
   t.onDeviceAdded = DeclareDriverLocks;
   t.usb = options.usb;
   t.session = options.session;
+  if (options.chain) t.busEntry = TavrinBusDriverEntry;
   return t;
 }
 
@@ -23,7 +24,11 @@ PortTestbed::PortTestbed(PortTestbedOptions options)
     : sim::Testbed(MakeTestbedOptions(options)), portName_(options.portName) {
   if (!options.start) return;
   EXPECT_EQ(LoadDriver(), STATUS_SUCCESS);
-  Plug(options.modem ? std::move(options.modem) : std::make_unique<sim::ScriptedModem>());
+  sim::PlugOptions plug;
+  plug.usb = options.usb;
+  plug.portName = options.portName;
+  if (options.chain) plug.hub = options.hub;
+  Plug(options.modem ? std::move(options.modem) : std::make_unique<sim::ScriptedModem>(), plug);
   EXPECT_EQ(AddDevice(), STATUS_SUCCESS);
   EXPECT_EQ(Start(), STATUS_SUCCESS);
 }

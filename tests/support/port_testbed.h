@@ -36,7 +36,14 @@ struct PortTestbedOptions {
   std::unique_ptr<sim::Modem> modem;
   sim::UsbStackOptions usb;
   host::SessionOptions session;
+  // The real chain below the driver: the USB device at hub level and the modem's parent bus
+  // driver (tavrinbus) enumerating the PDO the driver is added on.
+  bool chain = false;
+  sim::HubOptions hub;
 };
+
+// The parent bus driver's entry point in the host build.
+extern "C" NTSTATUS TavrinBusDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 class PortTestbed : public sim::Testbed {
  public:

@@ -175,7 +175,12 @@ class InfCheck(Scratch):
             ("version", re.escape(version), "9.9.9.9", ["DriverVer version 9.9.9.9 differs"]),
             ("date", r"DriverVer   = \d\d/\d\d/\d{4}", "DriverVer   = 01/01/2001",
              ["DriverVer date 01/01/2001 differs"]),
-            ("hardware ID", r"PID_0001", "PID_0002", ["no models entry installs on"]),
+            ("hardware ID", r"PID_0001&MODEM", "PID_0002&MODEM", ["no models entry installs on"]),
+            ("raw USB device", r"TAVRIN\\MODEM", r"USB\\VID_1A2B&PID_0001",
+             ["USB\\VID_1A2B&PID_0001 binds the raw USB device"]),
+            ("property page", r"HKR,,EnumPropPages32", "HKR,,EnumPropPages", ["EnumPropPages32"]),
+            ("port subclass", r"HKR,,PortSubClass,1,01", "HKR,,PortSubClass,1,02",
+             ["PortSubClass"]),
             ("start type", r"StartType     = 3", "StartType     = 2", ["StartType is 2"]),
             ("error control", r"ErrorControl  = 1", "ErrorControl  = 3", ["ErrorControl is 3"]),
             ("not the function driver", r"0x00000002", "0x00000000", ["SPSVCINST_ASSOCSERVICE"]),
@@ -191,13 +196,15 @@ class InfCheck(Scratch):
                 self.assertRefused(lambda: infmod.check_file(self.inf, self.image), *phrases)
 
     def test_the_hardware_id_comes_from_the_simulations_definition(self):
-        self.assertEqual(infmod.modem_hardware_id(), "USB\\VID_1A2B&PID_0001")
+        self.assertEqual(infmod.modem_hardware_id(), "TAVRIN\\VID_1A2B&PID_0001&MODEM")
+        self.assertEqual(infmod.modem_hardware_id(image_name="tavrinbus.sys"),
+                         "USB\\VID_1A2B&PID_0001")
         header = os.path.join(self.dir, "modem_ids.h")
         with open(header, "w", encoding="utf-8") as f:
             f.write("inline constexpr uint16_t kModemVendorId = 0x1A2B;\n"
                     "inline constexpr uint16_t kModemProductId = 0x0002;\n")
         self.assertRefused(lambda: infmod.check_file(self.inf, self.image, header),
-                           "USB\\VID_1A2B&PID_0002")
+                           "TAVRIN\\VID_1A2B&PID_0002&MODEM")
 
 
 class Package(unittest.TestCase):
@@ -222,8 +229,19 @@ class Package(unittest.TestCase):
                     checked = subprocess.run([sys.executable, tool, "--check", package],
                                              capture_output=True, text=True)
                     self.assertEqual(checked.returncode, 1)
-                    self.assertIn("expected INSTALL.md, tavrinmdm.inf, tavrinmdm.pdb",
+                    self.assertIn("expected INSTALL.txt, tavrinbus.inf, tavrinbus.pdb",
                                   checked.stderr)
+            # The guide a person opens in Notepad: CRLF line endings only.
+            subprocess.run([sys.executable, tool, BUILD, dist], capture_output=True, check=True)
+            guide = os.path.join(package, "INSTALL.txt")
+            with open(guide, "rb") as f:
+                text = f.read()
+            with open(guide, "wb") as f:
+                f.write(text.replace(b"\r\n", b"\n", 1))
+            checked = subprocess.run([sys.executable, tool, "--check", package],
+                                     capture_output=True, text=True)
+            self.assertEqual(checked.returncode, 1)
+            self.assertIn("line endings other than CRLF", checked.stderr)
         finally:
             shutil.rmtree(dist)
 

@@ -21,7 +21,8 @@ CLEAN = {
     "drivers/port/usb/ring.cpp": '#include "usb.h"\n',
     "drivers/port/x86/layout.cpp": '#include <stddef.h>\n#include "port/usb/usb.h"\n',
     "drivers/bus/platform.h": "#include <wdm.h>\n",
-    "drivers/bus/bus.cpp": '#include "bus/platform.h"\n',
+    "drivers/bus/bus.cpp": '#include "bus/platform.h"\n#include "common/parent_pdo.h"\n',
+    "drivers/common/parent_pdo.h": "#include <stddef.h>\n",
     "host/include/wdk/wdk.h": '#include "io.h"\n#include <stdint.h>\n',
     "host/include/wdk/io.h": "",
     "host/include/host/session.h": "#include <wdk/wdk.h>\n#include <string>\n",
@@ -51,6 +52,12 @@ CASES = [
     ("drivers/port/serial/read.cpp", '#include "sim/usb_stack.h"\n',
      "driver port includes sim/include/sim/usb_stack.h"),
     ("drivers/bus/pdo.cpp", "#include <string.h>\n", "a file of driver bus includes outside"),
+    # The drivers' shared headers: open to every driver, closed to the platform and the drivers.
+    ("drivers/port/serial/read.cpp", '#include "common/parent_pdo.h"\n', None),
+    ("drivers/common/ids.h", '#include "port/platform.h"\n',
+     "a shared header of the drivers includes drivers/port/platform.h"),
+    ("drivers/common/ids.h", "#include <ntddk.h>\n",
+     "a shared header of the drivers includes outside the tree"),
     # The host kernel knows nothing of what runs on it or tests it.
     ("host/src/io/pnp.cpp", '#include "port/usb/usb.h"\n',
      "host/src/io/pnp.cpp:1: #include port/usb/usb.h: the host kernel includes drivers/port/usb"),

@@ -9,6 +9,16 @@ from . import ROOT, fail, ok
 from . import pe as image
 
 PORTS_CLASS_GUID = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+USB_CLASS_GUID = "{36FC9E60-C465-11CF-8056-444553540000}"
+# What each image's INF must be: its setup class, the hardware ID it installs on (from the
+# modem's vendor and product id), and the enumerators it must never bind. The port driver stands
+# only on the PDO its parent (tavrinbus) enumerates: bound to the USB device itself it would read
+# the hub driver's memory as pipe handles.
+PROFILES = {
+    "tavrinmdm.sys": ("Ports", PORTS_CLASS_GUID, "TAVRIN\\VID_{v:04X}&PID_{p:04X}&MODEM",
+                      ("USB\\",)),
+    "tavrinbus.sys": ("USB", USB_CLASS_GUID, "USB\\VID_{v:04X}&PID_{p:04X}", ()),
+}
 MODEM_IDS_HEADER = os.path.join(ROOT, "sim", "include", "sim", "modem_ids.h")
 DRIVERS_DIRID = "12"
 # Directives of an install section whose values name other sections.
@@ -98,8 +108,10 @@ def unquote(text):
     return text[1:-1] if len(text) >= 2 and text[0] == text[-1] == '"' else text
 
 
-def modem_hardware_id(header=MODEM_IDS_HEADER):
-    """USB\\VID_xxxx&PID_yyyy from the simulation's own definition of the modem's identity."""
+def modem_hardware_id(header=MODEM_IDS_HEADER, image_name="tavrinmdm.sys"):
+    """The hardware ID the image installs on (TAVRIN\\VID_xxxx&PID_yyyy&MODEM for the port driver,
+    USB\\VID_xxxx&PID_yyyy for the bus driver), from the simulation's own definition of the
+    modem's identity."""
     with open(header, encoding="utf-8") as f:
         text = f.read()
     values = {}
@@ -108,7 +120,8 @@ def modem_hardware_id(header=MODEM_IDS_HEADER):
         if not m:
             fail(f"{header}: no definition of {name}")
         values[name] = int(m.group(1), 0)
-    return f"USB\\VID_{values['kModemVendorId']:04X}&PID_{values['kModemProductId']:04X}"
+    pattern = PROFILES.get(image_name, PROFILES["tavrinmdm.sys"])[2]
+    return pattern.format(v=values["kModemVendorId"], p=values["kModemProductId"])
 
 
 def install_section(inf, name):
@@ -156,19 +169,22 @@ def image_date(pe):
 
 
 def check(inf, pe, image_name, hardware_id):
-    """The INF installs exactly this image for the modem function, as a demand-start kernel
-    service of the Ports class, and says the image's version and date."""
+    """The INF installs exactly this image on its device (the port driver on the modem's PDO of
+    the Ports class, the bus driver on the USB device of the USB class), as a demand-start kernel
+    service, and says the image's version and date."""
+    class_name, class_guid, _, forbidden = PROFILES.get(image_name, PROFILES["tavrinmdm.sys"])
     version = inf.entries("Version")
     signature = inf.value("Version", "Signature")
     if not signature or unquote(signature[0]).lower() not in ("$windows nt$", "$chicago$"):
         fail(f"{inf.name}: Signature must be \"$Windows NT$\"")
     klass = inf.value("Version", "Class")
     guid = inf.value("Version", "ClassGuid")
-    if not klass or klass[0].lower() != "ports" or not guid or guid[0].upper() != PORTS_CLASS_GUID:
-        fail(f"{inf.name}: Class must be Ports, ClassGuid {PORTS_CLASS_GUID}")
+    if (not klass or klass[0].lower() != class_name.lower() or not guid or
+            guid[0].upper() != class_guid):
+        fail(f"{inf.name}: Class must be {class_name}, ClassGuid {class_guid}")
     if not inf.value("Version", "Provider"):
         fail(f"{inf.name}: [Version] has no Provider")
-    ok(f"[Version]: {len(version)} entries, class Ports {PORTS_CLASS_GUID}")
+    ok(f"[Version]: {len(version)} entries, class {class_name} {class_guid}")
     check_strings(inf)
 
     # Manufacturer -> models -> install section, matching the modem's hardware ID.
@@ -179,6 +195,10 @@ def check(inf, pe, image_name, hardware_id):
             if len(entry) < 2:
                 fail(f"{inf.name}:{number}: a models entry needs an install section and an ID")
             ids = [i.upper() for i in entry[1:]]
+            for i in ids:
+                if any(i.startswith(prefix) for prefix in forbidden):
+                    fail(f"{inf.name}:{number}: {i} binds the raw USB device; {image_name} "
+                         "installs only on the PDO the modem's parent bus driver enumerates")
             if hardware_id.upper() in ids:
                 matched.append(entry[0])
     if not matched:
@@ -186,6 +206,8 @@ def check(inf, pe, image_name, hardware_id):
              "parent bus reports for the modem")
     install = install_section(inf, matched[0])
     ok(f"{hardware_id} installs through [{install}]")
+    if class_name == "Ports":
+        check_ports_addreg(inf, install)
 
     # Every section the install section names exists; the files it copies are the image.
     copied = []
@@ -249,8 +271,31 @@ def check(inf, pe, image_name, hardware_id):
     ok(f"DriverVer {date:%m/%d/%Y},{ver} is the image's date and version")
 
 
+def check_ports_addreg(inf, install):
+    """A Ports-class install writes, into the driver key, the port settings page provider
+    (EnumPropPages32 = MsPorts.dll,SerialPortPropPageProvider) and PortSubClass 01 (a serial
+    port), as the system's own serial port INF does."""
+    found = {}
+    for key, fields, _ in inf.entries(install):
+        if key is None or key.lower() != "addreg":
+            continue
+        for section in fields:
+            for _, entry, _ in inf.entries(section):
+                if len(entry) >= 3 and entry[0].upper() == "HKR":
+                    found[entry[2].lower()] = [unquote(f) for f in entry[3:]]
+    pages = found.get("enumproppages32")
+    if not pages or pages[-1].lower() != "msports.dll,serialportproppageprovider":
+        fail(f"{inf.name}: [{install}] writes no EnumPropPages32 = "
+             "\"MsPorts.dll,SerialPortPropPageProvider\" (the port settings page)")
+    subclass = found.get("portsubclass")
+    if not subclass or subclass[0] != "1" or subclass[-1].lower().lstrip("0") != "1":
+        fail(f"{inf.name}: [{install}] writes no PortSubClass (binary 01: a serial port)")
+    ok("EnumPropPages32 and PortSubClass written to the driver key")
+
+
 def check_file(inf_path, image_path, modem_ids=MODEM_IDS_HEADER):
     """Every check of the INF at inf_path against the image at image_path."""
     with open(inf_path, encoding="utf-8") as f:
         inf = Inf(f.read(), os.path.basename(inf_path))
-    check(inf, image.load(image_path), os.path.basename(image_path), modem_hardware_id(modem_ids))
+    name = os.path.basename(image_path)
+    check(inf, image.load(image_path), name, modem_hardware_id(modem_ids, name))

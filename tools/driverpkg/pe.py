@@ -182,10 +182,15 @@ def version_resource(pe):
     }
 
 
-def banner_version(pe):
+# The images the tree ships, by file name, with the format of the banner each prints its version
+# with at load.
+BANNERS = {"tavrinmdm.sys": b"RIVEZUVE(%s)", "tavrinbus.sys": b"TAVRINBUS(%s)"}
+
+
+def banner_version(pe, name="tavrinmdm.sys"):
     """The version string the load and unload banners print: the one NUL-terminated dotted
     version among the image's read-only strings, beside the banner's own format."""
-    if pe.__data__.find(b"RIVEZUVE(%s)") < 0:
+    if pe.__data__.find(BANNERS[name]) < 0:
         fail("the banner's format is not in the image")
     found = set()
     for s in pe.sections:
@@ -202,10 +207,10 @@ def dotted(numbers):
     return ".".join(str(n) for n in numbers)
 
 
-def check_version(pe):
-    """The version resource says what the banner prints, for a kernel driver named tavrinmdm.sys."""
+def check_version(pe, name="tavrinmdm.sys"):
+    """The version resource says what the banner prints, for a kernel driver named `name`."""
     resource = version_resource(pe)
-    banner = banner_version(pe)
+    banner = banner_version(pe, name)
     strings = resource["strings"]
     expected = tuple(int(p) for p in banner.split(".")) + (0,) * (4 - banner.count(".") - 1)
     for what, numbers in (("file", resource["file"]), ("product", resource["product"])):
@@ -216,14 +221,14 @@ def check_version(pe):
         if strings.get(key) != banner:
             fail(f"{key} '{strings.get(key)}' in the version resource differs from the banner's "
                  f"{banner}")
-    if strings.get("OriginalFilename") != "tavrinmdm.sys":
-        fail(f"OriginalFilename '{strings.get('OriginalFilename')}', expected tavrinmdm.sys")
+    if strings.get("OriginalFilename") != name:
+        fail(f"OriginalFilename '{strings.get('OriginalFilename')}', expected {name}")
     if resource["type"] != VFT_DRV:
         fail(f"file type {resource['type']}, expected a driver (VFT_DRV, 3)")
     if resource["os"] != VOS_NT_WINDOWS32:
         fail(f"file OS 0x{resource['os']:x}, expected NT Win32 (VOS_NT_WINDOWS32, 0x40004)")
     ok(f"version resource {banner} (file and product) equals the banner's; "
-       "tavrinmdm.sys, driver, NT Win32")
+       f"{name}, driver, NT Win32")
     return banner
 
 
@@ -263,7 +268,9 @@ def check_image(path, require_pdb=False, baseline_file=BASELINE_FILE):
     pe = load(path)
     check_shape(pe)
     check_imports(imports_of(pe), load_baseline(baseline_file))
-    version = check_version(pe)
+    # An image of the tree by its own file name; any other name is checked as the port driver.
+    name = os.path.basename(path)
+    version = check_version(pe, name if name in BANNERS else "tavrinmdm.sys")
     record = codeview(pe)
     if record is None:
         if require_pdb:

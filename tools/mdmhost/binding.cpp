@@ -10,6 +10,9 @@
 #include "host/debug.h"
 #include "tavrinmdm/entry.h"
 
+// The parent bus driver's entry point in the host build (drivers/tavrinbus/CMakeLists.txt).
+extern "C" NTSTATUS TavrinBusDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
 namespace mdmhost {
 namespace {
 
@@ -18,6 +21,7 @@ struct Selection {
   uint64_t maxStack = 0;  // 0: no limit
   bool stackReport = false;
   std::vector<std::unique_ptr<host::image::Image>> mappings;  // every load's, the latest last
+  std::vector<std::unique_ptr<host::image::Image>> busMappings;
 };
 
 Selection& Selected() {
@@ -97,6 +101,20 @@ PDRIVER_INITIALIZE DriverBinding::Load() const {
   return entry;
 }
 
+PDRIVER_INITIALIZE DriverBinding::LoadBus() const {
+  if (busImagePath.empty()) return TavrinBusDriverEntry;
+  std::string error;
+  std::unique_ptr<host::image::Image> image = host::image::Load(busImagePath, &error);
+  if (!image) throw RunError(error);
+  PDRIVER_INITIALIZE entry = image->entry();
+  Selected().busMappings.push_back(std::move(image));
+  return entry;
+}
+
+void DriverBinding::BusLoaded() const {
+  if (!busImagePath.empty()) Selected().busMappings.back()->DiscardInitSections();
+}
+
 void DriverBinding::Loaded() const {
   if (!imagePath.empty()) Selected().mappings.back()->DiscardInitSections();
 }
@@ -123,6 +141,15 @@ void SelectDriverFromOptions(Options& options) {
   Selection& s = Selected();
   if (auto limit = options.Number("--max-stack", 1, 1u << 20)) s.maxStack = *limit;
   s.stackReport = options.Flag("--stack-report");
+  s.binding.chain = options.Flag("--chain");
+  if (auto bus = options.Value("--bus-image")) {
+    if (!host::image::Supported()) {
+      throw UsageError("--bus-image needs the 32-bit host (build/host32/tools/mdmhost)");
+    }
+    s.binding.chain = true;
+    s.binding.busImagePath = *bus;
+    s.binding.LoadBus();
+  }
   auto path = options.Value("--image");
   if (!path) return;
   if (!host::image::Supported()) {

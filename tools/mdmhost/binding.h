@@ -29,10 +29,18 @@ struct DriverBinding {
   // The name of one of the driver's routines: its symbol ("DispatchRead"); for an image, the name
   // its symbol table or its PDB gives, else its offset ("tavrinmdm.sys+0x39b0").
   std::string RoutineName(const void* routine) const;
+
+  // The chain (--chain, or --bus-image PATH): the modem is plugged as the raw USB device and the
+  // modem's parent bus driver (tavrinbus) stands between it and the port driver, host-compiled or
+  // the x86 image at busImagePath.
+  bool chain = false;
+  std::string busImagePath;
+  PDRIVER_INITIALIZE LoadBus() const;
+  void BusLoaded() const;
 };
 
-// Reads --image PATH (and --max-stack BYTES, --stack-report for an image) from a command's options
-// and selects the driver the command runs. The image is mapped once here to check it: RunError
+// Reads --image PATH (and --max-stack BYTES, --stack-report for an image), --chain and
+// --bus-image PATH from a command's options and selects the drivers the command runs. The image is mapped once here to check it: RunError
 // when it cannot be loaded, with the loader's message; UsageError for --image on a host that
 // cannot run images.
 void SelectDriverFromOptions(Options& options);

@@ -106,7 +106,9 @@ void ViolationLog::SetEcho(std::function<void(const host::verifier::Violation&)>
 // ---- Stack ---------------------------------------------------------------------------------------
 
 Stack::Stack(const host::SessionOptions& options)
-    : session_(std::make_unique<host::Session>(options)), bus_(std::make_unique<sim::UsbBus>()) {}
+    : session_(std::make_unique<host::Session>(options)),
+      bus_(std::make_unique<sim::UsbBus>()),
+      chain_(SelectedDriver().chain) {}
 
 Stack::~Stack() { Teardown(); }
 
@@ -115,6 +117,10 @@ NTSTATUS Stack::LoadDriver() {
   const DriverBinding& binding = SelectedDriver();
   driver_ = host::pnp::LoadDriver(binding.Load(), kDriverName, &status);
   binding.Loaded();
+  if (NT_SUCCESS(status) && chain_ && busDriver_ == nullptr) {
+    busDriver_ = host::pnp::LoadDriver(binding.LoadBus(), "\\Driver\\tavrinbus", &status);
+    binding.BusLoaded();
+  }
   return status;
 }
 
@@ -129,6 +135,11 @@ size_t Stack::Plug(ModemModel model, std::optional<std::string> portName, const 
   sim::PlugOptions options;
   options.portName = portName;
   options.usb.traceKeep = traceKeep_;
+  if (chain_) {
+    // The raw USB device; the port name goes on the modem's PDO once its parent enumerated it.
+    options.hub = sim::HubOptions{};
+    options.portName.reset();
+  }
   sim::BusDevice& d = bus_->Plug(modem ? std::move(modem) : MakeModem(model), options);
   Device device;
   device.label = label;
@@ -190,6 +201,10 @@ bool Stack::WaitUntilClosed(size_t i, int milliseconds) {
 }
 
 NTSTATUS Stack::AddDevice(size_t i) {
+  if (chain_ && devices_.at(i).child == nullptr) {
+    NTSTATUS parent = ChainAddDevice(i);
+    if (!NT_SUCCESS(parent)) return parent;
+  }
   NTSTATUS status = host::pnp::AddDevice(driver_, Pdo(i));
   if (NT_SUCCESS(status)) {
     if (PDEVICE_OBJECT fdo = Fdo(i)) porttest::DeclareDriverLocks(fdo);
@@ -200,6 +215,7 @@ NTSTATUS Stack::AddDevice(size_t i) {
 NTSTATUS Stack::Pnp(size_t i, UCHAR minor, ULONG_PTR* information) {
   ULONG_PTR info = 0;
   NTSTATUS status = host::pnp::SendPnp(Pdo(i), minor, {}, &info);
+  if (chain_) ChainAfterPnp(i, minor);
   if (minor == IRP_MN_REMOVE_DEVICE) bus_->ReapDeletedPdos();
   // What the drivers return for the PnP manager to own is the PnP manager's to release.
   if (NT_SUCCESS(status) && info != 0 && information == nullptr) {
@@ -235,7 +251,16 @@ static POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
 }
 
 NTSTATUS Stack::SystemPower(size_t i, UCHAR minor, SYSTEM_POWER_STATE state) {
-  return host::pnp::SendSystemPower(Pdo(i), minor, state, ActionFor(state));
+  if (!chain_) return host::pnp::SendSystemPower(Pdo(i), minor, state, ActionFor(state));
+  // The PnP manager powers a parent's children down before it, and up after it.
+  PDEVICE_OBJECT hub = devices_.at(i).bus->Pdo();
+  PDEVICE_OBJECT first = state == PowerSystemWorking ? hub : Pdo(i);
+  PDEVICE_OBJECT second = state == PowerSystemWorking ? Pdo(i) : hub;
+  NTSTATUS status = host::pnp::SendSystemPower(first, minor, state, ActionFor(state));
+  if (NT_SUCCESS(status) && second != nullptr && hub->AttachedDevice != nullptr) {
+    status = host::pnp::SendSystemPower(second, minor, state, ActionFor(state));
+  }
+  return status;
 }
 
 NTSTATUS Stack::DevicePower(size_t i, UCHAR minor, DEVICE_POWER_STATE state) {
@@ -248,6 +273,10 @@ void Stack::Teardown() {
   if (tornDown_) return;
   tornDown_ = true;
   for (size_t i = 0; i < devices_.size(); ++i) {
+    if (chain_) {
+      ChainTeardown(i);
+      continue;
+    }
     sim::BusDevice& d = *devices_[i].bus;
     if (d.Pdo() == nullptr || d.Pdo()->AttachedDevice == nullptr) continue;
     if (!d.SurpriseRemoved() && !NT_SUCCESS(Pnp(i, IRP_MN_QUERY_REMOVE_DEVICE))) {
@@ -259,6 +288,10 @@ void Stack::Teardown() {
   }
   session_->Pump();
   UnloadDriver();
+  if (busDriver_ != nullptr) {
+    host::pnp::UnloadDriver(busDriver_);
+    busDriver_ = nullptr;
+  }
   bus_.reset();
   devices_.clear();
   session_.reset();

@@ -80,6 +80,10 @@ class Stack {
     std::optional<std::string> portName;  // as plugged
     sim::BusDevice* bus = nullptr;
     sim::TraceCursor cursor;  // ignores the bus driver's entries unless shown
+    // The chain (chain.cpp): the modem's PDO the parent bus driver enumerated on the raw USB
+    // device (bus->Pdo() is then the hub's PDO), and its name while it lives.
+    PDEVICE_OBJECT child = nullptr;
+    std::string childName;
   };
 
   explicit Stack(const host::SessionOptions& options);
@@ -111,8 +115,17 @@ class Stack {
   std::optional<size_t> FindDevice(const std::string& label) const;
   sim::UsbStack& usb(size_t i) { return devices_.at(i).bus->Usb(); }
   sim::Modem& modem(size_t i) { return devices_.at(i).bus->GetModem(); }
-  // NULL once the bus driver has deleted it (after the removal of an unplugged device).
-  PDEVICE_OBJECT Pdo(size_t i) const { return devices_.at(i).bus->Pdo(); }
+  // NULL once the bus driver has deleted it (after the removal of an unplugged device). In the
+  // chain, the modem's PDO its parent enumerated (NULL until AddDevice enumerated it).
+  PDEVICE_OBJECT Pdo(size_t i) const {
+    return chain_ ? devices_.at(i).child : devices_.at(i).bus->Pdo();
+  }
+  bool Chain() const { return chain_; }
+  // The chain: a PnP step for the USB device's own stack (the parent bus driver's); after a start
+  // the parent's bus relations are asked for again. A removal forgets a child it deleted.
+  NTSTATUS ParentPnp(size_t i, UCHAR minor);
+  NTSTATUS ParentSystemPower(size_t i, SYSTEM_POWER_STATE state);
+  PDRIVER_OBJECT busDriver() const { return busDriver_; }
   // The driver's device object on top of the PDO (NULL before AddDevice or after removal).
   PDEVICE_OBJECT Fdo(size_t i) const;
   PDEVICE_EXTENSION Extension(size_t i) const;
@@ -149,9 +162,18 @@ class Stack {
   bool TornDown() const { return tornDown_; }
 
  private:
+  // chain.cpp: the parent bus driver between the raw USB device and the port driver.
+  NTSTATUS ChainAddDevice(size_t i);
+  NTSTATUS Enumerate(size_t i);
+  void ChainAfterPnp(size_t i, UCHAR minor);
+  void ChainTeardown(size_t i);
+  void ForgetDeletedChild(size_t i);
+
   std::unique_ptr<host::Session> session_;
   std::unique_ptr<sim::UsbBus> bus_;
   PDRIVER_OBJECT driver_ = nullptr;
+  bool chain_ = false;
+  PDRIVER_OBJECT busDriver_ = nullptr;
   std::vector<Device> devices_;
   size_t traceKeep_ = 0;
   bool tornDown_ = false;

@@ -18,10 +18,8 @@
 #include "tavrinmdm/serial/serial.h"
 #include "tavrinmdm/usb/usb.h"
 
-// Byte offsets of the pipe handles in the parent bus driver's device extension: 32-bit words.
-#define PARENT_BULK_IN_PIPE_OFFSET 12
-#define PARENT_BULK_OUT_PIPE_OFFSET 16
-#define PARENT_INTERRUPT_PIPE_OFFSET 20
+// The byte offsets of the pipe handle words in the parent's PDO extension, and its enumerator.
+#include "common/parent_pdo.h"
 
 const PNP_MINOR_HANDLER PnpMinorTable[PNP_MINOR_TABLE_SIZE] = {
     HandleStartDevice,          // 0x00 IRP_MN_START_DEVICE
@@ -117,7 +115,9 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Status = ForwardAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(Status)) {
-        CopyPipeHandles(DeviceObject);
+        Status = CopyPipeHandles(DeviceObject);
+    }
+    if (NT_SUCCESS(Status)) {
         Status = CreatePortNames(DeviceExtension);
         if (NT_SUCCESS(Status)) {
             PnpSetState(DeviceExtension, Started);
@@ -128,19 +128,59 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompleteRequestStatus(Irp, Status);
 }
 
+// The three words are the parent's only on a PDO the parent enumerated: any other bus driver's
+// extension holds something else there. So the PDO's enumerator name (IoGetDeviceProperty,
+// DevicePropertyEnumeratorName, which the PnP manager answers from the device's instance path)
+// must be the parent's before a word is read.
+static NTSTATUS PnpCheckParent(PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    static const WCHAR Expected[] = TAVRIN_PARENT_ENUMERATOR;
+    WCHAR Name[16];
+    CHAR Shown[16];
+    ULONG Length = 0;
+    ULONG Index;
+    NTSTATUS Status;
+
+    RtlZeroMemory(Name, sizeof(Name));
+    Status = IoGetDeviceProperty(PhysicalDeviceObject, DevicePropertyEnumeratorName,
+                                 sizeof(Name) - sizeof(WCHAR), Name, &Length);
+    if (NT_SUCCESS(Status) && Length == sizeof(Expected)) {
+        for (Index = 0; Index < sizeof(Expected) / sizeof(WCHAR) && Name[Index] == Expected[Index];
+             Index++) {
+        }
+        if (Index == sizeof(Expected) / sizeof(WCHAR)) {
+            return STATUS_SUCCESS;
+        }
+    }
+    for (Index = 0; Index + 1 < sizeof(Shown) && Name[Index] != 0; Index++) {
+        Shown[Index] = Name[Index] >= 0x20 && Name[Index] < 0x7F ? (CHAR)Name[Index] : '?';
+    }
+    Shown[Index] = 0;
+    DbgPrint("tavrinmdm: start refused: the PDO's enumerator is \"%s\" (status %08lx), not "
+             "TAVRIN; the pipe handles are not read from it\n",
+             Shown, (ULONG)Status);
+    return STATUS_NOT_SUPPORTED;
+}
+
 NTSTATUS CopyPipeHandles(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PDEVICE_OBJECT Parent = DeviceExtension->PhysicalDeviceObject;
+    NTSTATUS Status;
+
+    Status = PnpCheckParent(Parent);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
 
     // The words are used as they are, zero included: the USB stack below compares handles as
     // the widened words.
     DeviceExtension->BulkInPipe =
-        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, PARENT_BULK_IN_PIPE_OFFSET);
+        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, TAVRIN_PARENT_BULK_IN_PIPE_OFFSET);
     DeviceExtension->BulkOutPipe =
-        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, PARENT_BULK_OUT_PIPE_OFFSET);
+        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, TAVRIN_PARENT_BULK_OUT_PIPE_OFFSET);
     DeviceExtension->InterruptPipe =
-        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, PARENT_INTERRUPT_PIPE_OFFSET);
+        (USBD_PIPE_HANDLE)(ULONG_PTR)PnpParentWord(Parent, TAVRIN_PARENT_INTERRUPT_PIPE_OFFSET);
     return STATUS_SUCCESS;
 }
 

@@ -24,7 +24,9 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Copies the three pipe handles from the parent bus driver's device extension (32-bit words at
-// byte offsets 12, 16 and 20) into BulkInPipe, BulkOutPipe and InterruptPipe. Always succeeds.
+// byte offsets 12, 16 and 20, common/parent_pdo.h) into BulkInPipe, BulkOutPipe and
+// InterruptPipe, once the PDO's enumerator name says it is the parent's (TAVRIN); otherwise
+// nothing is read and the start fails with STATUS_NOT_SUPPORTED.
 NTSTATUS CopyPipeHandles(PDEVICE_OBJECT DeviceObject);
 
 // Port naming, all at PASSIVE_LEVEL from the PnP handlers.

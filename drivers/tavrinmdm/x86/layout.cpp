@@ -7,8 +7,16 @@
 // for byte.
 
 #include "tavrinmdm/platform.h"
+#include "common/parent_pdo.h"
 
 #include <stddef.h>
+
+// The parent PDO's pipe-handle words, as the one shared definition lays them out (the bus
+// driver's image asserts the same offsets of its own extension, tavrinbus/extension.h).
+static_assert(TAVRIN_PARENT_BULK_IN_PIPE_OFFSET == 12);
+static_assert(TAVRIN_PARENT_BULK_OUT_PIPE_OFFSET == 16);
+static_assert(TAVRIN_PARENT_INTERRUPT_PIPE_OFFSET == 20);
+static_assert(sizeof(TAVRIN_PARENT_PDO_HEAD) == 24);
 
 // 32-bit platform.
 static_assert(sizeof(PVOID) == 4);

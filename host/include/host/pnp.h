@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "host/app.h"
 
@@ -30,6 +31,20 @@ bool ReportPdo(PDEVICE_OBJECT pdo, const std::string& instancePath);
 // The PnP manager forgets the device (called by the bus driver when it deletes the PDO).
 void ForgetPdo(PDEVICE_OBJECT pdo);
 std::string InstancePath(PDEVICE_OBJECT pdo);
+
+// IoInvalidateDeviceRelations calls made for `pdo` so far in this session, and an observer called
+// (in the caller's thread, at its IRQL) for each such call; an empty observer clears both.
+unsigned RelationsInvalidated(PDEVICE_OBJECT pdo);
+void OnRelationsInvalidated(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> observer);
+
+// Driver selection from INF files (pnp/inf_select.cpp): the files are read when added; the
+// service (AddService name, lower case) of the best-ranked models entry for a device's IDs is
+// returned — a hardware ID before a compatible ID, an earlier ID before a later — or "" if no
+// INF names any of them.
+bool AddInfFile(const std::string& path);
+void ClearInfFiles();
+std::string SelectService(const std::vector<std::string>& hardwareIds,
+                          const std::vector<std::string>& compatibleIds);
 
 // Calls the driver's AddDevice routine for `pdo` at PASSIVE_LEVEL and returns its status.
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);

@@ -71,6 +71,84 @@ typedef LONG USBD_STATUS;
 #define USBD_START_ISO_TRANSFER_ASAP 0x00000004
 #define USBD_DEFAULT_PIPE_TRANSFER 0x00000008
 
+// Standard descriptor types (the DescriptorType of a GET_DESCRIPTOR request) and endpoint types.
+#define USB_DEVICE_DESCRIPTOR_TYPE 0x01
+#define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
+#define USB_STRING_DESCRIPTOR_TYPE 0x03
+#define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
+#define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
+#define USB_ENDPOINT_TYPE_MASK 0x03
+#define USB_ENDPOINT_TYPE_CONTROL 0x00
+#define USB_ENDPOINT_TYPE_ISOCHRONOUS 0x01
+#define USB_ENDPOINT_TYPE_BULK 0x02
+#define USB_ENDPOINT_TYPE_INTERRUPT 0x03
+#define USB_ENDPOINT_DIRECTION_MASK 0x80
+
+// The descriptors as the device sends them: byte-packed.
+#pragma pack(push, 1)
+typedef struct _USB_DEVICE_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  USHORT bcdUSB;
+  UCHAR bDeviceClass;
+  UCHAR bDeviceSubClass;
+  UCHAR bDeviceProtocol;
+  UCHAR bMaxPacketSize0;
+  USHORT idVendor;
+  USHORT idProduct;
+  USHORT bcdDevice;
+  UCHAR iManufacturer;
+  UCHAR iProduct;
+  UCHAR iSerialNumber;
+  UCHAR bNumConfigurations;
+} USB_DEVICE_DESCRIPTOR, *PUSB_DEVICE_DESCRIPTOR;
+
+typedef struct _USB_CONFIGURATION_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  USHORT wTotalLength;
+  UCHAR bNumInterfaces;
+  UCHAR bConfigurationValue;
+  UCHAR iConfiguration;
+  UCHAR bmAttributes;
+  UCHAR MaxPower;
+} USB_CONFIGURATION_DESCRIPTOR, *PUSB_CONFIGURATION_DESCRIPTOR;
+#pragma pack(pop)
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
+static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "configuration descriptor");
+
+typedef enum _USBD_PIPE_TYPE {
+  UsbdPipeTypeControl,
+  UsbdPipeTypeIsochronous,
+  UsbdPipeTypeBulk,
+  UsbdPipeTypeInterrupt
+} USBD_PIPE_TYPE;
+
+typedef struct _USBD_PIPE_INFORMATION {
+  USHORT MaximumPacketSize;
+  UCHAR EndpointAddress;
+  UCHAR Interval;
+  USBD_PIPE_TYPE PipeType;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG MaximumTransferSize;
+  ULONG PipeFlags;
+} USBD_PIPE_INFORMATION, *PUSBD_PIPE_INFORMATION;
+
+typedef struct _USBD_INTERFACE_INFORMATION {
+  USHORT Length;
+  UCHAR InterfaceNumber;
+  UCHAR AlternateSetting;
+  UCHAR Class;
+  UCHAR SubClass;
+  UCHAR Protocol;
+  UCHAR Reserved;
+  USBD_INTERFACE_HANDLE InterfaceHandle;
+  ULONG NumberOfPipes;
+  USBD_PIPE_INFORMATION Pipes[1];
+} USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
+
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0x1000
+
 struct _URB;
 
 struct _URB_HCD_AREA {
@@ -83,6 +161,13 @@ struct _URB_HEADER {
   USBD_STATUS Status;
   PVOID UsbdDeviceHandle;
   ULONG UsbdFlags;
+};
+
+struct _URB_SELECT_CONFIGURATION {
+  struct _URB_HEADER Hdr;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // NULL: unconfigure the device
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  USBD_INTERFACE_INFORMATION Interface;  // one per interface, each sized for its pipes
 };
 
 struct _URB_PIPE_REQUEST {
@@ -112,6 +197,22 @@ struct _URB_CONTROL_TRANSFER {
   struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
   UCHAR SetupPacket[8];
+};
+
+struct _URB_CONTROL_DESCRIPTOR_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  USHORT Reserved1;
+  UCHAR Index;
+  UCHAR DescriptorType;
+  USHORT LanguageId;
+  USHORT Reserved2;
 };
 
 struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
@@ -155,10 +256,12 @@ struct _URB_ISOCH_TRANSFER {
 typedef struct _URB {
   union {
     struct _URB_HEADER UrbHeader;
+    struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
     struct _URB_PIPE_REQUEST UrbPipeRequest;
     struct _URB_CONTROL_TRANSFER UrbControlTransfer;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
     struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
   };
 } URB, *PURB;

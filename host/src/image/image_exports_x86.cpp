@@ -190,6 +190,8 @@ const Export kExports[] = {
     {NT, "IoCreateUnprotectedSymbolicLink", STDCALL(IoCreateUnprotectedSymbolicLink)},
     {NT, "IoDeleteSymbolicLink", STDCALL(IoDeleteSymbolicLink)},
     {NT, "IoOpenDeviceRegistryKey", STDCALL(IoOpenDeviceRegistryKey)},
+    {NT, "IoGetDeviceProperty", STDCALL(IoGetDeviceProperty)},
+    {NT, "IoInvalidateDeviceRelations", STDCALL(IoInvalidateDeviceRelations)},
     // Kernel.
     {NT, "KeBugCheckEx", STDCALL(KeBugCheckEx)},
     {NT, "KeInitializeSpinLock", STDCALL(KeInitializeSpinLock)},

@@ -199,7 +199,10 @@ void IopFileObjectFreed(PDEVICE_OBJECT device) {
   WakeWaiters(pdo);
 }
 
+void IopRelationsSessionReset();  // device_property.cpp
+
 void IopPnpSessionStart() {
+  IopRelationsSessionReset();
   std::lock_guard<NoSwitchMutex> lock(IopLock());
   Pdos().clear();
   Removals().clear();

@@ -24,9 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "common/parent_pdo.h"
 #include "sim/modem.h"
 #include "sim/modem_ids.h"
 #include "sim/trace.h"
+#include "sim/usb_descriptors.h"
 #include "sim/usb_stack.h"
 
 namespace sim {
@@ -43,9 +45,9 @@ struct PdoExtension {
   uint32_t interruptPipe;  // 20
   class BusDevice* device;
 };
-static_assert(offsetof(PdoExtension, bulkInPipe) == 12);
-static_assert(offsetof(PdoExtension, bulkOutPipe) == 16);
-static_assert(offsetof(PdoExtension, interruptPipe) == 20);
+static_assert(offsetof(PdoExtension, bulkInPipe) == TAVRIN_PARENT_BULK_IN_PIPE_OFFSET);
+static_assert(offsetof(PdoExtension, bulkOutPipe) == TAVRIN_PARENT_BULK_OUT_PIPE_OFFSET);
+static_assert(offsetof(PdoExtension, interruptPipe) == TAVRIN_PARENT_INTERRUPT_PIPE_OFFSET);
 
 struct PlugOptions {
   // "PortName" written to the hardware key as REG_SZ before the PDO is reported; none if empty.
@@ -53,6 +55,11 @@ struct PlugOptions {
   uint16_t vendorId = kModemVendorId;
   uint16_t productId = kModemProductId;
   UsbStackOptions usb;
+  // Set: the PDO is the USB hub's, of the raw USB device (sim/bus_hub.cpp): hub IDs and instance
+  // path "USB\VID_v&PID_p\<n>", GET_DESCRIPTOR and SELECT_CONFIGURATION served, the device
+  // configured by SELECT_CONFIGURATION and not by the start, no handle words published. Unset:
+  // the PDO is the modem's parent's (enumerator TAVRIN), configured at start.
+  std::optional<HubOptions> hub;
 };
 
 // One plugged device: its PDO, its USB stack and what the bus driver keeps about it.
@@ -91,6 +98,16 @@ class BusDevice {
   void FailNextPower(UCHAR minor, POWER_STATE_TYPE type, NTSTATUS status);
   void FailNextWmi(UCHAR minor, NTSTATUS status);
 
+  // ---- Hub level (PlugOptions::hub) -----------------------------------------------------------
+  bool HubLevel() const { return hub_.has_value(); }
+  // The descriptors the device answers from now on.
+  void SetHubOptions(const HubOptions& options);
+  // The next SELECT_CONFIGURATION that names a configuration fails with these statuses.
+  void FailNextSelect(NTSTATUS status, USBD_STATUS usbdStatus);
+  unsigned SelectCount() const;      // SELECT_CONFIGURATION requests that named a configuration
+  unsigned UnconfigureCount() const;  // those with a null descriptor
+  unsigned DescriptorRequests() const;
+
   // ---- State ----------------------------------------------------------------------------------
   bool Started() const;
   bool Unplugged() const;
@@ -107,6 +124,7 @@ class BusDevice {
   NTSTATUS DispatchPnp(PIRP irp);
   NTSTATUS DispatchPower(PIRP irp);
   NTSTATUS DispatchSystemControl(PIRP irp);
+  NTSTATUS DispatchInternalDeviceControl(PIRP irp);
 
  private:
   friend class UsbBus;
@@ -118,6 +136,10 @@ class BusDevice {
   NTSTATUS QueryId(PIRP irp, PIO_STACK_LOCATION sp);
   NTSTATUS QueryDeviceText(PIRP irp, PIO_STACK_LOCATION sp);
   NTSTATUS TargetRelation(PIRP irp);
+  // bus_hub.cpp: GET_DESCRIPTOR and SELECT_CONFIGURATION at hub level; false: not one of them.
+  bool HubControl(PIRP irp, NTSTATUS* status);
+  NTSTATUS GetDescriptor(PURB urb);
+  NTSTATUS SelectConfiguration(PURB urb);
   std::optional<NTSTATUS> TakeFault(std::map<uint32_t, std::vector<NTSTATUS>>& faults,
                                     uint32_t key);
 
@@ -125,6 +147,7 @@ class BusDevice {
   const unsigned number_;
   uint16_t vendorId_;
   uint16_t productId_;
+  std::optional<HubOptions> hub_;
   std::string instancePath_;
   std::string hardwareKey_;
   PDEVICE_OBJECT pdo_ = nullptr;
@@ -138,6 +161,10 @@ class BusDevice {
   std::map<UCHAR, unsigned> pnpCounts_;
   std::map<UCHAR, unsigned> powerCounts_;
   unsigned wmiCount_ = 0;
+  std::vector<std::pair<NTSTATUS, USBD_STATUS>> selectFaults_;
+  unsigned selects_ = 0;
+  unsigned unconfigures_ = 0;
+  unsigned descriptorRequests_ = 0;
   bool started_ = false;
   bool unplugged_ = false;
   bool surpriseRemoved_ = false;

@@ -35,6 +35,12 @@
 
 namespace sim {
 
+// The INF files of the tree (drivers/*/x86/*.inf), found and read now by the host's PnP manager
+// (host::pnp::AddInfFile); and the service those INFs choose for a PDO from the hardware and
+// compatible IDs it reports ("" if none binds it).
+void ReadTreeInfs();
+std::string ServiceChosenByInfs(PDEVICE_OBJECT pdo);
+
 struct TestbedOptions {
   host::Mode mode = host::Mode::Deterministic;
   PDRIVER_INITIALIZE driverEntry = nullptr;
@@ -48,6 +54,14 @@ struct TestbedOptions {
   UsbStackOptions usb;
   // Kernel session options (`mode` above takes precedence over session.mode).
   host::SessionOptions session;
+  // The chain (sim/src/testbed_chain.cpp): with the entry point of the modem's parent bus driver,
+  // every modem is plugged at hub level (the raw USB device, PlugOptions::hub), AddDevice loads
+  // the bus driver's FDO on the hub's PDO, starts it and enumerates its child, and the driver under
+  // test is added on the child. pdo(i) is then the child (NULL until AddDevice enumerated it).
+  PDRIVER_INITIALIZE busEntry = nullptr;
+  std::string busName = "\\Driver\\tavrinbus";
+  // Called after the bus driver's AddDevice, with its FDO.
+  std::function<void(PDEVICE_OBJECT fdo)> onBusDeviceAdded;
 };
 
 class Testbed {
@@ -93,6 +107,25 @@ class Testbed {
   BusDevice& device(size_t i = 0) { return *devices_.at(i).bus; }
   UsbStack& usb(size_t i = 0) { return device(i).Usb(); }
   PDEVICE_OBJECT pdo(size_t i = 0) { return devices_.at(i).pdo; }
+  // The chain: the hub's PDO of the USB device, the bus driver's FDO on it (NULL once removed),
+  // and the bus driver's object.
+  PDEVICE_OBJECT hubPdo(size_t i = 0) { return devices_.at(i).hubPdo; }
+  PDEVICE_OBJECT busFdo(size_t i = 0);
+  PDRIVER_OBJECT busDriver() const { return busDriver_; }
+  bool chain() const { return options_.busEntry != nullptr; }
+  // The chain's PnP steps for the USB device (the hub's PDO), as the PnP manager takes them for a
+  // parent: its children first on the way down, the parent first on the way up. ParentStop
+  // stops the child and then the USB device; ParentStart starts the USB device, enumerates and
+  // starts the child; ParentSurpriseRemove (after Unplug) surprise-removes the child and then
+  // the USB device; ParentRemove removes the child (waiting for its handles) and then the USB
+  // device.
+  NTSTATUS ParentStop(std::optional<size_t> i = std::nullopt);
+  NTSTATUS ParentStart(std::optional<size_t> i = std::nullopt);
+  NTSTATUS ParentSurpriseRemove(std::optional<size_t> i = std::nullopt);
+  NTSTATUS ParentRemove(std::optional<size_t> i = std::nullopt);
+  // System power for the whole chain: the child's stack and then the USB device's on the way
+  // down, the reverse on the way up (S0).
+  NTSTATUS SystemPower(SYSTEM_POWER_STATE state, std::optional<size_t> i = std::nullopt);
   // The device object AddDevice put on top of the PDO (NULL before AddDevice or after removal).
   PDEVICE_OBJECT fdo(size_t i = 0);
   template <class M>
@@ -115,9 +148,17 @@ class Testbed {
     BusDevice* bus = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     TraceCursor cursor;
+    PDEVICE_OBJECT hubPdo = nullptr;     // the chain
+    std::optional<std::string> portName;  // the chain: written on the child's hardware key
+    std::string childName;                // the chain: the child's device name, while it lives
   };
   size_t Index(std::optional<size_t> i) const;
   void AfterRemove(size_t i);
+  // testbed_chain.cpp
+  NTSTATUS ChainAddDevice(size_t i);
+  NTSTATUS Enumerate(size_t i);
+  void ChainTeardown(size_t i);
+  PDRIVER_OBJECT busDriver_ = nullptr;
 
   TestbedOptions options_;
   std::unique_ptr<host::Session> session_;

@@ -47,7 +47,9 @@ void RequireLoaded(Runner& r) {
 
 size_t RequirePdo(Runner& r) {
   size_t i = r.Device();
-  if (r.stack().Pdo(i) == nullptr) {
+  // In the chain a device not yet enumerated by its parent has only the USB device's PDO.
+  const bool pending = r.stack().Chain() && r.stack().device(i).bus->Pdo() != nullptr;
+  if (r.stack().Pdo(i) == nullptr && !pending) {
     throw Failure{"device " + r.stack().device(i).label + " is gone (its PDO was deleted)", "", ""};
   }
   return i;

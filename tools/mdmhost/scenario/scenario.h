@@ -161,6 +161,7 @@ void AddThreadCommands(CommandTable& table);   // thread, repeat, end, exit, joi
 void AddFileCommands(CommandTable& table);     // explore N (commands_file.cpp)
 // The schedules a file's "explore N" line claims its expectations hold under (0: none).
 unsigned ClaimedSchedules(const Script& script);
+void AddParentCommands(CommandTable& table);   // parent ... (the chain: commands_parent.cpp)
 
 // ---- Runner -------------------------------------------------------------------------------------
 // The low-resources simulation restricted to the driver's own allocations (mdmhost run

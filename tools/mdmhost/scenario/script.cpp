@@ -420,6 +420,7 @@ static const CommandTable& Commands() {
     AddExpectCommands(t);
     AddThreadCommands(t);
     AddFileCommands(t);
+    AddParentCommands(t);
     return t;
   }();
   return table;
