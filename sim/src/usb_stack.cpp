@@ -353,6 +353,7 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
     lineCoding_ = c;
     // A paced line runs at the new rate from now on.
     txMeter_.Start(NowNs());
+    txIdleAt_ = UINT64_MAX;
     rxMeter_.Start(NowNs());
   } else if (outcome == Outcome::GetCoding) {
     auto* out = static_cast<uint8_t*>(r.TransferBuffer);

@@ -24,30 +24,70 @@ LineClock UsbStack::LineClockLocked() const {
 }
 
 // Moves what the line has carried by now from the transmit buffer to the modem (as an action
-// carried out after mutex_ is released). Unpaced, or the device gone, everything goes at once.
+// carried out after mutex_ is released). USB refills the buffer far faster than the line drains
+// it, so a bulk-OUT transfer waiting for room counts as being in the buffer already: its bytes go
+// to the line behind the buffer's (advancing the transfer; it completes in the pipe's service)
+// and the line stays busy. Only a line with nothing to send is idle, and an idle line banks no
+// time. Unpaced, or the device gone, the buffer empties at once.
 void UsbStack::DrainTxLocked(uint64_t nowNs, std::vector<Action>* actions) {
-  if (txBuffer_.empty()) {
-    txMeter_.Start(nowNs);  // an idle line banks nothing
-    return;
-  }
-  uint64_t n = txBuffer_.size();
   if (gone_) {
     txBuffer_.clear();
     return;
   }
+  PipeState& ps = pipes_[static_cast<int>(Pipe::BulkOut)];
+  const bool flowing = line_.paced && !peerHeld_ && !ps.held && !ps.halted && powered_ &&
+                       ps.faults.empty() && ps.faultsAt.empty();
+  uint64_t credit = txBuffer_.size();
   if (line_.paced) {
     if (peerHeld_) return;
-    n = std::min<uint64_t>(n, txMeter_.Available(LineClockLocked(), nowNs, UINT64_MAX));
-    txMeter_.Take(n);
+    // The line ran out of bytes at an earlier moment: it has been idle since, and banks nothing.
+    // At the same moment it has not: the transfer that follows one that just completed is sent
+    // from that completion, and a real host would have had it queued long before the buffer
+    // ran dry (USB is far faster than the line), so the line's time goes on to it.
+    if (txIdleAt_ != UINT64_MAX && nowNs != txIdleAt_) {
+      txMeter_.Start(nowNs);
+      txIdleAt_ = UINT64_MAX;
+    }
+    credit = txMeter_.Available(LineClockLocked(), nowNs, UINT64_MAX);
   }
-  if (n == 0) return;
   Action a;
   a.complete = false;
-  a.toModem.assign(txBuffer_.begin(), txBuffer_.begin() + static_cast<std::ptrdiff_t>(n));
-  txBuffer_.erase(txBuffer_.begin(), txBuffer_.begin() + static_cast<std::ptrdiff_t>(n));
-  bytesOnLine_ += n;
+  const uint64_t fromBuffer = std::min<uint64_t>(credit, txBuffer_.size());
+  a.toModem.assign(txBuffer_.begin(), txBuffer_.begin() + static_cast<std::ptrdiff_t>(fromBuffer));
+  txBuffer_.erase(txBuffer_.begin(), txBuffer_.begin() + static_cast<std::ptrdiff_t>(fromBuffer));
+  credit -= fromBuffer;
+  if (flowing) {
+    for (Transfer& t : ps.pending) {
+      if (credit == 0) break;
+      if (t.cancelling || t.forced) break;
+      auto& u = t.urb->UrbBulkOrInterruptTransfer;
+      // A transfer whose last byte is on the line completes in the pipe's service.
+      const uint64_t n = std::min<uint64_t>(credit, t.length - t.done);
+      const auto* b = static_cast<const uint8_t*>(u.TransferBuffer);
+      a.toModem.insert(a.toModem.end(), b + t.done, b + t.done + n);
+      t.done += static_cast<uint32_t>(n);
+      bytesFromHost_ += n;
+      credit -= n;
+      if (t.done != t.length) break;
+    }
+  }
+  const uint64_t moved = a.toModem.size();
+  if (line_.paced) {
+    txMeter_.Take(moved);
+    bool more = !txBuffer_.empty();
+    for (const Transfer& t : ps.pending) {
+      if (more || !flowing || t.cancelling || t.forced) break;
+      more = t.done < t.length;
+    }
+    if (!more) {
+      if (txIdleAt_ == UINT64_MAX) txIdleAt_ = nowNs;  // nothing left to send: idle from now
+    } else {
+      txIdleAt_ = UINT64_MAX;
+    }
+  }
+  if (moved == 0) return;
+  bytesOnLine_ += moved;
   actions->push_back(std::move(a));
-  if (txBuffer_.empty()) txMeter_.Start(nowNs);
 }
 
 // Asks to be served when the line will have carried the next step of the transmit buffer.
@@ -81,6 +121,7 @@ void UsbStack::SetLine(const LineOptions& line) {
     const uint64_t now = NowNs();
     line_ = line;
     txMeter_.Start(now);
+    txIdleAt_ = UINT64_MAX;
     rxMeter_.Start(now);
     pollRequested_ = true;
   }
@@ -97,6 +138,7 @@ void UsbStack::HoldPeer(bool hold) {
       DrainTxLocked(now, &actions);  // what the line carried until now is out
     } else {
       txMeter_.Start(now);
+      txIdleAt_ = UINT64_MAX;
     }
     peerHeld_ = hold;
     const uint16_t shown = hold ? static_cast<uint16_t>(modemState_ & ~0x2) : modemState_;

@@ -41,6 +41,7 @@
 #include <comm/comm.h>
 
 #include "binding.h"
+#include "line_options.h"
 #include "cli.h"
 #include "names.h"
 #include "stack.h"
@@ -635,6 +636,7 @@ int BridgeCommand(const std::vector<std::string>& args) {
   }
   bool quiet = options.Flag("--quiet", "-q");
   SelectDriverFromOptions(options);
+  SelectLineFromOptions(options);
   options.Rest(false);
   if (!link || link->empty()) throw UsageError("bridge needs --link PATH");
   if (port.empty() || port.size() > 60 || port.find('\\') != std::string::npos) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "line_options.h"
 #include "names.h"
 
 namespace mdmhost {
@@ -44,6 +45,7 @@ int Help(const std::string& command) {
   } else {
     throw UsageError("no command '" + command + "' (demo, run, bridge)");
   }
+  if (!command.empty()) std::printf("\nA modem that keeps time (demo, run, bridge):\n%s", kLineOptionsHelp);
   return 0;
 }
 

@@ -327,6 +327,7 @@ class UsbStack final : public UsbFunctionHost {
   bool peerHeld_ = false;
   std::deque<uint8_t> txBuffer_;  // accepted from bulk-OUT, not yet on the line
   LineMeter txMeter_;
+  uint64_t txIdleAt_ = UINT64_MAX;  // when the line last found nothing to send (else UINT64_MAX)
   LineMeter rxMeter_;
   uint64_t bytesOnLine_ = 0;
   uint16_t modemState_ = 0x0002;  // the UART state the model last sent (DSR on until told)

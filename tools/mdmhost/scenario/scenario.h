@@ -147,6 +147,7 @@ void AddRequestCommands(CommandTable& table);  // open, close, read, write, ioct
 void AddDeviceCommands(CommandTable& table);   // device ...
 void AddExpectCommands(CommandTable& table);   // expect ..., bus ..., dump ...
 void AddThreadCommands(CommandTable& table);   // thread, repeat, end, exit, join, sleep, seed
+void AddLineCommands(CommandTable& table);     // line ... (a modem that keeps time)
 
 // ---- Runner -------------------------------------------------------------------------------------
 // The low-resources simulation restricted to the driver's own allocations (mdmhost run
@@ -246,6 +247,9 @@ class Runner {
   // wait nothing can end is then the verifier's Deadlock). False when the bound passed first.
   bool WaitFor(const std::function<bool()>& done, const std::string& what,
                std::optional<int64_t> bound);
+
+  // Virtual times recorded by "line mark NAME" (commands_line.cpp), 100 ns units.
+  std::map<std::string, int64_t> timeMarks;
 
   // ---- Script threads ----
   // The script thread running the current line: "main", or a thread block's name.

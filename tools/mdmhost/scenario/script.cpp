@@ -404,6 +404,7 @@ static const CommandTable& Commands() {
     AddDeviceCommands(t);
     AddExpectCommands(t);
     AddThreadCommands(t);
+    AddLineCommands(t);
     return t;
   }();
   return table;
