@@ -35,11 +35,13 @@ void UsbStack::DrainTxLocked(uint64_t nowNs, std::vector<Action>* actions) {
     return;
   }
   PipeState& ps = pipes_[static_cast<int>(Pipe::BulkOut)];
-  const bool flowing = line_.paced && !peerHeld_ && !ps.held && !ps.halted && powered_ &&
+  const bool flowing = line_.paced && !ps.held && !ps.halted && powered_ &&
                        ps.faults.empty() && ps.faultsAt.empty();
   uint64_t credit = txBuffer_.size();
   if (line_.paced) {
-    if (peerHeld_) return;
+    // Held off: what the line carried until the hold still goes (here, in the service, so that
+    // the modem gets its bytes in order from one thread), nothing after it.
+    if (peerHeld_) nowNs = std::min(nowNs, heldAtNs_);
     // The line ran out of bytes at an earlier moment: it has been idle since, and banks nothing.
     // At the same moment it has not: the transfer that follows one that just completed is sent
     // from that completion, and a real host would have had it queued long before the buffer
@@ -129,23 +131,22 @@ void UsbStack::SetLine(const LineOptions& line) {
 }
 
 void UsbStack::HoldPeer(bool hold) {
-  std::vector<Action> actions;
-  {
-    std::lock_guard<host::NoSwitchMutex> lock(mutex_);
-    if (hold == peerHeld_) return;
-    const uint64_t now = NowNs();
-    if (hold) {
-      DrainTxLocked(now, &actions);  // what the line carried until now is out
-    } else {
-      txMeter_.Start(now);
-      txIdleAt_ = UINT64_MAX;
-    }
-    peerHeld_ = hold;
-    const uint16_t shown = hold ? static_cast<uint16_t>(modemState_ & ~0x2) : modemState_;
-    notifications_.push_back(SerialStateNotification(shown));
-    ScheduleServiceLocked();
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
+  if (hold == peerHeld_) return;
+  const uint64_t now = NowNs();
+  if (hold) {
+    heldAtNs_ = now;  // the next service still sends what the line carried until now
+  } else {
+    // The line's time starts again; bytes due before the hold and not yet sent go first.
+    const LineClock clock = LineClockLocked();
+    const uint64_t due = txMeter_.Available(clock, heldAtNs_, UINT64_MAX);
+    txMeter_.Start(now > clock.NsFor(due) ? now - clock.NsFor(due) : 0);
+    txIdleAt_ = UINT64_MAX;
   }
-  Perform(actions);
+  peerHeld_ = hold;
+  const uint16_t shown = hold ? static_cast<uint16_t>(modemState_ & ~0x2) : modemState_;
+  notifications_.push_back(SerialStateNotification(shown));
+  ScheduleServiceLocked();
 }
 
 LineOptions UsbStack::Line() const {

@@ -325,6 +325,7 @@ class UsbStack final : public UsbFunctionHost {
   // The paced line (usb_stack_line.cpp).
   LineOptions line_;
   bool peerHeld_ = false;
+  uint64_t heldAtNs_ = 0;  // when the peer began to hold the modem off
   std::deque<uint8_t> txBuffer_;  // accepted from bulk-OUT, not yet on the line
   LineMeter txMeter_;
   uint64_t txIdleAt_ = UINT64_MAX;  // when the line last found nothing to send (else UINT64_MAX)
