@@ -175,6 +175,11 @@ typedef struct _DEVICE_EXTENSION {
     // queue in between is cancelled instead of queued, since no cleanup would ever cancel it and
     // it would keep the handle's file object (and so the port) for good. SpinLock.
     BOOLEAN QueuesClosed;
+    // The file object of the write request in flight (NULL for none, or for a kernel client's
+    // request without one): set when the chain takes a request, cleared when it ends
+    // (serial/write.cpp). The handle's cleanup compares it with its own, never dereferences it
+    // (serial/open_close.cpp). SpinLock.
+    PVOID WriteFileObject;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)0)->NotifyBuffer) == 16);

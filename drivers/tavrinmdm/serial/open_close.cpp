@@ -247,16 +247,18 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 //
 // A write already sent is in the USB stack, not in a queue, and holds the handle's file object:
 // the close does not come until it ends. A modem whose buffer is full and whose peer holds it off
-// keeps it for as long as the hold lasts, which may be for ever, and the handle is gone, so the
-// application can no longer cancel it. The cleanup therefore has the USB stack end it: it aborts
-// the bulk-OUT pipe while a write chain is active (a stopped chain has nothing there, and the
-// abort then finds the pipe empty). The write completes as a failed transfer does, with
-// STATUS_CANCELLED. The abort is sent under a remove-lock hold of the cleanup's own, and only while
-// the device is attached: after a surprise removal the stack below fails every transfer itself.
+// keeps it for as long as the hold lasts, which may be for ever, and once the handle is gone the
+// application cannot cancel it any more. The cleanup therefore has the USB stack end it: while
+// the write in flight is one of this handle's (WriteFileObject; a kernel client's write, or
+// another handle's, is left alone), it aborts the bulk-OUT pipe, and the write completes as a
+// failed transfer does, with STATUS_CANCELLED. The abort is sent under a remove-lock hold of the
+// cleanup's own, and only while the device is attached and available: after a surprise removal
+// the stack below fails every transfer by itself.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    BOOLEAN WriteActive;
+    PVOID FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    BOOLEAN WriteInFlight;
     KIRQL OldIrql;
 
     // The queues first: once they are closed and empty no read waits, so nothing can set a read
@@ -265,9 +267,9 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CancelReadTimers(DeviceExtension);
 
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
-    WriteActive = DeviceExtension->WriteActive && DeviceExtension->DeviceOpen;
+    WriteInFlight = FileObject != NULL && DeviceExtension->WriteFileObject == FileObject;
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
-    if (WriteActive && !IsDeviceUnavailable(DeviceExtension) && OpenpDeviceAttached(DeviceExtension) &&
+    if (WriteInFlight && !IsDeviceUnavailable(DeviceExtension) && OpenpDeviceAttached(DeviceExtension) &&
         NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp))) {
         AbortPipe(DeviceObject, DeviceExtension->BulkOutPipe);
         IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
