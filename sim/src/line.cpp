@@ -11,17 +11,24 @@ unsigned HalfBitsPerCharacter(uint8_t dataBits, uint8_t parity, uint8_t stopBits
   return half;
 }
 
+// Exact integer arithmetic without a 128-bit type (the 32-bit host has none): split into whole
+// seconds and the rest so that no product exceeds 64 bits at any line rate below 2^32 bit/s.
 uint64_t LineClock::CharactersIn(uint64_t ns) const {
   if (bps_ == 0 || halfBits_ == 0) return 0;
-  const unsigned __int128 halfBitTimes = static_cast<unsigned __int128>(ns) * bps_ * 2;
-  return static_cast<uint64_t>(halfBitTimes / (static_cast<unsigned __int128>(halfBits_) * 1000000000u));
+  constexpr uint64_t kSecond = 1000000000;
+  const uint64_t halfBitsPerSecond = uint64_t(bps_) * 2;
+  const uint64_t whole = (ns / kSecond) * halfBitsPerSecond;  // half bits in the whole seconds
+  const uint64_t rest = (ns % kSecond) * halfBitsPerSecond;   // in kSecond-ths of a half bit
+  return whole / halfBits_ + ((whole % halfBits_) * kSecond + rest) / (uint64_t(halfBits_) * kSecond);
 }
 
 uint64_t LineClock::NsFor(uint64_t characters) const {
   if (bps_ == 0) return UINT64_MAX / 2;
-  const unsigned __int128 num = static_cast<unsigned __int128>(characters) * halfBits_ * 1000000000u;
-  const unsigned __int128 den = static_cast<unsigned __int128>(bps_) * 2;
-  return static_cast<uint64_t>((num + den - 1) / den);
+  constexpr uint64_t kSecond = 1000000000;
+  const uint64_t halfBitsPerSecond = uint64_t(bps_) * 2;
+  const uint64_t halfBits = characters * halfBits_;
+  return (halfBits / halfBitsPerSecond) * kSecond +
+         ((halfBits % halfBitsPerSecond) * kSecond + halfBitsPerSecond - 1) / halfBitsPerSecond;
 }
 
 uint64_t LineMeter::Available(const LineClock& clock, uint64_t nowNs, uint64_t burst) {
