@@ -9,7 +9,7 @@
 // Locks and what they guard:
 //   SpinLock   serial settings (Timeouts, BaudRate, LineControl, HandFlow, SpecialChars),
 //              WaitMask, EventHistory, ModemStatus, HoldReasons, PerfStats, the three queues,
-//              AmountInOutQueue, WriteActive, ReadRemaining, the read-timer fields, clearing of
+//              AmountInOutQueue, WriteActive, WriteFileObject, ReadRemaining, the read-timer fields, clearing of
 //              DeviceOpen, SystemSuspended, the reader states, the line-state record and the
 //              read timers' holds.
 //   RingLock   RingHead, RingTail, RingCount, RingBuffer.
