@@ -9,9 +9,9 @@
 // Locks and what they guard:
 //   SpinLock   serial settings (Timeouts, BaudRate, LineControl, HandFlow, SpecialChars),
 //              WaitMask, EventHistory, ModemStatus, HoldReasons, PerfStats, the three queues,
-//              AmountInOutQueue, WriteActive, WriteFileObject, ReadRemaining, the read-timer fields, clearing of
-//              DeviceOpen, SystemSuspended, the reader states, the line-state record and the
-//              read timers' holds.
+//              AmountInOutQueue, WriteActive, WriteFileObject, ReadRemaining, the read-timer
+//              fields, clearing of DeviceOpen, SystemSuspended, the reader states, the line-state
+//              record and the read timers' holds.
 //   RingLock   RingHead, RingTail, RingCount, RingBuffer.
 //   StateLock  DeviceGone and PnpState: every write of either, and the reads of the unavailable
 //              test.

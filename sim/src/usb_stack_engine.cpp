@@ -24,11 +24,17 @@ void UsbStack::SendToHost(const uint8_t* data, size_t n) {
   }
   fifo_.insert(fifo_.end(), data, data + n);
   if (line_.paced) {
-    // The line brought these in; whatever the model still has comes as the line carries it.
+    // The line brought these in; whatever the model still has comes as the line carries it: it is
+    // woken when a step more than what is left now has come (later than now, always).
     rxMeter_.Take(n);
     const LineClock clock = LineClockLocked();
-    WakeAtLocked(rxMeter_.TimeOf(clock, std::max<uint64_t>(1, clock.CharactersPerSecond() / 1000)),
-                 NowNs());
+    const uint64_t now = NowNs();
+    const uint64_t burst = std::max<uint64_t>(64, clock.CharactersPerSecond() / 32);
+    const uint64_t left = rxMeter_.Available(clock, now, burst);
+    if (left < burst) {
+      const uint64_t step = std::max<uint64_t>(1, clock.CharactersPerSecond() / 250);
+      WakeAtLocked(rxMeter_.TimeOf(clock, left + step), now);
+    }
   }
   ScheduleServiceLocked();
 }

@@ -13,9 +13,12 @@ namespace {
 // packet), more than one clock tick of a deterministic session, so a timer that fires at a tick
 // loses nothing of the rate.
 uint64_t RxBurst(const LineClock& clock) { return std::max<uint64_t>(64, clock.CharactersPerSecond() / 32); }
-// How many characters a wake-up waits for: about a millisecond of the line (at least one), so a
-// fast line costs about a thousand wake-ups a second.
-uint64_t WakeStep(const LineClock& clock) { return std::max<uint64_t>(1, clock.CharactersPerSecond() / 1000); }
+// How many characters a wake-up waits for: about 4 ms of the line (at least one), so a line
+// costs about 250 wake-ups a second whatever its rate (each moving a few characters at 9600
+// bit/s, a few hundred at 921600), less than a deterministic session's clock tick.
+uint64_t WakeStep(const LineClock& clock) {
+  return std::max<uint64_t>(1, clock.CharactersPerSecond() / 250);
+}
 }  // namespace
 
 LineClock UsbStack::LineClockLocked() const {
@@ -111,7 +114,9 @@ size_t UsbStack::LineRoomLocked(size_t fifoRoom) {
   const uint64_t burst = RxBurst(clock);
   const uint64_t credit = rxMeter_.Available(clock, now, burst);
   if (credit >= fifoRoom) return fifoRoom;
-  if (credit < burst) WakeAtLocked(rxMeter_.TimeOf(clock, WakeStep(clock)), now);
+  // Woken when the line has brought a step more than now (never at once: a model that asks and
+  // sends nothing would be polled again and again at the same moment).
+  if (credit < burst) WakeAtLocked(rxMeter_.TimeOf(clock, credit + WakeStep(clock)), now);
   return static_cast<size_t>(credit);
 }
 

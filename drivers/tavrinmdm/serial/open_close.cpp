@@ -269,7 +269,8 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     WriteInFlight = FileObject != NULL && DeviceExtension->WriteFileObject == FileObject;
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
-    if (WriteInFlight && !IsDeviceUnavailable(DeviceExtension) && OpenpDeviceAttached(DeviceExtension) &&
+    if (WriteInFlight && !IsDeviceUnavailable(DeviceExtension) &&
+        OpenpDeviceAttached(DeviceExtension) &&
         NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp))) {
         AbortPipe(DeviceObject, DeviceExtension->BulkOutPipe);
         IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);

@@ -77,7 +77,8 @@ static NTSTATUS WriteStartOne(PDEVICE_EXTENSION DeviceExtension, BOOLEAN* TakeNe
     // thread meanwhile is either taken here or finds WriteActive clear and starts a new chain.
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     Irp = DequeueWriteIrp(DeviceExtension, TRUE);
-    DeviceExtension->WriteFileObject = Irp != NULL ? IoGetCurrentIrpStackLocation(Irp)->FileObject : NULL;
+    DeviceExtension->WriteFileObject =
+        Irp != NULL ? IoGetCurrentIrpStackLocation(Irp)->FileObject : NULL;
     if (Irp == NULL) {
         DeviceExtension->WriteActive = FALSE;
         if (DeviceExtension->WaitMask & SERIAL_EV_TXEMPTY) {
@@ -339,7 +340,8 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     PWRITE_CONTEXT WriteContext = (PWRITE_CONTEXT)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
     ULONG Transferred = WriteContext->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    PUCHAR SentTo = (PUCHAR)WriteContext->Urb.UrbBulkOrInterruptTransfer.TransferBuffer + Transferred;
+    PUCHAR SentTo =
+        (PUCHAR)WriteContext->Urb.UrbBulkOrInterruptTransfer.TransferBuffer + Transferred;
     BOOLEAN Stalled = FALSE;
     KIRQL OldIrql;
     BOOLEAN Open;
