@@ -474,6 +474,9 @@ void Bridge::Sender() {
     if (batch.bytes.empty()) return;
     finish(previous);
     previous.bytes.clear();
+    // Stopping: the shutdown's cancel may have passed already; a new write on a slow line would
+    // hold the sender (and the shutdown) for as long as the line takes to carry it.
+    if (gStop) return;
     comm::DWORD written = 0;
     NTSTATUS s = comm::WriteFile(port_, batch.bytes.data(), static_cast<comm::DWORD>(batch.bytes.size()), &written,
                                  &batch.overlapped);
@@ -522,6 +525,8 @@ void Bridge::Sender() {
     batch.bytes.insert(batch.bytes.end(), packet.begin() + 1, packet.begin() + n);
     if (batch.bytes.size() + kTerminalRead > kPortChunk) send();
   }
+  // A write sent after the shutdown's cancel is cancelled here: the sender sends nothing more.
+  comm::CancelIoEx(port_, nullptr);
   finish(batches[0]);
   finish(batches[1]);
 }
