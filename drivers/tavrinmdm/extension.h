@@ -9,9 +9,9 @@
 // Locks and what they guard:
 //   SpinLock   serial settings (Timeouts, BaudRate, LineControl, HandFlow, SpecialChars),
 //              WaitMask, EventHistory, ModemStatus, HoldReasons, PerfStats, the three queues,
-//              AmountInOutQueue, WriteActive, ReadRemaining, the read-timer fields, clearing of
-//              DeviceOpen, SystemSuspended, the reader states, the line-state record and the
-//              read timers' holds.
+//              AmountInOutQueue, WriteActive, WriteFileObject, ReadRemaining, the read-timer
+//              fields, clearing of DeviceOpen, SystemSuspended, the reader states, the line-state
+//              record and the read timers' holds.
 //   RingLock   RingHead, RingTail, RingCount, RingBuffer.
 //   StateLock  DeviceGone and PnpState: every write of either, and the reads of the unavailable
 //              test.
@@ -181,6 +181,11 @@ typedef struct _DEVICE_EXTENSION {
     // interlocked exchange of its Busy field and given back before PoStartNextPowerIrp.
     PowerContext SystemPowerContext;
     PowerContext DevicePowerContext;
+    // The file object of the write request in flight (NULL for none, or for a kernel client's
+    // request without one): set when the chain takes a request, cleared when it ends
+    // (serial/write.cpp). The handle's cleanup compares it with its own, never dereferences it
+    // (serial/open_close.cpp). SpinLock.
+    PVOID WriteFileObject;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)0)->NotifyBuffer) == 16);

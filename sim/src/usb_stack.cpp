@@ -77,6 +77,7 @@ UsbStack::UsbStack(unsigned number, std::unique_ptr<Modem> modem, const UsbStack
       capacity_(options.bulkInCapacity),
       rate_(options.bytesPerSecond) {
   trace_.Keep(options.traceKeep);
+  line_ = options.line;
   if (threaded_) {
     thread_ = std::thread([this] { ThreadMain(); });
   } else {
@@ -350,6 +351,10 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
     }
     std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     lineCoding_ = c;
+    // A paced line runs at the new rate from now on.
+    txMeter_.Start(NowNs());
+    txIdleAt_ = UINT64_MAX;
+    rxMeter_.Start(NowNs());
   } else if (outcome == Outcome::GetCoding) {
     auto* out = static_cast<uint8_t*>(r.TransferBuffer);
     out[0] = static_cast<uint8_t>(coding.rate);
@@ -366,6 +371,11 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
       modem_->OnControlLineState(r.Value);
     }
     std::lock_guard<host::NoSwitchMutex> lock(mutex_);
+    // RTS rising lets a line under RTS flow control deliver again: the model is polled.
+    if (line_.rtsFlow && (r.Value & 0x2) != 0 && (controlLineState_ & 0x2) == 0) {
+      pollRequested_ = true;
+      ScheduleServiceLocked();
+    }
     controlLineState_ = r.Value;
   }
   r.TransferBufferLength = transferred;
@@ -560,6 +570,7 @@ void UsbStack::Unplug() {
     std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     if (gone_) return;
     gone_ = true;
+    txBuffer_.clear();  // the modem's buffer went with it
     TraceEntry e;
     e.kind = TraceKind::Unplug;
     Record(std::move(e));

@@ -23,18 +23,37 @@ void UsbStack::SendToHost(const uint8_t* data, size_t n) {
     fifoHead_ = 0;
   }
   fifo_.insert(fifo_.end(), data, data + n);
+  if (line_.paced) {
+    // The line brought these in; whatever the model still has comes as the line carries it: it is
+    // woken when a step more than what is left now has come (later than now, always).
+    rxMeter_.Take(n);
+    const LineClock clock = LineClockLocked();
+    const uint64_t now = NowNs();
+    const uint64_t burst = std::max<uint64_t>(64, clock.CharactersPerSecond() / 32);
+    const uint64_t left = rxMeter_.Available(clock, now, burst);
+    if (left < burst) {
+      const uint64_t step = std::max<uint64_t>(1, clock.CharactersPerSecond() / 250);
+      WakeAtLocked(rxMeter_.TimeOf(clock, left + step), now);
+    }
+  }
   ScheduleServiceLocked();
 }
 
 size_t UsbStack::HostRoom() const {
   std::lock_guard<host::NoSwitchMutex> lock(mutex_);
   const size_t queued = fifo_.size() - fifoHead_;
-  return queued >= capacity_ ? 0 : capacity_ - queued;
+  const size_t room = queued >= capacity_ ? 0 : capacity_ - queued;
+  // A paced line also limits what may come in now (and may ask for a wake-up).
+  return const_cast<UsbStack*>(this)->LineRoomLocked(room);
 }
 
 void UsbStack::SendSerialState(uint16_t uartState) {
-  const std::vector<uint8_t> packet = SerialStateNotification(uartState);
-  SendNotification(packet.data(), packet.size());
+  std::lock_guard<host::NoSwitchMutex> lock(mutex_);
+  SerialStateSentLocked(uartState);
+  // While the peer holds the modem off, CTS (bit 1 as the computer reads it) stays low.
+  if (peerHeld_) uartState = static_cast<uint16_t>(uartState & ~0x2);
+  notifications_.push_back(SerialStateNotification(uartState));
+  ScheduleServiceLocked();
 }
 
 uint64_t UsbStack::NowNs() const { return KeQueryInterruptTime() * 100; }
@@ -42,6 +61,10 @@ uint64_t UsbStack::NowNs() const { return KeQueryInterruptTime() * 100; }
 void UsbStack::WakeAt(uint64_t ns) {
   const uint64_t now = NowNs();
   std::lock_guard<host::NoSwitchMutex> lock(mutex_);
+  WakeAtLocked(ns, now);
+}
+
+void UsbStack::WakeAtLocked(uint64_t ns, uint64_t now) {
   if (ns >= wakeAtNs_ || shutDown_) return;
   wakeAtNs_ = ns;
   if (threaded_) {
@@ -57,6 +80,9 @@ void UsbStack::WakeAt(uint64_t ns) {
 
 void UsbStack::SendNotification(const uint8_t* data, size_t n) {
   std::lock_guard<host::NoSwitchMutex> lock(mutex_);
+  if (n == 10 && data[0] == 0xA1 && data[1] == 0x20) {
+    SerialStateSentLocked(static_cast<uint16_t>(data[8] | data[9] << 8));
+  }
   notifications_.emplace_back(data, data + n);
   ScheduleServiceLocked();
 }
@@ -229,6 +255,9 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
   // Pacing is for threaded runs; a deterministic service moves everything that is ready.
   const bool paced = threaded_ && rate_ != 0;
   const size_t before = actions->size();
+  // The modem's transmit buffer first: what the line has carried goes to the modem, and makes
+  // room for the bulk-OUT transfers below.
+  DrainTxLocked(nowNs, actions);
   for (Pipe pipe : {Pipe::Interrupt, Pipe::BulkIn, Pipe::BulkOut}) {
     PipeState& ps = pipes_[static_cast<int>(pipe)];
     for (auto it = ps.pending.begin(); it != ps.pending.end();) {
@@ -336,6 +365,31 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
           a.usbd = kUsbdStatusDataUnderrun;
         }
         RecordDone(t, a.status, a.usbd, n, static_cast<const uint8_t*>(u.TransferBuffer));
+      } else if (line_.paced) {
+        // Into the transmit buffer as far as it has room; the endpoint NAKs the rest until the
+        // line has drained some. The transfer completes when its last byte is in (or, with
+        // shortOut, as soon as the buffer is full, with what it took).
+        const uint32_t remaining = t.length - t.done;
+        const size_t room = line_.txBuffer > txBuffer_.size() ? line_.txBuffer - txBuffer_.size() : 0;
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(remaining, room));
+        const bool last = n == remaining;
+        const bool cutShort = !last && line_.shortOut && t.done + n > 0;
+        const auto* b = static_cast<const uint8_t*>(u.TransferBuffer);
+        if (!last && !cutShort) {
+          txBuffer_.insert(txBuffer_.end(), b + t.done, b + t.done + n);
+          t.done += n;
+          bytesFromHost_ += n;
+          break;
+        }
+        if (!ClaimLocked(t)) {
+          ++it;
+          continue;
+        }
+        txBuffer_.insert(txBuffer_.end(), b + t.done, b + t.done + n);
+        t.done += n;
+        bytesFromHost_ += n;
+        a.bytes = t.done;
+        RecordDone(t, a.status, a.usbd, t.done, nullptr);
       } else {
         const uint32_t remaining = t.length - t.done;
         uint32_t n = remaining;
@@ -372,6 +426,7 @@ bool UsbStack::CollectActions(std::vector<Action>* actions, bool* tookIn, uint64
       it = ps.pending.erase(it);
     }
   }
+  WakeForLineLocked(nowNs);
   return actions->size() != before;
 }
 
@@ -431,6 +486,7 @@ void UsbStack::Shutdown() {
     std::lock_guard<host::NoSwitchMutex> lock(mutex_);
     if (shutDown_) return;
     FailAllLocked(STATUS_CANCELLED, USBD_STATUS_CANCELED, &actions);
+    txBuffer_.clear();
     shutDown_ = true;
     stopThread_ = true;
     cv_.notify_one();

@@ -170,6 +170,85 @@ def run_pyserial(bridge):
     return 0
 
 
+# ---- pyserial on a slow line: the bridge's modem keeps time at 9600 bit/s -------------------
+
+def run_slow(bridge):
+    """pyserial at 9600 through a paced AT modem (mdmhost bridge --rate 9600): the echo peer's
+    data checked byte for byte, and cancel_write from another thread while a long write waits
+    on the line, then reset_output_buffer; the port goes on working and the bridge's shutdown,
+    with the port's write still in flight, is clean."""
+    try:
+        import serial
+    except ImportError:
+        log("SKIP: pyserial is not installed (python3-serial; ./run setup installs it)")
+        return SKIP
+    import threading
+
+    port = serial.Serial(bridge.link, 9600, timeout=0.2)
+
+    def read_until(tokens, seconds):
+        got = b""
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            got += port.read(port.in_waiting or 1)
+            if any(t in got for t in tokens):
+                return got
+        raise TestFailure("waited %.1f s for %r, got %r" % (seconds, tokens, got))
+
+    port.write(b"ATZ\r")
+    read_until([b"OK"], 5)
+    port.write(b"ATE0\r")
+    read_until([b"OK"], 5)
+    port.write(b"ATDT5551234\r")
+    connect = read_until([b"CONNECT"], 10)
+    while not connect.split(b"CONNECT", 1)[1].endswith(b"\r\n"):
+        connect += read_until([b"\n"], 5)
+    if b"CONNECT 9600" not in connect:
+        raise TestFailure("the modem did not connect at its line rate: %r" % connect)
+
+    # 2 KiB to the echo peer and back, both ways at 960 bytes a second; every byte checked. The
+    # line cannot carry them in less than about two seconds (a lower bound, not a measurement).
+    data = pattern(2048)
+    start = time.monotonic()
+    port.write(data)
+    got = b""
+    end = time.monotonic() + 30
+    while len(got) < len(data) and time.monotonic() < end:
+        got += port.read(len(data) - len(got))
+    took = time.monotonic() - start
+    if got != data:
+        raise TestFailure("echo at 9600: %d of %d bytes back, or changed" % (len(got), len(data)))
+    if took < 1.5:
+        raise TestFailure("2 KiB came back through a 9600 bit/s line in %.2f s" % took)
+    log("echo at 9600  -> %d bytes back unchanged in %.1f s" % (len(got), took))
+
+    # A long write blocks on the terminal (the line takes 960 bytes a second); cancel_write from
+    # another thread ends it early, reset_output_buffer drops what the terminal still holds.
+    long_data = pattern(256 * 1024)
+    result = {}
+    def writer():
+        try:
+            result["n"] = port.write(long_data)
+        except Exception as e:  # reported below
+            result["error"] = e
+    t = threading.Thread(target=writer)
+    t.start()
+    time.sleep(1.0)
+    port.cancel_write()
+    t.join(10)
+    if t.is_alive():
+        raise TestFailure("cancel_write did not end the blocked write within 10 s")
+    if "error" in result:
+        raise TestFailure("the cancelled write raised %r" % result["error"])
+    if not 0 < result["n"] < len(long_data):
+        raise TestFailure("the cancelled write reports %r bytes of %d" % (result.get("n"), len(long_data)))
+    port.reset_output_buffer()
+    port.reset_input_buffer()
+    log("cancel_write  -> the write ended after %d of %d bytes" % (result["n"], len(long_data)))
+    port.close()
+    return 0
+
+
 # ---- chat (ppp) ----------------------------------------------------------------------------
 
 def run_chat(bridge):
@@ -272,7 +351,7 @@ def run_loopback(bridge):
 
 # ---- picocom through tmux ------------------------------------------------------------------
 
-def run_picocom(bridge, workdir):
+def run_picocom(bridge, workdir, baud=115200):
     picocom = shutil.which("picocom")
     tmux = shutil.which("tmux")
     if picocom is None or tmux is None:
@@ -310,7 +389,7 @@ def run_picocom(bridge, workdir):
 
     try:
         tmux_cmd("new-session", "-d", "-s", session, "-x", "120", "-y", "30",
-                 "%s -b 115200 --logfile %s %s" % (picocom, logfile, bridge.link))
+                 "%s -b %d --logfile %s %s" % (picocom, baud, logfile, bridge.link))
         # picocom prints "Terminal ready" once the port is set up.
         end = time.monotonic() + 15
         while time.monotonic() < end:
@@ -328,7 +407,7 @@ def run_picocom(bridge, workdir):
         wait_for(b"TAVRINMDM", 5, mark)
         mark = len(received())
         type_line("ATDT5551234")
-        wait_for(b"CONNECT 115200", 10, mark)
+        wait_for(b"CONNECT %d" % baud, 10, mark)
         mark = len(received())
         type_line("hello through the driver")
         wait_for(b"hello through the driver", 5, mark)
@@ -358,11 +437,14 @@ def main():
     parser.add_argument("--chain", action="store_true",
                         help="through the modem's parent bus driver (the raw USB device below)")
     parser.add_argument("--bus-image", help="with --chain: the parent's x86 image itself")
-    parser.add_argument("client", choices=["pyserial", "chat", "picocom", "stty", "loopback"])
+    parser.add_argument("client", choices=["pyserial", "chat", "picocom", "stty", "loopback", "slow",
+                                           "picocom-slow"])
     args = parser.parse_args()
 
     workdir = tempfile.mkdtemp(prefix="mdmhost-%s-" % args.client)
     extra = ["--modem", "loopback"] if args.client == "loopback" else []
+    if args.client in ("slow", "picocom-slow"):
+        extra += ["--rate", "9600", "--tx-buffer", "64"]
     if args.image:
         extra += ["--image", os.path.abspath(args.image)]
         if args.max_stack:
@@ -383,6 +465,10 @@ def main():
                 result = run_stty(bridge)
             elif args.client == "loopback":
                 result = run_loopback(bridge)
+            elif args.client == "slow":
+                result = run_slow(bridge)
+            elif args.client == "picocom-slow":
+                result = run_picocom(bridge, workdir, 9600)
             else:
                 result = run_picocom(bridge, workdir)
         except BaseException:

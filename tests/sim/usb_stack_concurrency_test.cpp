@@ -156,9 +156,11 @@ TEST(UsbStackThreaded, StreamsEveryPushedByteToAReArmingReader) {
 
 // The loopback line: a writer thread sends 4096-byte chunks one after the other (as the write
 // chain does) while the reader takes them back, paced and unpaced.
-void LoopbackRoundTrip(uint64_t rate, size_t total) {
+// With a paced line, another thread holds the modem off and lets it go a few times meanwhile.
+void LoopbackRoundTrip(uint64_t rate, size_t total, const LineOptions& line = {}) {
   TestbedOptions o = Threaded();
   o.usb.bytesPerSecond = rate;
+  o.usb.line = line;
   Testbed tb(o);
   tb.Plug(std::make_unique<LoopbackModem>());
   BringUp(tb);
@@ -182,8 +184,17 @@ void LoopbackRoundTrip(uint64_t rate, size_t total) {
       }
     }
   });
+  std::thread peer([&] {
+    for (int i = 0; line.paced && i < 5; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      tb.usb().HoldPeer(true);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      tb.usb().HoldPeer(false);
+    }
+  });
   const std::vector<uint8_t> got = reader.WaitFor(data.size());
   writer.join();
+  peer.join();
   EXPECT_FALSE(writeFailed);
   ASSERT_EQ(got.size(), data.size());
   EXPECT_TRUE(got == data) << "bytes lost, duplicated or reordered";
@@ -196,6 +207,14 @@ TEST(UsbStackThreaded, LoopbackRoundTripUnpaced) { LoopbackRoundTrip(0, 512 * 10
 
 TEST(UsbStackThreaded, LoopbackRoundTripPacedStreamsInManyShortTransfers) {
   LoopbackRoundTrip(4 * 1024 * 1024, 256 * 1024);
+}
+
+TEST(UsbStackThreaded, LoopbackRoundTripOnAPacedLineWhosePeerHoldsItOff) {
+  LineOptions line;
+  line.paced = true;
+  line.bitsPerSecond = 2000000;  // 200,000 bytes a second at 8N1
+  line.txBuffer = 256;
+  LoopbackRoundTrip(0, 64 * 1024, line);
 }
 
 TEST(UsbStackThreaded, UnplugInTheMiddleOfAStreamEndsItCleanly) {

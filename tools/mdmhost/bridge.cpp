@@ -41,6 +41,7 @@
 #include <comm/comm.h>
 
 #include "binding.h"
+#include "line_options.h"
 #include "cli.h"
 #include "names.h"
 #include "stack.h"
@@ -473,6 +474,9 @@ void Bridge::Sender() {
     if (batch.bytes.empty()) return;
     finish(previous);
     previous.bytes.clear();
+    // Stopping: the shutdown's cancel may have passed already; a new write on a slow line would
+    // hold the sender (and the shutdown) for as long as the line takes to carry it.
+    if (gStop) return;
     comm::DWORD written = 0;
     NTSTATUS s = comm::WriteFile(port_, batch.bytes.data(), static_cast<comm::DWORD>(batch.bytes.size()), &written,
                                  &batch.overlapped);
@@ -521,6 +525,8 @@ void Bridge::Sender() {
     batch.bytes.insert(batch.bytes.end(), packet.begin() + 1, packet.begin() + n);
     if (batch.bytes.size() + kTerminalRead > kPortChunk) send();
   }
+  // A write sent after the shutdown's cancel is cancelled here: the sender sends nothing more.
+  comm::CancelIoEx(port_, nullptr);
   finish(batches[0]);
   finish(batches[1]);
 }
@@ -635,6 +641,7 @@ int BridgeCommand(const std::vector<std::string>& args) {
   }
   bool quiet = options.Flag("--quiet", "-q");
   SelectDriverFromOptions(options);
+  SelectLineFromOptions(options);
   options.Rest(false);
   if (!link || link->empty()) throw UsageError("bridge needs --link PATH");
   if (port.empty() || port.size() > 60 || port.find('\\') != std::string::npos) {

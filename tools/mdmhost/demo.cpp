@@ -20,6 +20,7 @@
 #include <comm/comm.h>
 
 #include "binding.h"
+#include "line_options.h"
 #include "cli.h"
 #include "names.h"
 #include "sim/at_modem.h"
@@ -661,6 +662,7 @@ int DemoCommand(const std::vector<std::string>& args) {
     demo.fullBus = *b == "full";
   }
   SelectDriverFromOptions(options);
+  SelectLineFromOptions(options);
   options.Rest(false);
   Demo d(demo);
   return d.Run();

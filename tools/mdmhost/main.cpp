@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "line_options.h"
 #include "names.h"
 
 namespace mdmhost {
@@ -47,6 +48,7 @@ int Help(const std::string& command) {
   } else {
     throw UsageError("no command '" + command + "' (demo, run, bridge, exec)");
   }
+  if (!command.empty()) std::printf("\nA modem that keeps time (demo, run, bridge):\n%s", kLineOptionsHelp);
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "binding.h"
+#include "line_options.h"
 #include "cli.h"
 #include "scenario/scenario.h"
 
@@ -201,6 +202,7 @@ int RunCommand(const std::vector<std::string>& argv) {
     throw UsageError("--sweep-lowres fails every allocation itself; drop --fail-alloc");
   }
   SelectDriverFromOptions(options);
+  SelectLineFromOptions(options);
   if (run.seed) gReplayOptions += " --seed " + std::to_string(*run.seed);
   if (!SelectedDriver().imagePath.empty()) gReplayOptions += " --image " + SelectedDriver().imagePath;
   std::vector<std::string> files = options.Rest(true);

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "binding.h"
+#include "line_options.h"
 #include "driver_locks.h"
 #include "host/app.h"
 #include "sim/at_modem.h"
@@ -135,12 +136,18 @@ size_t Stack::Plug(ModemModel model, std::optional<std::string> portName, const 
   sim::PlugOptions options;
   options.portName = portName;
   options.usb.traceKeep = traceKeep_;
+  options.usb.line = SelectedLine();
+  if (!modem) modem = MakeModem(model);
+  // A modem connected at a fixed line rate reports it as its CONNECT rate.
+  if (auto* at = dynamic_cast<sim::AtModem*>(modem.get()); at && options.usb.line.bitsPerSecond) {
+    at->SetConnectRate(options.usb.line.bitsPerSecond);
+  }
   if (chain_) {
     // The raw USB device; the port name goes on the modem's PDO once its parent enumerated it.
     options.hub = sim::HubOptions{};
     options.portName.reset();
   }
-  sim::BusDevice& d = bus_->Plug(modem ? std::move(modem) : MakeModem(model), options);
+  sim::BusDevice& d = bus_->Plug(std::move(modem), options);
   Device device;
   device.label = label;
   device.model = model;

@@ -242,16 +242,39 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-// IRP_MJ_CLEANUP. PASSIVE_LEVEL; takes no hold and makes no state test. Until the next open a
-// request reaching a queue is cancelled there (QueuesClosed).
+// IRP_MJ_CLEANUP. PASSIVE_LEVEL. Until the next open a request reaching a queue is cancelled
+// there (QueuesClosed).
+//
+// A write already sent is in the USB stack, not in a queue, and holds the handle's file object:
+// the close does not come until it ends. A modem whose buffer is full and whose peer holds it off
+// keeps it for as long as the hold lasts, which may be for ever, and once the handle is gone the
+// application cannot cancel it any more. The cleanup therefore has the USB stack end it: while
+// the write in flight is one of this handle's (WriteFileObject; a kernel client's write, or
+// another handle's, is left alone), it aborts the bulk-OUT pipe, and the write completes as a
+// failed transfer does, with STATUS_CANCELLED. The abort is sent under a remove-lock hold of the
+// cleanup's own, and only while the device is attached and available: after a surprise removal
+// the stack below fails every transfer by itself.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PVOID FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    BOOLEAN WriteInFlight;
+    KIRQL OldIrql;
 
     // The queues first: once they are closed and empty no read waits, so nothing can set a read
-    // timer again after the timers are cancelled.
+    // timer again after the timers are cancelled, and no queued write can be sent after the abort.
     CloseAndCancelAllQueues(DeviceObject);
     CancelReadTimers(DeviceExtension);
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
+    WriteInFlight = FileObject != NULL && DeviceExtension->WriteFileObject == FileObject;
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
+    if (WriteInFlight && !IsDeviceUnavailable(DeviceExtension) &&
+        OpenpDeviceAttached(DeviceExtension) &&
+        NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp))) {
+        AbortPipe(DeviceObject, DeviceExtension->BulkOutPipe);
+        IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+    }
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 

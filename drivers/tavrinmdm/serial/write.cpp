@@ -77,6 +77,8 @@ static NTSTATUS WriteStartOne(PDEVICE_EXTENSION DeviceExtension, BOOLEAN* TakeNe
     // thread meanwhile is either taken here or finds WriteActive clear and starts a new chain.
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     Irp = DequeueWriteIrp(DeviceExtension, TRUE);
+    DeviceExtension->WriteFileObject =
+        Irp != NULL ? IoGetCurrentIrpStackLocation(Irp)->FileObject : NULL;
     if (Irp == NULL) {
         DeviceExtension->WriteActive = FALSE;
         if (DeviceExtension->WaitMask & SERIAL_EV_TXEMPTY) {
@@ -103,6 +105,7 @@ static NTSTATUS WriteStartOne(PDEVICE_EXTENSION DeviceExtension, BOOLEAN* TakeNe
     if (Context == NULL) {
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
         DeviceExtension->AmountInOutQueue -= Total;
+        DeviceExtension->WriteFileObject = NULL;
         Open = DeviceExtension->DeviceOpen;
         KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
 
@@ -336,17 +339,36 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PWRITE_CONTEXT WriteContext = (PWRITE_CONTEXT)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
+    ULONG Transferred = WriteContext->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    PUCHAR SentTo =
+        (PUCHAR)WriteContext->Urb.UrbBulkOrInterruptTransfer.TransferBuffer + Transferred;
+    BOOLEAN Stalled = FALSE;
     KIRQL OldIrql;
     BOOLEAN Open;
 
     // As the USB stack left it: the bytes it transferred.
-    WriteContext->BytesSent += WriteContext->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    WriteContext->BytesSent += Transferred;
+
+    // A chunk reported sent in part, successfully: the bytes after the part sent must not be
+    // skipped (the next chunk would follow a gap, and the request would count bytes that are not
+    // the ones the modem got). The rest of the chunk goes again; a chunk of which nothing was sent
+    // ends the request with what was sent so far, which is then exactly the buffer's first
+    // BytesSent bytes. The platform's USB stack does not end an OUT transfer short by itself; a
+    // lower driver or a device may.
+    if (NT_SUCCESS(Status) && SentTo < WriteContext->NextByte) {
+        if (Transferred == 0) {
+            Stalled = TRUE;
+        } else {
+            WriteContext->BytesLeft += (ULONG)(WriteContext->NextByte - SentTo);
+            WriteContext->NextByte = SentTo;
+        }
+    }
 
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     Open = DeviceExtension->DeviceOpen;
     KeReleaseSpinLock(&DeviceExtension->SpinLock, OldIrql);
 
-    if (NT_SUCCESS(Status) && WriteContext->BytesLeft != 0 && Open) {
+    if (NT_SUCCESS(Status) && WriteContext->BytesLeft != 0 && Open && !Stalled) {
         WriteSend(DeviceExtension, WriteContext, NULL);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -355,6 +377,7 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     // communication status never counts bytes that will not be sent.
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &OldIrql);
     DeviceExtension->AmountInOutQueue -= WriteContext->ByteCount;
+    DeviceExtension->WriteFileObject = NULL;
     if (NT_SUCCESS(Status)) {
         DeviceExtension->PerfStats.TransmittedCount += WriteContext->BytesSent;
     }

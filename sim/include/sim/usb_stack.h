@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "host/schedule.h"
+#include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/trace.h"
 
@@ -71,6 +72,8 @@ struct UsbStackOptions {
   // Entries the bus trace keeps (BusTrace::Keep): 0 keeps every entry with all its bytes; a
   // device that runs for long on real threads keeps only the latest, so its memory stays bounded.
   size_t traceKeep = 0;
+  // The modem keeps time: line rate, transmit buffer, flow control (sim/line.h). Off by default.
+  LineOptions line;
 };
 
 struct LineCoding {
@@ -151,6 +154,14 @@ class UsbStack final : public UsbFunctionHost {
   void SetRate(uint64_t bytesPerSecond);
   // Bulk-IN FIFO capacity in bytes.
   void SetBulkInCapacity(size_t bytes);
+  // The paced line (sim/line.h), in either mode. Turning pacing off sends what the transmit
+  // buffer holds to the modem at the next service.
+  void SetLine(const LineOptions& line);
+  // The remote peer holds the modem off (hardware flow control on the line): the transmit buffer
+  // stops draining, and the modem lowers CTS towards the computer — a SERIAL_STATE with bit 1
+  // (bTxCarrier, which the computer reads as DSR and CTS) clear; the other bits stay as the model
+  // last sent them. Letting go raises it again and the drain resumes with no credit banked.
+  void HoldPeer(bool hold);
 
   // ---- Inspection --------------------------------------------------------------------------
   BusTrace& Trace() { return trace_; }
@@ -171,6 +182,13 @@ class UsbStack final : public UsbFunctionHost {
   // Total bytes moved by completed transfers.
   uint64_t BytesToHost() const;
   uint64_t BytesFromHost() const;
+  // The paced line: its options, bytes in the transmit buffer, whether the peer holds it off,
+  // the rate in bit/s it runs at now (0 when not paced), bytes it has put on the line.
+  LineOptions Line() const;
+  size_t TxBuffered() const;
+  bool PeerHeld() const;
+  uint32_t LineRate() const;
+  uint64_t BytesOnLine() const;
 
   // ---- ModemHost / UsbFunctionHost (called by the model) ------------------------------------
   void SendToHost(const uint8_t* data, size_t n) override;
@@ -256,6 +274,13 @@ class UsbStack final : public UsbFunctionHost {
   void ThreadMain();
   void RefillTokensLocked(uint64_t nowNs);
   void PollModem();
+  void WakeAtLocked(uint64_t ns, uint64_t nowNs);  // mutex_ held
+  // usb_stack_line.cpp: the paced line, all under mutex_.
+  LineClock LineClockLocked() const;
+  void DrainTxLocked(uint64_t nowNs, std::vector<Action>* actions);
+  void WakeForLineLocked(uint64_t nowNs);
+  size_t LineRoomLocked(size_t fifoRoom);
+  void SerialStateSentLocked(uint16_t uartState);
 
   const unsigned number_;
   std::unique_ptr<Modem> modem_;
@@ -297,6 +322,16 @@ class UsbStack final : public UsbFunctionHost {
   double outTokens_ = 0;
   uint64_t tokensAtNs_ = 0;
   bool starved_ = false;
+  // The paced line (usb_stack_line.cpp).
+  LineOptions line_;
+  bool peerHeld_ = false;
+  uint64_t heldAtNs_ = 0;  // when the peer began to hold the modem off
+  std::deque<uint8_t> txBuffer_;  // accepted from bulk-OUT, not yet on the line
+  LineMeter txMeter_;
+  uint64_t txIdleAt_ = UINT64_MAX;  // when the line last found nothing to send (else UINT64_MAX)
+  LineMeter rxMeter_;
+  uint64_t bytesOnLine_ = 0;
+  uint16_t modemState_ = 0x0002;  // the UART state the model last sent (DSR on until told)
 
   // Deterministic mode: the service DPC and the modem's wake timer.
   KDPC serviceDpc_{};

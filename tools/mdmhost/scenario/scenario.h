@@ -162,6 +162,7 @@ void AddFileCommands(CommandTable& table);     // explore N (commands_file.cpp)
 // The schedules a file's "explore N" line claims its expectations hold under (0: none).
 unsigned ClaimedSchedules(const Script& script);
 void AddParentCommands(CommandTable& table);   // parent ... (the chain: commands_parent.cpp)
+void AddLineCommands(CommandTable& table);     // line ... (a modem that keeps time)
 
 // ---- Runner -------------------------------------------------------------------------------------
 // The low-resources simulation restricted to the driver's own allocations (mdmhost run
@@ -261,6 +262,9 @@ class Runner {
   // wait nothing can end is then the verifier's Deadlock). False when the bound passed first.
   bool WaitFor(const std::function<bool()>& done, const std::string& what,
                std::optional<int64_t> bound);
+
+  // Virtual times recorded by "line mark NAME" (commands_line.cpp), 100 ns units.
+  std::map<std::string, int64_t> timeMarks;
 
   // ---- Script threads ----
   // The script thread running the current line: "main", or a thread block's name.

@@ -421,6 +421,7 @@ static const CommandTable& Commands() {
     AddThreadCommands(t);
     AddFileCommands(t);
     AddParentCommands(t);
+    AddLineCommands(t);
     return t;
   }();
   return table;

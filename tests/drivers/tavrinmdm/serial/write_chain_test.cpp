@@ -262,7 +262,9 @@ TEST_F(WriteChain, ACancelledImmediateCharacterTakesItsByteBackOff) {
   EXPECT_EQ(modem.BulkOut(), "first");
 }
 
-TEST_F(WriteChain, CleanupCancelsQueuedWritesAndTheWriteInFlightFinishes) {
+// A write in flight holds the handle's file object, and a modem that never takes it would keep
+// the close from coming for ever: the cleanup has the USB stack end it (an abort of bulk-OUT).
+TEST_F(WriteChain, CleanupCancelsQueuedWritesAndEndsTheWriteInFlight) {
   std::vector<uint8_t> data = Pattern(10000);
   tb.usb().Hold(Pipe::BulkOut);
   auto inFlight = port.file().WriteAsync(data.data(), 10000);
@@ -270,13 +272,12 @@ TEST_F(WriteChain, CleanupCancelsQueuedWritesAndTheWriteInFlightFinishes) {
   tb.Pump();
   EXPECT_EQ(port.file().Cleanup(), STATUS_SUCCESS);
   EXPECT_EQ(queued.Wait().status, STATUS_CANCELLED);
-
-  tb.usb().Release(Pipe::BulkOut);
   auto r = inFlight.Wait();
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 10000u);
-  EXPECT_TRUE(SameBytes(modem.BulkOut(), data));
+  EXPECT_EQ(r.status, STATUS_CANCELLED);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(modem.BulkOut(), "");
   EXPECT_EQ(ext->AmountInOutQueue, 0u);
+  tb.usb().Release(Pipe::BulkOut);
 }
 
 }  // namespace
