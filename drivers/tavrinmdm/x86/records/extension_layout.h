@@ -17,7 +17,7 @@
   F(RingLock) F(EventHistory) F(DeviceOpen) F(StateLock) F(OpenMutex) F(CloseMutex)             \
   F(IoIdleEvent) F(IoCount) F(SystemSuspended) F(BulkInReaderState) F(ReaderSubmits)            \
   F(ControlLineState) F(WriteSenderBusy) F(WriteFollowUp) F(SystemPowerContext)                \
-  F(DevicePowerContext)
+  F(DevicePowerContext) F(WriteFileObject)
 
 // Size first, then the offsets in the order above; alone in the section .tvlayout of its object.
 #define TAVRIN_EXTENSION_COUNT(field) +1
