@@ -60,6 +60,7 @@ NTSTATUS BusDevice::DispatchPnp(PIRP irp) {
   const UCHAR minor = sp->MinorFunction;
   NTSTATUS status = irp->IoStatus.Status;  // untouched unless answered below
   bool deconfigure = false;
+  bool completeWaitWake = false;
   bool deletePdo = false;
   std::optional<NTSTATUS> fault;
   {
@@ -99,6 +100,7 @@ NTSTATUS BusDevice::DispatchPnp(PIRP irp) {
         if (minor == IRP_MN_SURPRISE_REMOVAL) surpriseRemoved_ = true;
         if (minor == IRP_MN_REMOVE_DEVICE) {
           removed_ = true;
+          completeWaitWake = true;
           // A present device keeps its PDO (it is enumerated again); a pulled-out one is gone.
           deletePdo = unplugged_;
         }
@@ -150,6 +152,8 @@ NTSTATUS BusDevice::DispatchPnp(PIRP irp) {
     usb_->Deconfigure();
     WriteHandles(false);
   }
+  // The device is gone: a wait-wake still pending at the PDO ends now.
+  if (completeWaitWake) ReleaseWaitWake(STATUS_NO_SUCH_DEVICE);
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   if (deletePdo) {

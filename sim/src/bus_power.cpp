@@ -62,6 +62,14 @@ NTSTATUS BusDevice::DispatchPower(PIRP irp) {
     fault = TakeFault(powerFaults_, static_cast<uint32_t>(type) << 8 | minor);
   }
   bool powerChange = false;
+  if (!fault && minor == IRP_MN_WAIT_WAKE) {
+    bool hold;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hold = holdWaitWake_;
+    }
+    if (hold) return PendWaitWake(irp);
+  }
   if (fault) {
     status = *fault;
   } else if (setOrQuery) {

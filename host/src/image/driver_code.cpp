@@ -246,8 +246,8 @@ void NoteDriverCode(const void* routine, PDRIVER_OBJECT driver) {
 }
 
 void EnteringDriverRoutine(const Frame& frame) {
-  if (frame.kind == Frame::Completion && frame.device != nullptr) {
-    NoteDriverCode(frame.routine, frame.device->DriverObject);
+  if (frame.kind == Frame::Completion && (frame.driver != nullptr || frame.device != nullptr)) {
+    NoteDriverCode(frame.routine, frame.driver != nullptr ? frame.driver : frame.device->DriverObject);
   }
   CodeTable& c = C();
   if (!c.anyUnloaded.load(std::memory_order_acquire) || frame.routine == nullptr) return;

@@ -158,6 +158,15 @@ struct IrpRecord {
   // The device the host sent it to, named as it was then; with the major, minor and sender it
   // makes IopHostRequestText, built only for a report.
   std::shared_ptr<const std::string> target;
+  // Per stack location (index CurrentLocation), the completion routine found there when the
+  // request was sent to it and the driver that sent it: the driver that called
+  // IoSetCompletionRoutine (a driver that skips its own location passes the routine of the
+  // driver above on, which keeps it). A completion routine's frame is charged to that driver.
+  struct RoutineOwner {
+    const void* routine = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+  };
+  std::vector<RoutineOwner> routineOwners;
 };
 
 // "IRP_MJ_READ 0x.. from the application (IRP_MJ_READ) to \Device\TAVRINMDM0 of \Driver\x".

@@ -56,6 +56,27 @@ void ClearLocation(PIO_STACK_LOCATION location) {
   location->FileObject = nullptr;
 }
 
+// IopLock held. The completion routine at `location` (index CurrentLocation) is the sender's,
+// unless the same routine is already recorded there: a driver that skipped its own location
+// passes on the routine the driver above it set.
+void NoteRoutineOwnerLocked(IrpRecord& record, PIRP irp, PIO_STACK_LOCATION location,
+                            PDRIVER_OBJECT sender) {
+  const size_t index = static_cast<size_t>(irp->CurrentLocation);
+  if (record.routineOwners.size() <= index) record.routineOwners.resize(index + 1);
+  IrpRecord::RoutineOwner& owner = record.routineOwners[index];
+  const void* routine = reinterpret_cast<const void*>(location->CompletionRoutine);
+  if (routine != nullptr && owner.routine == routine && owner.driver != nullptr) return;
+  owner.routine = routine;
+  owner.driver = sender;
+}
+
+// IopLock held. The driver a completion routine found at location `index` belongs to, if known.
+PDRIVER_OBJECT RoutineOwnerLocked(const IrpRecord& record, size_t index, const void* routine) {
+  if (index >= record.routineOwners.size()) return nullptr;
+  const IrpRecord::RoutineOwner& owner = record.routineOwners[index];
+  return owner.routine == routine ? owner.driver : nullptr;
+}
+
 inline bool NtError(NTSTATUS status) { return static_cast<ULONG>(status) >> 30 == 3; }
 
 void CopyBack(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
@@ -119,11 +140,13 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo) {
   if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
     IopPowerSending(record, irp, device, viaPo);
   }
+  PDRIVER_OBJECT sender = ChargedDriver();
   IoSetNextIrpStackLocation(irp);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   location->DeviceObject = device;
   {
     std::lock_guard<NoSwitchMutex> lock(IopLock());
+    NoteRoutineOwnerLocked(*record, irp, location, sender);
     record->inFlight = true;
     record->completable = true;
     record->sendGeneration++;
@@ -294,6 +317,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     PVOID context = location->Context;
     const UCHAR major = location->MajorFunction;
     const UCHAR minor = location->MinorFunction;
+    const size_t locationIndex = static_cast<size_t>(Irp->CurrentLocation);
     IoSkipCurrentIrpStackLocation(Irp);
     ClearLocation(location);
     const NTSTATUS status = Irp->IoStatus.Status;
@@ -309,8 +333,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                 ? nullptr
                                 : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
     unsigned sendGeneration;
+    PDRIVER_OBJECT owner;
     {
       std::lock_guard<NoSwitchMutex> lock(IopLock());
+      owner = RoutineOwnerLocked(*record, locationIndex, reinterpret_cast<const void*>(routine));
       sendGeneration = record->sendGeneration;
       record->inRoutine = true;
       record->completedDuringRoutine = false;
@@ -322,6 +348,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     frame.irp = Irp;
     frame.major = major;
     frame.minor = minor;
+    // Charged to the driver that set the routine, not the one below that completes (a request
+    // the driver allocated itself has no location of its own: the device above is NULL).
+    frame.driver = owner;
     NTSTATUS result;
     {
       FrameScope scope(frame);

@@ -97,6 +97,12 @@ class BusDevice {
   void FailNextPnp(UCHAR minor, NTSTATUS status);
   void FailNextPower(UCHAR minor, POWER_STATE_TYPE type, NTSTATUS status);
   void FailNextWmi(UCHAR minor, NTSTATUS status);
+  // While held, an IRP_MN_WAIT_WAKE is kept pending at the PDO (one at a time: a second fails
+  // with STATUS_DEVICE_BUSY), cancellable, until ReleaseWaitWake completes it with `status` or
+  // IRP_MN_REMOVE_DEVICE completes it with STATUS_NO_SUCH_DEVICE (bus_wait_wake.cpp).
+  void HoldWaitWake(bool hold);
+  bool ReleaseWaitWake(NTSTATUS status);  // false when none was pending
+  bool WaitWakePending() const;
 
   // ---- Hub level (PlugOptions::hub) -----------------------------------------------------------
   bool HubLevel() const { return hub_.has_value(); }
@@ -171,6 +177,10 @@ class BusDevice {
   bool removed_ = false;
   DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
   SYSTEM_POWER_STATE systemPower_ = PowerSystemWorking;
+  bool holdWaitWake_ = false;
+  PIRP waitWake_ = nullptr;
+  NTSTATUS PendWaitWake(PIRP irp);  // bus_wait_wake.cpp
+  static VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
 };
 
 // The bus driver. One per kernel session; construct it after the host::Session and destroy it

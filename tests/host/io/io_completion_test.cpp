@@ -224,4 +224,62 @@ TEST_F(HostCompletion, WalkedLocationsAreClearedAndCompletionRunsAtTheCompleters
   IoFreeIrp(irp);
 }
 
+// A driver that re-arms its own request from the completion routine allocates there: the memory
+// is its own, even though the driver below is the one completing (and its routine is on the
+// stack). Counted and failed as the routine's driver's, whether the request is the driver's
+// own (no location of its own: no device above) or one passed down with IoSetCompletionRoutine.
+NTSTATUS AllocateInRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* got = static_cast<std::vector<bool>*>(context);
+  void* pool = ExAllocatePool(NonPagedPool, 16);
+  PIRP again = IoAllocateIrp(2, FALSE);
+  got->push_back(pool != nullptr);
+  got->push_back(again != nullptr);
+  if (pool != nullptr) ExFreePool(pool);
+  if (again != nullptr) IoFreeIrp(again);
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(HostCompletion, AllocationsInACompletionRoutineAreChargedToTheDriverThatSetIt) {
+  std::vector<bool> own, passed;
+  Handlers()[filter] = [&](PDEVICE_OBJECT, PIRP request) {
+    PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT device, PIRP mine, PVOID context) -> NTSTATUS {
+          AllocateInRoutine(device, mine, context);
+          IoFreeIrp(mine);
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &own, TRUE, TRUE, TRUE);
+    IoCallDriver(pdo, irp);
+    IoCopyCurrentIrpStackLocationToNext(request);
+    IoSetCompletionRoutine(request, AllocateInRoutine, &passed, TRUE, TRUE, TRUE);
+    return IoCallDriver(fdo, request);
+  };
+  Handlers()[fdo] = [&](PDEVICE_OBJECT, PIRP request) {
+    IoSkipCurrentIrpStackLocation(request);  // the filter's routine passes on to the bus
+    return IoCallDriver(pdo, request);
+  };
+  Handlers()[pdo] = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+  const std::string bus = "\\Driver\\fakebus", ours = "\\Driver\\fakefdo";
+  for (int round = 0; round < 2; ++round) {
+    // Ours per round: request 1 (the filter's own), pool 1 and request 2 (its routine), pool 2
+    // and request 3 (the passed-down request's routine). Round 0 fails the first routine's,
+    // round 1 the second's.
+    host::verifier::FailPoolAllocation(round + 1, ours);
+    host::verifier::FailIrpAllocation(round + 2, ours);
+    PIRP irp = Allocate(TopRoutine, "top");
+    EXPECT_EQ(IoCallDriver(filter, irp), STATUS_SUCCESS);
+    ASSERT_EQ(own.size(), 2u * (round + 1));
+    ASSERT_EQ(passed.size(), 2u * (round + 1));
+    EXPECT_EQ(own[2 * round], round != 0) << "round " << round;
+    EXPECT_EQ(own[2 * round + 1], round != 0) << "round " << round;
+    EXPECT_EQ(passed[2 * round], round == 0) << "round " << round;
+    EXPECT_EQ(passed[2 * round + 1], round == 0) << "round " << round;
+  }
+  EXPECT_EQ(host::verifier::DriverAllocationCounts(bus).pool, 0u);
+  EXPECT_EQ(host::verifier::DriverAllocationCounts(bus).irp, 0u);
+}
+
 }  // namespace

@@ -205,6 +205,8 @@ void AddDeviceCommands(CommandTable& table) {
           minor = IRP_MN_QUERY_POWER;
         } else if (strcasecmp(m.c_str(), "WAIT_WAKE") == 0) {
           minor = IRP_MN_WAIT_WAKE;
+        } else if (strcasecmp(m.c_str(), "POWER_SEQUENCE") == 0) {
+          minor = IRP_MN_POWER_SEQUENCE;  // keyed as 'system' like WAIT_WAKE
         } else {
           args.Error("unknown power minor function '" + m + "'");
         }
@@ -248,6 +250,20 @@ void AddDeviceCommands(CommandTable& table) {
     }
     if (verb == "hold" || verb == "release") {
       bool hold = verb == "hold";
+      if (args.Take("wait-wake")) {
+        // hold wait-wake: the bus keeps the next wait-wakes pending; release wait-wake [STATUS]:
+        // the bus stops holding and completes the pending one (STATUS_SUCCESS: the device woke).
+        NTSTATUS status = STATUS_SUCCESS;
+        if (!hold && !args.AtEnd()) status = args.Status("the status it completes with");
+        args.End();
+        return Make([=](Runner& r) {
+          sim::BusDevice& bus = *r.stack().device(r.Device()).bus;
+          bus.HoldWaitWake(hold);
+          if (!hold && !bus.ReleaseWaitWake(status)) {
+            throw Failure{"no wait-wake is pending at the bus", "", ""};
+          }
+        });
+      }
       if (args.Take("control")) {
         args.End();
         return Make([=](Runner& r) {

@@ -23,7 +23,15 @@ struct Common {
   std::optional<std::string> target;
   std::optional<NTSTATUS> presetStatus;  // preset: IoStatus before the request is sent
   std::optional<uint64_t> presetInfo;
+  // past-cleanup: the request reaches the driver after the handle's IRP_MJ_CLEANUP and before
+  // its IRP_MJ_CLOSE, as one another thread issued while this one closed the handle does (the
+  // I/O manager had referenced the file object; the close waits for the request).
+  bool pastCleanup = false;
 };
+
+// A request on a handle the script has closed: the object manager refuses it with
+// STATUS_INVALID_HANDLE before any request is built (thrown by the sender, caught by Issue).
+struct HandleClosed {};
 
 bool TakeCommon(Args& args, Common& c) {
   if (args.Take("as")) {
@@ -32,6 +40,10 @@ bool TakeCommon(Args& args, Common& c) {
   }
   if (args.Take("on")) {
     c.handle = args.Word("a handle name after 'on'");
+    return true;
+  }
+  if (args.Take("past-cleanup")) {
+    c.pastCleanup = true;
     return true;
   }
   if (args.Take("to")) {
@@ -79,6 +91,9 @@ void CheckCommon(Args& args, const ResultSpec& spec, const Common& c) {
   if (c.target && !c.handle.empty()) {
     args.Error("'on HANDLE' and 'to DEVICE' exclude each other: a kernel client's request has no handle");
   }
+  if (c.pastCleanup && c.handle.empty()) {
+    args.Error("'past-cleanup' names its handle: add 'on HANDLE'");
+  }
   if ((c.presetStatus || c.presetInfo) && !c.target) {
     args.Error("'preset' needs a kernel client's request ('to device'): the I/O manager starts "
                "an application's request at STATUS_SUCCESS, Information 0");
@@ -116,7 +131,23 @@ std::function<host::app::Request()> Sender(Runner& r, const Common& c, UCHAR maj
                                 });
     };
   }
-  std::shared_ptr<host::app::File> file = r.File(c.handle);
+  if (!c.handle.empty() && r.WasClosed(c.handle)) {
+    if (!c.name.empty()) {
+      throw Failure{"handle " + c.handle + " is closed: a request on it finishes at once with "
+                    "STATUS_INVALID_HANDLE and takes no name", "", ""};
+    }
+    return []() -> host::app::Request { throw HandleClosed{}; };
+  }
+  std::shared_ptr<host::app::File> file;
+  if (c.pastCleanup) {
+    Runner::Handle& h = r.HandleOf(c.handle);
+    if (!h.cleanupSent) {
+      throw Failure{"'past-cleanup': handle " + c.handle + " has had no cleanup yet", "", ""};
+    }
+    file = h.file;
+  } else {
+    file = r.File(c.handle);
+  }
   return [=] {
     const void* data = input.empty() ? nullptr : input.data();
     const ULONG length = static_cast<ULONG>(input.size());
@@ -138,7 +169,12 @@ std::function<host::app::Request()> Sender(Runner& r, const Common& c, UCHAR maj
 void Issue(Runner& r, const Common& c, const RequestKind& kind, const ResultSpec& spec,
            const std::string& what, std::function<host::app::Request()> send) {
   if (c.name.empty()) {
-    host::app::IoResult result = send().Wait();
+    host::app::IoResult result;
+    try {
+      result = send().Wait();
+    } catch (const HandleClosed&) {
+      result.status = STATUS_INVALID_HANDLE;
+    }
     r.Note(what + " -> " + DescribeResult(kind, result));
     JudgeResult(r, spec, kind, result, what);
     return;

@@ -71,6 +71,27 @@ void AddThreadCommands(CommandTable& table) {
     return s;
   };
 
+  // within DURATION STEP: the step runs at a random moment of the next DURATION (drawn from the
+  // script's seed, so a run replays): the thread running the line waits that long first, as
+  // 'sleep' does, while everything else goes on. The line ends with the step.
+  table["within"] = [](Args& args) {
+    int64_t window = args.Duration();
+    if (args.AtEnd()) args.Error("'within DURATION' is followed by the step it delays");
+    Statement inner = ParseStep(args.Rest());
+    if (inner.kind != Statement::Step || inner.claimsViolations) {
+      args.Error("'within' delays one step: not a block, 'end', 'exit' or an expectation of the "
+                 "verifier");
+    }
+    Statement s = inner;
+    s.run = [window, step = inner.run](Runner& r) {
+      const int64_t when = static_cast<int64_t>(r.Random(static_cast<uint64_t>(window)));
+      r.Note("the step runs in " + std::to_string(when / 10) + " us");
+      if (when != 0) r.WaitFor([] { return false; }, "a random moment", when);
+      step(r);
+    };
+    return s;
+  };
+
   // seed N: the random moments drawn from here on (mdmhost run --seed replaces it).
   table["seed"] = [](Args& args) {
     uint64_t seed = args.Number("a seed");

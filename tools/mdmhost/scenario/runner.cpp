@@ -94,13 +94,14 @@ std::shared_ptr<host::app::File> Runner::File(const std::string& name) {
 
 void Runner::AddHandle(const std::string& name, std::unique_ptr<host::app::File> file) {
   handles_[name] = Handle{std::move(file), false};
+  closedHandles_.erase(name);
   openOrder_.push_back(name);
   currentHandle_ = name;
 }
 
 void Runner::DropHandle(const std::string& name) {
   const std::string key = name.empty() ? currentHandle_ : name;
-  handles_.erase(key);
+  if (handles_.erase(key) != 0) closedHandles_.insert(key);
   openOrder_.erase(std::remove(openOrder_.begin(), openOrder_.end(), key), openOrder_.end());
   // The current handle is again the one opened last among those still open.
   if (key == currentHandle_) currentHandle_ = openOrder_.empty() ? std::string() : openOrder_.back();

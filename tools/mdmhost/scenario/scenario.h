@@ -15,6 +15,7 @@
 #include <optional>
 #include <ostream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,8 @@ void AddDeviceCommands(CommandTable& table);   // device ...
 void AddExpectCommands(CommandTable& table);   // expect ..., bus ..., dump ...
 void AddThreadCommands(CommandTable& table);   // thread, repeat, end, exit, join, sleep, seed
 void AddFileCommands(CommandTable& table);     // explore N (commands_file.cpp)
+// One line's step on its own (a prefix such as "within D" carries one).
+Statement ParseStep(const std::string& text);
 // The schedules a file's "explore N" line claims its expectations hold under (0: none).
 unsigned ClaimedSchedules(const Script& script);
 void AddParentCommands(CommandTable& table);   // parent ... (the chain: commands_parent.cpp)
@@ -238,6 +241,8 @@ class Runner {
   void AddHandle(const std::string& name, std::unique_ptr<host::app::File> file);
   void DropHandle(const std::string& name);
   bool HasHandle(const std::string& name) const { return handles_.count(name) != 0; }
+  // A handle the script closed (and did not open again under that name).
+  bool WasClosed(const std::string& name) const { return closedHandles_.count(name) != 0; }
 
   // A request sent with "as R". A named request of the main script is sent from a thread of its
   // own, which then waits for it: a dispatch routine that blocks (on a class request the bus
@@ -313,6 +318,7 @@ class Runner {
   std::unique_ptr<Stack> stack_;
   std::optional<size_t> currentDevice_;
   std::map<std::string, Handle> handles_;
+  std::set<std::string> closedHandles_;
   std::vector<std::string> openOrder_;  // names of the open handles, oldest first
   std::string currentHandle_;
   std::map<std::string, std::shared_ptr<PendingRequest>> requests_;

@@ -427,6 +427,17 @@ static const CommandTable& Commands() {
   return table;
 }
 
+Statement ParseStep(const std::string& text) {
+  std::vector<Token> tokens = Tokenize(text);
+  if (tokens.empty() || tokens[0].kind != Token::Word) throw ParseError("expected a step");
+  std::string keyword = tokens[0].text;
+  for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto it = Commands().find(keyword);
+  if (it == Commands().end()) throw ParseError("unknown command '" + tokens[0].text + "'");
+  Args args(std::vector<Token>(tokens.begin() + 1, tokens.end()), text);
+  return it->second(args);
+}
+
 Script ParseScript(const std::string& file, const std::string& text) {
   Script script;
   script.file = file;
