@@ -164,7 +164,8 @@ struct IrpRecord {
   // driver above on, which keeps it). A completion routine's frame is charged to that driver.
   struct RoutineOwner {
     const void* routine = nullptr;
-    PDRIVER_OBJECT driver = nullptr;
+    PDRIVER_OBJECT driver = nullptr;  // NULL: set by no driver (a test's or the host's own)
+    bool noted = false;
   };
   std::vector<RoutineOwner> routineOwners;
 };

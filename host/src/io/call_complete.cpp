@@ -65,9 +65,12 @@ void NoteRoutineOwnerLocked(IrpRecord& record, PIRP irp, PIO_STACK_LOCATION loca
   if (record.routineOwners.size() <= index) record.routineOwners.resize(index + 1);
   IrpRecord::RoutineOwner& owner = record.routineOwners[index];
   const void* routine = reinterpret_cast<const void*>(location->CompletionRoutine);
-  if (routine != nullptr && owner.routine == routine && owner.driver != nullptr) return;
+  // A routine set by no driver (sent by a test or the host itself) stays no driver's when a
+  // driver that skips its location passes it on.
+  if (routine != nullptr && owner.noted && owner.routine == routine) return;
   owner.routine = routine;
   owner.driver = sender;
+  owner.noted = true;
 }
 
 // IopLock held. The driver a completion routine found at location `index` belongs to, if known.
