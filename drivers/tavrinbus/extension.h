@@ -48,6 +48,9 @@ typedef struct _BUS_FDO_EXTENSION {
     ULONG UINumber;
     DEVICE_POWER_STATE DevicePower;  // of the USB device, this driver being its policy owner
     SYSTEM_POWER_STATE SystemPower;
+    // The system set-power request held while the device power request it caused is in flight
+    // (the power manager sends one system power request to a device at a time).
+    PIRP SystemIrp;
 } BUS_FDO_EXTENSION, *PBUS_FDO_EXTENSION;
 
 typedef struct _BUS_PDO_EXTENSION {
