@@ -66,6 +66,7 @@ typedef struct _BUS_PDO_EXTENSION {
     PDEVICE_OBJECT Fdo;
     IO_REMOVE_LOCK RemoveLock;
     BOOLEAN SurpriseRemoved;  // IRP_MN_SURPRISE_REMOVAL reached it
+    BOOLEAN RemovedMissing;   // removed after it was reported missing: never reported again (Lock)
     DEVICE_POWER_STATE DevicePower;
     SYSTEM_POWER_STATE SystemPower;
 } BUS_PDO_EXTENSION, *PBUS_PDO_EXTENSION;
@@ -104,7 +105,10 @@ NTSTATUS BusFdoRequestDevicePower(PBUS_FDO_EXTENSION Fdo, DEVICE_POWER_STATE Sta
 
 // pdo.cpp
 NTSTATUS BusCreateChild(PBUS_FDO_EXTENSION Fdo);
+// Deletes the child (each caller takes it from Fdo->Child under Lock: one of them deletes it).
 VOID BusDeleteChild(PBUS_FDO_EXTENSION Fdo);
+// Deletes the child if it was removed after it was reported missing.
+VOID BusDeleteRemovedChild(PBUS_FDO_EXTENSION Fdo);
 NTSTATUS BusPdoPnp(PBUS_PDO_EXTENSION Pdo, PIRP Irp);
 NTSTATUS BusPdoPower(PBUS_PDO_EXTENSION Pdo, PIRP Irp);
 NTSTATUS BusPdoInternalControl(PBUS_PDO_EXTENSION Pdo, PIRP Irp);

@@ -275,6 +275,8 @@ static NTSTATUS QueryBusRelations(PBUS_FDO_EXTENSION Fdo, PIRP Irp)
     BOOLEAN Report;
     KIRQL OldIrql;
 
+    // A child removed after it was reported missing is never reported again: a new one is made.
+    BusDeleteRemovedChild(Fdo);
     KeAcquireSpinLock(&Fdo->Lock, &OldIrql);
     Report = Fdo->Started && !Fdo->Gone;
     KeReleaseSpinLock(&Fdo->Lock, OldIrql);
