@@ -488,7 +488,12 @@ NTSTATUS BusPdoPower(PBUS_PDO_EXTENSION Pdo, PIRP Irp)
         Status = STATUS_SUCCESS;
         break;
     case IRP_MN_WAIT_WAKE:
-        Status = STATUS_NOT_SUPPORTED;  // the modem does not wake the system
+        // The child reports no wake capability (SystemWake and DeviceWake unspecified): a bus
+        // driver fails a wait/wake request for a device that cannot wake with
+        // STATUS_NOT_SUPPORTED ("Handling a Wait/Wake IRP in a Bus Driver"). Arming it would
+        // need the device's remote-wakeup attribute and a wait/wake request of the FDO's own
+        // down the hub's stack; this modem class is not expected to wake the system.
+        Status = STATUS_NOT_SUPPORTED;
         break;
     default:
         Status = Irp->IoStatus.Status;
