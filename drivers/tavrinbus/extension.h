@@ -51,6 +51,7 @@ typedef struct _BUS_FDO_EXTENSION {
     // The system set-power request held while the device power request it caused is in flight
     // (the power manager sends one system power request to a device at a time).
     PIRP SystemIrp;
+    BOOLEAN SystemIrpUp;  // it is a power-up, already back from the hub: completed, not passed on
 } BUS_FDO_EXTENSION, *PBUS_FDO_EXTENSION;
 
 typedef struct _BUS_PDO_EXTENSION {

@@ -509,13 +509,18 @@ static DEVICE_POWER_STATE DeviceStateFor(PBUS_FDO_EXTENSION Fdo, SYSTEM_POWER_ST
     return Device == PowerDeviceUnspecified ? PowerDeviceD3 : Device;
 }
 
-// Ends the held S-IRP: a power-up completes it (it has come back from the hub), a power-down
-// passes it on down. A system set-power is not failed because the device request failed: the
-// system changes state whatever the device did; the device state stays what the hub last did.
-static VOID ReleaseSystemIrp(PBUS_FDO_EXTENSION Fdo, PIRP Irp, BOOLEAN PowerUp)
+// Ends the held S-IRP with the device request's status `DeviceStatus`, as the port driver does
+// with its own: a power-up completes it (it has come back from the hub), with that status if the
+// device request failed; a power-down passes it on down, or completes it with that status
+// without sending it down if the device request failed.
+static VOID ReleaseSystemIrp(PBUS_FDO_EXTENSION Fdo, PIRP Irp, BOOLEAN PowerUp,
+                             NTSTATUS DeviceStatus)
 {
     PoStartNextPowerIrp(Irp);
-    if (PowerUp) {
+    if (!NT_SUCCESS(DeviceStatus)) {
+        Irp->IoStatus.Status = DeviceStatus;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    } else if (PowerUp) {
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
     } else {
         IoSkipCurrentIrpStackLocation(Irp);
@@ -531,13 +536,15 @@ static VOID NTAPI SystemDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR Minor
     PBUS_FDO_EXTENSION Fdo = (PBUS_FDO_EXTENSION)Context;
     PIRP Irp = Fdo->SystemIrp;
 
+    // Not from the D-state asked for: a sleep state may map to D0 too.
     Fdo->SystemIrp = NULL;
-    ReleaseSystemIrp(Fdo, Irp, PowerState.DeviceState == PowerDeviceD0);
+    ReleaseSystemIrp(Fdo, Irp, Fdo->SystemIrpUp, IoStatus->Status);
 }
 
 // Requests device state `Device` for the S-IRP `Irp`; TRUE if the request is in flight (the S-IRP
 // is then held until SystemDevicePowerDone), FALSE if none was needed or it could not be sent.
-static BOOLEAN HoldSystemIrp(PBUS_FDO_EXTENSION Fdo, PIRP Irp, DEVICE_POWER_STATE Device)
+static BOOLEAN HoldSystemIrp(PBUS_FDO_EXTENSION Fdo, PIRP Irp, DEVICE_POWER_STATE Device,
+                             BOOLEAN PowerUp)
 {
     POWER_STATE PowerState;
     NTSTATUS Status;
@@ -546,6 +553,7 @@ static BOOLEAN HoldSystemIrp(PBUS_FDO_EXTENSION Fdo, PIRP Irp, DEVICE_POWER_STAT
         return FALSE;
     }
     Fdo->SystemIrp = Irp;
+    Fdo->SystemIrpUp = PowerUp;
     PowerState.DeviceState = Device;
     Status = PoRequestPowerIrp(Fdo->PhysicalDeviceObject, IRP_MN_SET_POWER, PowerState,
                                SystemDevicePowerDone, Fdo, NULL);
@@ -564,7 +572,7 @@ static NTSTATUS NTAPI SystemPowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP 
 
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
         Fdo->SystemPower = Stack->Parameters.Power.State.SystemState;
-        if (HoldSystemIrp(Fdo, Irp, PowerDeviceD0)) {
+        if (HoldSystemIrp(Fdo, Irp, PowerDeviceD0, TRUE)) {
             return STATUS_MORE_PROCESSING_REQUIRED;
         }
     }
@@ -586,8 +594,8 @@ static NTSTATUS SystemSetPower(PBUS_FDO_EXTENSION Fdo, PIRP Irp)
         return STATUS_PENDING;
     }
     Fdo->SystemPower = System;
-    if (!HoldSystemIrp(Fdo, Irp, DeviceStateFor(Fdo, System))) {
-        ReleaseSystemIrp(Fdo, Irp, FALSE);
+    if (!HoldSystemIrp(Fdo, Irp, DeviceStateFor(Fdo, System), FALSE)) {
+        ReleaseSystemIrp(Fdo, Irp, FALSE, STATUS_SUCCESS);
     }
     return STATUS_PENDING;
 }
