@@ -48,6 +48,10 @@ typedef struct _BUS_FDO_EXTENSION {
     ULONG UINumber;
     DEVICE_POWER_STATE DevicePower;  // of the USB device, this driver being its policy owner
     SYSTEM_POWER_STATE SystemPower;
+    // The system set-power request held while the device power request it caused is in flight
+    // (the power manager sends one system power request to a device at a time).
+    PIRP SystemIrp;
+    BOOLEAN SystemIrpUp;  // it is a power-up, already back from the hub: completed, not passed on
 } BUS_FDO_EXTENSION, *PBUS_FDO_EXTENSION;
 
 typedef struct _BUS_PDO_EXTENSION {
@@ -63,6 +67,7 @@ typedef struct _BUS_PDO_EXTENSION {
     PDEVICE_OBJECT Fdo;
     IO_REMOVE_LOCK RemoveLock;
     BOOLEAN SurpriseRemoved;  // IRP_MN_SURPRISE_REMOVAL reached it
+    BOOLEAN RemovedMissing;   // removed after it was reported missing: never reported again (Lock)
     DEVICE_POWER_STATE DevicePower;
     SYSTEM_POWER_STATE SystemPower;
 } BUS_PDO_EXTENSION, *PBUS_PDO_EXTENSION;
@@ -101,7 +106,10 @@ NTSTATUS BusFdoRequestDevicePower(PBUS_FDO_EXTENSION Fdo, DEVICE_POWER_STATE Sta
 
 // pdo.cpp
 NTSTATUS BusCreateChild(PBUS_FDO_EXTENSION Fdo);
+// Deletes the child (each caller takes it from Fdo->Child under Lock: one of them deletes it).
 VOID BusDeleteChild(PBUS_FDO_EXTENSION Fdo);
+// Deletes the child if it was removed after it was reported missing.
+VOID BusDeleteRemovedChild(PBUS_FDO_EXTENSION Fdo);
 NTSTATUS BusPdoPnp(PBUS_PDO_EXTENSION Pdo, PIRP Irp);
 NTSTATUS BusPdoPower(PBUS_PDO_EXTENSION Pdo, PIRP Irp);
 NTSTATUS BusPdoInternalControl(PBUS_PDO_EXTENSION Pdo, PIRP Irp);

@@ -275,6 +275,8 @@ static NTSTATUS QueryBusRelations(PBUS_FDO_EXTENSION Fdo, PIRP Irp)
     BOOLEAN Report;
     KIRQL OldIrql;
 
+    // A child removed after it was reported missing is never reported again: a new one is made.
+    BusDeleteRemovedChild(Fdo);
     KeAcquireSpinLock(&Fdo->Lock, &OldIrql);
     Report = Fdo->Started && !Fdo->Gone;
     KeReleaseSpinLock(&Fdo->Lock, OldIrql);
@@ -493,29 +495,109 @@ static NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP 
     return STATUS_SUCCESS;
 }
 
-// A system state passed down: the policy owner then asks for the device state that S-state
-// maps to (D0 on return to S0).
-static NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+// A system set-power request at the FDO, the device's power policy owner ("Managing Device
+// Power Policy", "Handling IRP_MN_SET_POWER for System Power States"): the policy owner requests
+// the device power request the S-state maps to with PoRequestPowerIrp -- for a power-up from the
+// S-IRP's completion routine once the hub has passed it, for a power-down before passing it down
+// -- and completes or passes on the S-IRP only when that request's completion function runs,
+// calling PoStartNextPowerIrp first. Nothing here waits: the S-IRP is held in Fdo->SystemIrp.
+
+static DEVICE_POWER_STATE DeviceStateFor(PBUS_FDO_EXTENSION Fdo, SYSTEM_POWER_STATE System)
+{
+    DEVICE_POWER_STATE Device =
+        System == PowerSystemWorking ? PowerDeviceD0 : Fdo->DeviceState[System];
+    return Device == PowerDeviceUnspecified ? PowerDeviceD3 : Device;
+}
+
+// Ends the held S-IRP with the device request's status `DeviceStatus`, as the port driver does
+// with its own: a power-up completes it (it has come back from the hub), with that status if the
+// device request failed; a power-down passes it on down, or completes it with that status
+// without sending it down if the device request failed.
+static VOID ReleaseSystemIrp(PBUS_FDO_EXTENSION Fdo, PIRP Irp, BOOLEAN PowerUp,
+                             NTSTATUS DeviceStatus)
+{
+    PoStartNextPowerIrp(Irp);
+    if (!NT_SUCCESS(DeviceStatus)) {
+        Irp->IoStatus.Status = DeviceStatus;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    } else if (PowerUp) {
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    } else {
+        IoSkipCurrentIrpStackLocation(Irp);
+        PoCallDriver(Fdo->LowerDeviceObject, Irp);
+    }
+    IoReleaseRemoveLock(&Fdo->RemoveLock, Irp);
+}
+
+static VOID NTAPI SystemDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                        POWER_STATE PowerState, PVOID Context,
+                                        PIO_STATUS_BLOCK IoStatus)
+{
+    PBUS_FDO_EXTENSION Fdo = (PBUS_FDO_EXTENSION)Context;
+    PIRP Irp = Fdo->SystemIrp;
+
+    // Not from the D-state asked for: a sleep state may map to D0 too.
+    Fdo->SystemIrp = NULL;
+    ReleaseSystemIrp(Fdo, Irp, Fdo->SystemIrpUp, IoStatus->Status);
+}
+
+// Requests device state `Device` for the S-IRP `Irp`; TRUE if the request is in flight (the S-IRP
+// is then held until SystemDevicePowerDone), FALSE if none was needed or it could not be sent.
+static BOOLEAN HoldSystemIrp(PBUS_FDO_EXTENSION Fdo, PIRP Irp, DEVICE_POWER_STATE Device,
+                             BOOLEAN PowerUp)
+{
+    POWER_STATE PowerState;
+    NTSTATUS Status;
+
+    if (Fdo->DevicePower == Device) {
+        return FALSE;
+    }
+    Fdo->SystemIrp = Irp;
+    Fdo->SystemIrpUp = PowerUp;
+    PowerState.DeviceState = Device;
+    Status = PoRequestPowerIrp(Fdo->PhysicalDeviceObject, IRP_MN_SET_POWER, PowerState,
+                               SystemDevicePowerDone, Fdo, NULL);
+    if (Status != STATUS_PENDING) {
+        Fdo->SystemIrp = NULL;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A power-up S-IRP back from the hub: D0 is requested now, and the S-IRP completed when it is done.
+static NTSTATUS NTAPI SystemPowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PBUS_FDO_EXTENSION Fdo = (PBUS_FDO_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
-    SYSTEM_POWER_STATE System = Stack->Parameters.Power.State.SystemState;
-    DEVICE_POWER_STATE Device;
 
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
-    if (NT_SUCCESS(Irp->IoStatus.Status) && Stack->MinorFunction == IRP_MN_SET_POWER) {
-        Fdo->SystemPower = System;
-        Device = System == PowerSystemWorking ? PowerDeviceD0 : Fdo->DeviceState[System];
-        if (Device == PowerDeviceUnspecified) {
-            Device = PowerDeviceD3;
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        Fdo->SystemPower = Stack->Parameters.Power.State.SystemState;
+        if (HoldSystemIrp(Fdo, Irp, PowerDeviceD0, TRUE)) {
+            return STATUS_MORE_PROCESSING_REQUIRED;
         }
-        BusFdoRequestDevicePower(Fdo, Device, NULL, NULL);
     }
     PoStartNextPowerIrp(Irp);
     IoReleaseRemoveLock(&Fdo->RemoveLock, Irp);
     return STATUS_SUCCESS;
+}
+
+static NTSTATUS SystemSetPower(PBUS_FDO_EXTENSION Fdo, PIRP Irp)
+{
+    SYSTEM_POWER_STATE System = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
+
+    // Pending either way: the S-IRP may be completed or passed on from a completion function.
+    IoMarkIrpPending(Irp);
+    if (System == PowerSystemWorking) {
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, SystemPowerUpCompletion, NULL, TRUE, TRUE, TRUE);
+        PoCallDriver(Fdo->LowerDeviceObject, Irp);
+        return STATUS_PENDING;
+    }
+    Fdo->SystemPower = System;
+    if (!HoldSystemIrp(Fdo, Irp, DeviceStateFor(Fdo, System), FALSE)) {
+        ReleaseSystemIrp(Fdo, Irp, FALSE, STATUS_SUCCESS);
+    }
+    return STATUS_PENDING;
 }
 
 NTSTATUS BusFdoPower(PBUS_FDO_EXTENSION Fdo, PIRP Irp)
@@ -540,9 +622,7 @@ NTSTATUS BusFdoPower(PBUS_FDO_EXTENSION Fdo, PIRP Irp)
         PoSetPowerState(Fdo->Self, DevicePowerState, Stack->Parameters.Power.State);
     }
     if (Stack->MinorFunction == IRP_MN_SET_POWER && Stack->Parameters.Power.Type == SystemPowerState) {
-        IoCopyCurrentIrpStackLocationToNext(Irp);
-        IoSetCompletionRoutine(Irp, SystemPowerCompletion, NULL, TRUE, TRUE, TRUE);
-        return PoCallDriver(Fdo->LowerDeviceObject, Irp);
+        return SystemSetPower(Fdo, Irp);
     }
     PoStartNextPowerIrp(Irp);
     IoSkipCurrentIrpStackLocation(Irp);

@@ -47,23 +47,42 @@ NTSTATUS BusCreateChild(PBUS_FDO_EXTENSION Fdo)
     return STATUS_SUCCESS;
 }
 
-VOID BusDeleteChild(PBUS_FDO_EXTENSION Fdo)
+// Takes the child from the FDO (only a removed-missing one if `OnlyRemoved`) and deletes it.
+// The FDO's removal, its bus-relations query and the deleting work item may each try: the one
+// that takes it under Lock deletes it.
+static VOID DeleteChild(PBUS_FDO_EXTENSION Fdo, BOOLEAN OnlyRemoved)
 {
-    PDEVICE_OBJECT Child = Fdo->Child;
+    PDEVICE_OBJECT Child;
     PBUS_PDO_EXTENSION Pdo;
     KIRQL OldIrql;
 
+    KeAcquireSpinLock(&Fdo->Lock, &OldIrql);
+    Child = Fdo->Child;
+    if (Child != NULL &&
+        (!OnlyRemoved || ((PBUS_PDO_EXTENSION)Child->DeviceExtension)->RemovedMissing)) {
+        Fdo->Child = NULL;
+    } else {
+        Child = NULL;
+    }
+    KeReleaseSpinLock(&Fdo->Lock, OldIrql);
     if (Child == NULL) {
         return;
     }
     Pdo = (PBUS_PDO_EXTENSION)Child->DeviceExtension;
-    KeAcquireSpinLock(&Fdo->Lock, &OldIrql);
-    Fdo->Child = NULL;
-    KeReleaseSpinLock(&Fdo->Lock, OldIrql);
     // Waits for the child's requests still below.
     IoAcquireRemoveLock(&Pdo->RemoveLock, Fdo);
     IoReleaseRemoveLockAndWait(&Pdo->RemoveLock, Fdo);
     IoDeleteDevice(Child);
+}
+
+VOID BusDeleteChild(PBUS_FDO_EXTENSION Fdo)
+{
+    DeleteChild(Fdo, FALSE);
+}
+
+VOID BusDeleteRemovedChild(PBUS_FDO_EXTENSION Fdo)
+{
+    DeleteChild(Fdo, TRUE);
 }
 
 VOID BusPublishHandles(PBUS_FDO_EXTENSION Fdo, BOOLEAN Publish)
@@ -289,20 +308,34 @@ static NTSTATUS StartDevice(PBUS_PDO_EXTENSION Pdo, PIRP Irp)
 
 // A child reported missing and removed is deleted once the driver above it has detached (it
 // detaches after its removal came back from here): from a work item of the FDO, which holds the
-// FDO's remove lock until it ran. If the FDO is removed first, the child goes with it there.
+// FDO's remove lock until it ran. The work item may run before that driver has detached; the
+// child is then deleted at the FDO's next bus-relations query (the PnP manager sends it only
+// after the removal has finished) or with the FDO, whichever comes first -- it is never reported
+// again.
 static VOID NTAPI DeleteMissingChild(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     PBUS_FDO_EXTENSION Fdo = (PBUS_FDO_EXTENSION)DeviceObject->DeviceExtension;
     PIO_WORKITEM Item = (PIO_WORKITEM)Context;
-    PDEVICE_OBJECT Child = Fdo->Child;
+    PDEVICE_OBJECT Child;
     PDEVICE_OBJECT Top;
+    KIRQL OldIrql;
 
-    if (Child != NULL && !((PBUS_PDO_EXTENSION)Child->DeviceExtension)->Present) {
+    // A reference keeps the child's object while another thread may delete it.
+    KeAcquireSpinLock(&Fdo->Lock, &OldIrql);
+    Child = Fdo->Child;
+    if (Child != NULL && ((PBUS_PDO_EXTENSION)Child->DeviceExtension)->RemovedMissing) {
+        ObReferenceObject(Child);
+    } else {
+        Child = NULL;
+    }
+    KeReleaseSpinLock(&Fdo->Lock, OldIrql);
+    if (Child != NULL) {
         Top = IoGetAttachedDeviceReference(Child);
         ObDereferenceObject(Top);
         if (Top == Child) {
-            BusDeleteChild(Fdo);
+            BusDeleteRemovedChild(Fdo);
         }
+        ObDereferenceObject(Child);
     }
     IoReleaseRemoveLock(&Fdo->RemoveLock, Item);
     IoFreeWorkItem(Item);
@@ -324,6 +357,7 @@ static NTSTATUS RemoveDevice(PBUS_PDO_EXTENSION Pdo, PIRP Irp)
     Pdo->SurpriseRemoved = FALSE;  // a present child removed may be started again
     KeAcquireSpinLock(&Fdo->Lock, &OldIrql);
     Missing = !Pdo->Present && Fdo->Child == Pdo->Self;
+    Pdo->RemovedMissing = Missing;
     KeReleaseSpinLock(&Fdo->Lock, OldIrql);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -454,7 +488,12 @@ NTSTATUS BusPdoPower(PBUS_PDO_EXTENSION Pdo, PIRP Irp)
         Status = STATUS_SUCCESS;
         break;
     case IRP_MN_WAIT_WAKE:
-        Status = STATUS_NOT_SUPPORTED;  // the modem does not wake the system
+        // The child reports no wake capability (SystemWake and DeviceWake unspecified): a bus
+        // driver fails a wait/wake request for a device that cannot wake with
+        // STATUS_NOT_SUPPORTED ("Handling a Wait/Wake IRP in a Bus Driver"). Arming it would
+        // need the device's remote-wakeup attribute and a wait/wake request of the FDO's own
+        // down the hub's stack; this modem class is not expected to wake the system.
+        Status = STATUS_NOT_SUPPORTED;
         break;
     default:
         Status = Irp->IoStatus.Status;

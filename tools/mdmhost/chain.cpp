@@ -112,7 +112,10 @@ void Stack::ChainAfterPnp(size_t i, UCHAR minor) {
     // The parent deletes a child reported missing from a work item, once its driver detached.
     session_->Pump();
     ForgetDeletedChild(i);
-    if (d.bus->SurpriseRemoved()) host::pnp::RemoveDevice(hub);
+    if (d.bus->SurpriseRemoved()) {
+      host::pnp::RemoveDevice(hub);
+      ForgetDeletedChild(i);  // a child the parent's removal deleted
+    }
   }
 }
 

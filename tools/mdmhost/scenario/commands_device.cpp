@@ -6,6 +6,7 @@
 #include "scenario/scenario.h"
 #include "sim/scripted_modem.h"
 #include "sim/at_modem.h"
+#include "host/registry.h"
 
 namespace mdmhost::scenario {
 
@@ -302,10 +303,16 @@ void AddDeviceCommands(CommandTable& table) {
       return Make([=](Runner& r) { r.stack().usb(r.Device()).SetBulkInCapacity(bytes); });
     }
     if (verb == "port-name") {
-      // port-name NAME | none | raw TYPE [bytes ...]
+      // port-name NAME | none | raw TYPE [bytes ...]: the modem PDO's hardware key -- in the
+      // chain the child's the parent enumerated, not the USB device's.
+      auto key = [](Runner& r) {
+        PDEVICE_OBJECT child = r.stack().Chain() ? r.stack().Pdo(r.Device()) : nullptr;
+        return child != nullptr ? host::registry::DeviceKeyPath(child)
+                                : r.stack().device(r.Device()).bus->HardwareKey();
+      };
       if (args.Take("none")) {
         args.End();
-        return Make([](Runner& r) { r.stack().device(r.Device()).bus->DeletePortName(); });
+        return Make([=](Runner& r) { host::registry::DeleteValue(key(r), "PortName"); });
       }
       if (args.Take("raw")) {
         std::string typeText = args.Word("a registry type (REG_SZ, REG_DWORD, REG_BINARY or a number)");
@@ -315,11 +322,13 @@ void AddDeviceCommands(CommandTable& table) {
         auto data = ParseData(args);
         args.End();
         std::vector<uint8_t> bytes = data ? *data : std::vector<uint8_t>();
-        return Make([=](Runner& r) { r.stack().device(r.Device()).bus->SetPortNameRaw(type, bytes); });
+        return Make([=](Runner& r) { host::registry::SetValue(key(r), "PortName", type, bytes); });
       }
       std::string name = args.PeekString() ? args.Next().text : args.Word("a port name");
       args.End();
-      return Make([=](Runner& r) { r.stack().device(r.Device()).bus->SetPortName(name); });
+      return Make([=](Runner& r) {
+        host::registry::SetValue(key(r), "PortName", REG_SZ, sim::BusDevice::Utf16Bytes(name, true));
+      });
     }
     if (verb == "dial-target") {
       // dial-target NUMBER echo|busy|no-answer|no-dialtone|stream N: what a number reaches
