@@ -4,8 +4,12 @@
 // of comm/kernel32 (the serial functions over comm/, the registry functions over the host
 // registry), and calls its entry point on this thread. The program's exit status is mdmhost's,
 // unless the verifier reported something or the image went over its stack limit (then 1).
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -38,6 +42,8 @@ const char* const kExecHelp =
     "  --image PATH          run the x86 driver image itself instead of the host-compiled driver\n"
     "  --stack-report        with --image: print the kernel stack the image used, per routine\n"
     "  --max-stack BYTES     with --image: fail when the image used more kernel stack than this\n"
+    "  --unplug-after SECONDS  pull the modem out (surprise removal) SECONDS after the program\n"
+    "                        starts, while it runs (tavrincheck --hold waits for that)\n"
     "\n"
     "Exit status: the program's (its ExitProcess code), or 1 when the verifier reported a\n"
     "violation, the image went over its stack limit or the program could not be loaded.\n";
@@ -52,7 +58,8 @@ void SplitArguments(const std::vector<std::string>& args, std::vector<std::strin
     const std::string& a = args[i];
     if (a == "--stack-report") {
       own->push_back(a);
-    } else if (a == "--port" || a == "--modem" || a == "--image" || a == "--max-stack") {
+    } else if (a == "--port" || a == "--modem" || a == "--image" || a == "--max-stack" ||
+               a == "--unplug-after") {
       own->push_back(a);
       if (i + 1 < args.size()) own->push_back(args[++i]);
     } else if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
@@ -85,6 +92,13 @@ int ExecCommand(const std::vector<std::string>& args) {
     }
     model = *parsed;
   }
+  long unplugAfter = -1;
+  if (auto u = options.Value("--unplug-after")) {
+    unplugAfter = std::atol(u->c_str());
+    if (unplugAfter <= 0 || unplugAfter > 3600) {
+      throw UsageError("--unplug-after takes a number of seconds from 1 to 3600");
+    }
+  }
   SelectDriverFromOptions(options);
   options.Rest(false);
   if (program.empty()) throw UsageError("exec needs a program (PROGRAM.exe)");
@@ -111,6 +125,7 @@ int ExecCommand(const std::vector<std::string>& args) {
   std::unique_ptr<host::image::Image> image =
       host::image::LoadProgram(program[0], kernel32::FindExport, &error);
   int status = 1;
+  bool unplugged = false;
   if (!image) {
     std::fprintf(stderr, "mdmhost: %s\n", error.c_str());
   } else {
@@ -119,15 +134,42 @@ int ExecCommand(const std::vector<std::string>& args) {
       commandLine += (commandLine.empty() ? "" : " ") + Quote(word);
     }
     kernel32::SetCommandLine(commandLine);
+    // The unplug happens on its own thread, as a surprise removal does, while the program runs;
+    // a program that ends first calls it off.
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool programEnded = false;
+    std::thread unplugger;
+    if (unplugAfter > 0) {
+      unplugger = std::thread([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (ended.wait_for(lock, std::chrono::seconds(unplugAfter), [&] { return programEnded; })) {
+          return;
+        }
+        lock.unlock();
+        std::fprintf(stderr, "mdmhost: unplugging the modem (surprise removal)\n");
+        stack.Unplug(device);
+        stack.Pnp(device, IRP_MN_SURPRISE_REMOVAL);
+        unplugged = true;
+      });
+    }
     std::fflush(stdout);
     status = static_cast<int>(kernel32::RunProgram(reinterpret_cast<const void*>(image->entry())));
     std::fflush(stdout);
+    if (unplugger.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        programEnded = true;
+      }
+      ended.notify_all();
+      unplugger.join();
+    }
   }
   // What the program left open is closed (cleanup cancels its requests), then the stack goes.
   kernel32::CloseEverything();
   stack.WaitUntilClosed(device, 5000);
   if (stack.Fdo(device) != nullptr) {
-    if (!NT_SUCCESS(stack.Pnp(device, IRP_MN_QUERY_REMOVE_DEVICE))) {
+    if (!unplugged && !NT_SUCCESS(stack.Pnp(device, IRP_MN_QUERY_REMOVE_DEVICE))) {
       stack.Pnp(device, IRP_MN_SURPRISE_REMOVAL);
     }
     stack.Pnp(device, IRP_MN_REMOVE_DEVICE);

@@ -106,11 +106,21 @@ rm -rf "$WRAP" && mkdir -p "$WRAP/lib"
 for tool in as dlltool windres windmc objcopy objdump nm ranlib strip ld cpp gcc-ar; do
   [ -x "/usr/bin/$T-$tool" ] && ln -s "/usr/bin/$T-$tool" "$WRAP/$T-$tool"
 done
-# Adjustment 1: ld 2.40 crashes on thin archives (ar crT); make ordinary archives.
+# Adjustment 1: ld 2.40 crashes on thin archives (ar crT); make ordinary ones. A thin archive
+# takes the members of an archive given as input (import libraries are merged that way), so an
+# ordinary one must too: an MRI script adds each input archive's members (ADDLIB).
 cat > "$WRAP/$T-ar" <<AR
-#!/bin/sh
+#!/bin/bash
 mode=\$1; shift
-exec /usr/bin/$T-ar "\$(printf %s "\$mode" | tr -d T)" "\$@"
+case \$mode in *T*) ;; *) exec /usr/bin/$T-ar "\$mode" "\$@" ;; esac
+out=\$1; shift
+{
+  echo "CREATE \$out"
+  for f; do
+    if [ "\$(head -c 7 "\$f")" = '!<arch>' ]; then echo "ADDLIB \$f"; else echo "ADDMOD \$f"; fi
+  done
+  echo SAVE; echo END
+} | /usr/bin/$T-ar -M
 AR
 # Adjustments 2-4: GCC 12's new warnings are not errors; no dominator optimisation for the one file
 # GCC 12.2 crashes on; libgcc is the merged library (libgcc + libgcc_eh + rand_s).

@@ -1,13 +1,16 @@
 // tavrincheck: checks a modem port of this driver from the command line, on Windows 2000 and XP.
 //
-//   tavrincheck [COMn] [--echo NUMBER]
+//   tavrincheck [COMn] [--echo NUMBER] [--hold SECONDS]
 //
 // Lists the serial ports the hardware device map names (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM),
 // opens the one named, or the only port of this driver (a value named \Device\TAVRINMDMn), sets
 // 115200 baud 8N1 and timeouts, sends ATZ and ATI and prints the answers, shows the modem lines,
 // the comm status and the driver's statistics. With --echo NUMBER it dials NUMBER (an echo peer),
 // sends a block of data with overlapped WriteFile while an overlapped ReadFile takes the echo,
-// compares it, and hangs up. It ends with one verdict line; exit status 0 when every step
+// compares it, and hangs up. With --hold SECONDS it then keeps the port open with a read pending
+// and waits up to SECONDS for the modem to be unplugged: the read must end, the next request fail
+// and the handle still close (a surprise removal seen from the application). It ends with one
+// verdict line; exit status 0 when every step
 // worked, 1 otherwise. Every failure names the call and the Windows error.
 //
 // Built without a C run-time library: it imports kernel32.dll and advapi32.dll only, and only
@@ -141,7 +144,19 @@ void Copy(char* to, unsigned size, const char* from) {
 struct Options {
   char port[32];
   char echo[32];
+  DWORD holdSeconds;
 };
+
+// A decimal number of at most six digits, or -1.
+long Number(const char* word) {
+  long value = 0;
+  unsigned digits = 0;
+  for (; *word; ++word, ++digits) {
+    if (*word < '0' || *word > '9' || digits == 6) return -1;
+    value = value * 10 + (*word - '0');
+  }
+  return digits ? value : -1;
+}
 
 // The next word of the command line (quotes group, as the run-time library's parser would).
 const char* NextWord(const char* p, char* word, unsigned size) {
@@ -160,6 +175,7 @@ const char* NextWord(const char* p, char* word, unsigned size) {
 Options ParseCommandLine() {
   Options options;
   options.port[0] = options.echo[0] = 0;
+  options.holdSeconds = 0;
   char word[64];
   const char* p = NextWord(GetCommandLineA(), word, sizeof(word));  // the program's own name
   for (;;) {
@@ -168,10 +184,16 @@ Options ParseCommandLine() {
     if (Equal(word, "--echo")) {
       p = NextWord(p, options.echo, sizeof(options.echo));
       if (!options.echo[0]) FailWith("--echo needs a number to dial");
+    } else if (Equal(word, "--hold")) {
+      p = NextWord(p, word, sizeof(word));
+      long seconds = Number(word);
+      if (seconds <= 0) FailWith("--hold needs a number of seconds (1 to 999999)");
+      options.holdSeconds = static_cast<DWORD>(seconds);
     } else if (Equal(word, "--help") || Equal(word, "/?")) {
-      Put("Usage: tavrincheck [COMn] [--echo NUMBER]\r\n"
+      Put("Usage: tavrincheck [COMn] [--echo NUMBER] [--hold SECONDS]\r\n"
           "Checks a modem port of the tavrinmdm driver: ATZ, ATI, modem lines, status and\r\n"
-          "statistics; with --echo, a dial-up to NUMBER and an echo of 4096 bytes.\r\n");
+          "statistics; with --echo, a dial-up to NUMBER and an echo of 4096 bytes; with\r\n"
+          "--hold, the port kept open with a read pending until the modem is unplugged.\r\n");
       ExitProcess(0);
     } else if (StartsWith(word, "COM") && !options.port[0]) {
       Copy(options.port, sizeof(options.port), word);
@@ -179,7 +201,7 @@ Options ParseCommandLine() {
       Put("unknown argument: ");
       Put(word);
       Put("\r\n");
-      FailWith("usage: tavrincheck [COMn] [--echo NUMBER]");
+      FailWith("usage: tavrincheck [COMn] [--echo NUMBER] [--hold SECONDS]");
     }
   }
   return options;
@@ -394,6 +416,62 @@ void EchoTest(HANDLE port, HANDLE event, const char* number) {
   Command(port, event, "ATH", answer, sizeof(answer), 5);
 }
 
+ // Keeps the port open with a one-byte read pending (no read timeout) and waits for the modem to
+// be unplugged: the driver must end the read, refuse the next request and still let the handle
+// close. Fails if the read is still pending after `seconds`.
+void HoldUntilRemoved(HANDLE port, const char* name, DWORD seconds) {
+  COMMTIMEOUTS wait = {0, 0, 0, 0, 5000};
+  if (!SetCommTimeouts(port, &wait)) Fail("SetCommTimeouts", GetLastError());
+  HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (!event) Fail("CreateEventA", GetLastError());
+  Put("Holding ");
+  Put(name);
+  Put(" open with a read pending for up to ");
+  PutNumber(seconds);
+  Put(" s: unplug the modem now\r\n");
+  // A read may also end with no byte while the modem stays (a zero-length transfer): then the
+  // port still answers and the read is made again, a bounded number of times.
+  for (unsigned round = 0;; ++round) {
+    if (round == 1000) FailWith("the port kept ending reads with no byte and stayed");
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof(ov));
+    ov.hEvent = event;
+    char byte;
+    DWORD got = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (!ReadFile(port, &byte, 1, &got, &ov)) {
+      error = GetLastError();
+      if (error == ERROR_IO_PENDING) {
+        DWORD waited = WaitForSingleObject(event, seconds * 1000);
+        if (waited == WAIT_TIMEOUT) FailWith("the modem was not unplugged while the port was held");
+        if (waited != WAIT_OBJECT_0) Fail("WaitForSingleObject", GetLastError());
+        error = GetOverlappedResult(port, &ov, &got, TRUE) ? ERROR_SUCCESS : GetLastError();
+      }
+    }
+    if (error == ERROR_SUCCESS && got == 1) continue;  // a byte from the modem: read on
+    DWORD modem = 0;
+    if (GetCommModemStatus(port, &modem)) {
+      if (error == ERROR_SUCCESS) continue;
+      Fail("ReadFile (the port still answers)", error);
+    }
+    DWORD statusError = GetLastError();
+    // The driver ends a waiting read when the modem goes: with an error, or with the bytes it
+    // had (none here) as a read that timed out.
+    if (error == ERROR_SUCCESS) {
+      Put("  the pending read ended with no byte\r\n");
+    } else {
+      Put("  the pending read ended: Windows error ");
+      PutNumber(error);
+      Put("\r\n");
+    }
+    Put("  GetCommModemStatus after the removal: Windows error ");
+    PutNumber(statusError);
+    Put("\r\n");
+    break;
+  }
+  CloseHandle(event);
+}
+
 }  // namespace
 
 extern "C" void __stdcall TavrinCheckMain() {
@@ -445,10 +523,12 @@ extern "C" void __stdcall TavrinCheckMain() {
   if (options.echo[0]) EchoTest(port, event, options.echo);
   ShowStatus(port);
   CloseHandle(event);
+  if (options.holdSeconds) HoldUntilRemoved(port, options.port, options.holdSeconds);
   if (!CloseHandle(port)) Fail("CloseHandle", GetLastError());
   Put("tavrincheck: PASS: ");
   Put(options.port);
-  Put(options.echo[0] ? " answered ATZ and ATI, and the echo came back whole\r\n"
-                      : " answered ATZ and ATI\r\n");
+  Put(options.echo[0] ? " answered ATZ and ATI, and the echo came back whole"
+                      : " answered ATZ and ATI");
+  Put(options.holdSeconds ? "; held open, it was unplugged and closed cleanly\r\n" : "\r\n");
   ExitProcess(0);
 }
