@@ -117,11 +117,14 @@ out=\$1; shift
 {
   echo "CREATE \$out"
   for f; do
-    if [ "\$(head -c 7 "\$f")" = '!<arch>' ]; then echo "ADDLIB \$f"; else echo "ADDMOD \$f"; fi
+    if [ "\$(head -c 7 "\$f" | tr -d '\\0')" = '!<arch>' ]; then echo "ADDLIB \$f"; else echo "ADDMOD \$f"; fi
   done
   echo SAVE; echo END
 } | /usr/bin/$T-ar -M
 AR
+# The compilers are Debian's POSIX-threads variants: their unwinder (libgcc_eh) locks through
+# winpthreads, which ReactOS links with libgcc; the Win32-threads variant's calls kernel32 from
+# the end of the link line, where nothing resolves it.
 # Adjustments 2-4: GCC 12's new warnings are not errors; no dominator optimisation for the one file
 # GCC 12.2 crashes on; libgcc is the merged library (libgcc + libgcc_eh + rand_s).
 for cc in gcc g++; do
@@ -132,16 +135,16 @@ for a; do
 done
 extra=(-Wno-error)
 for a; do case \$a in *winapi_thunks.cpp) extra+=(-fno-tree-dominator-opts) ;; esac; done
-exec /usr/bin/$T-$cc "\$@" "\${extra[@]}" -L"$WRAP/lib"
+exec /usr/bin/$T-$cc-posix "\$@" "\${extra[@]}" -L"$WRAP/lib"
 CC
 done
 chmod +x "$WRAP/$T-ar" "$WRAP/$T-gcc" "$WRAP/$T-g++"
 # Adjustment 4: Debian keeps the unwinder (_Unwind_Resume, __emutls_get_address) in libgcc_eh.a;
 # ReactOS links libgcc.a alone. Adjustment 5: ReactOS's msvcrt exports rand_s only for newer
 # versions; three programs still call it: a stub that fails the way rand_s fails (EINVAL).
-gccdir=$(dirname "$(/usr/bin/$T-gcc -print-libgcc-file-name)")
+gccdir=$(dirname "$(/usr/bin/$T-gcc-posix -print-libgcc-file-name)")
 printf 'int rand_s(unsigned int *value) { (void)value; return 22; }\n' > "$WRAP/lib/rand_s.c"
-/usr/bin/$T-gcc -O2 -c "$WRAP/lib/rand_s.c" -o "$WRAP/lib/rand_s.o"
+/usr/bin/$T-gcc-posix -O2 -c "$WRAP/lib/rand_s.c" -o "$WRAP/lib/rand_s.o"
 printf 'CREATE %s\nADDLIB %s\nADDLIB %s\nADDMOD %s\nSAVE\nEND\n' "$WRAP/lib/libgcc.a" \
   "$gccdir/libgcc.a" "$gccdir/libgcc_eh.a" "$WRAP/lib/rand_s.o" | /usr/bin/$T-ar -M
 
