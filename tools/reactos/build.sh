@@ -122,11 +122,11 @@ out=\$1; shift
   echo SAVE; echo END
 } | /usr/bin/$T-ar -M
 AR
-# The compilers are Debian's POSIX-threads variants: their unwinder (libgcc_eh) locks through
-# winpthreads, which ReactOS links with libgcc; the Win32-threads variant's calls kernel32 from
-# the end of the link line, where nothing resolves it.
+# The compilers are Debian's Win32-threads variants, whatever the system's alternative says.
 # Adjustments 2-4: GCC 12's new warnings are not errors; no dominator optimisation for the one file
-# GCC 12.2 crashes on; libgcc is the merged library (libgcc + libgcc_eh + rand_s).
+# GCC 12.2 crashes on; libgcc is the merged library (libgcc + libgcc_eh + rand_s), and a link
+# takes its inputs as one group, since the unwinder that libgcc at the end of the line brings
+# calls kernel32, which came before it.
 for cc in gcc g++; do
   cat > "$WRAP/$T-$cc" <<CC
 #!/bin/bash
@@ -135,16 +135,21 @@ for a; do
 done
 extra=(-Wno-error)
 for a; do case \$a in *winapi_thunks.cpp) extra+=(-fno-tree-dominator-opts) ;; esac; done
-exec /usr/bin/$T-$cc-posix "\$@" "\${extra[@]}" -L"$WRAP/lib"
+link=1
+for a; do case \$a in -c|-S|-E|-M|-MM|-print-*|-dump*|--version|-v) link=0 ;; esac; done
+if [ \$link = 1 ]; then
+  exec /usr/bin/$T-$cc-win32 -Wl,--start-group "\$@" "\${extra[@]}" -L"$WRAP/lib" -Wl,--end-group
+fi
+exec /usr/bin/$T-$cc-win32 "\$@" "\${extra[@]}"
 CC
 done
 chmod +x "$WRAP/$T-ar" "$WRAP/$T-gcc" "$WRAP/$T-g++"
 # Adjustment 4: Debian keeps the unwinder (_Unwind_Resume, __emutls_get_address) in libgcc_eh.a;
 # ReactOS links libgcc.a alone. Adjustment 5: ReactOS's msvcrt exports rand_s only for newer
 # versions; three programs still call it: a stub that fails the way rand_s fails (EINVAL).
-gccdir=$(dirname "$(/usr/bin/$T-gcc-posix -print-libgcc-file-name)")
+gccdir=$(dirname "$(/usr/bin/$T-gcc-win32 -print-libgcc-file-name)")
 printf 'int rand_s(unsigned int *value) { (void)value; return 22; }\n' > "$WRAP/lib/rand_s.c"
-/usr/bin/$T-gcc-posix -O2 -c "$WRAP/lib/rand_s.c" -o "$WRAP/lib/rand_s.o"
+/usr/bin/$T-gcc-win32 -O2 -c "$WRAP/lib/rand_s.c" -o "$WRAP/lib/rand_s.o"
 printf 'CREATE %s\nADDLIB %s\nADDLIB %s\nADDMOD %s\nSAVE\nEND\n' "$WRAP/lib/libgcc.a" \
   "$gccdir/libgcc.a" "$gccdir/libgcc_eh.a" "$WRAP/lib/rand_s.o" | /usr/bin/$T-ar -M
 
