@@ -108,25 +108,31 @@ for tool in as dlltool windres windmc objcopy objdump nm ranlib strip ld cpp gcc
 done
 # Adjustment 1: ld 2.40 crashes on thin archives (ar crT); make ordinary ones. A thin archive
 # takes the members of an archive given as input (import libraries are merged that way), so an
-# ordinary one must too: an MRI script adds each input archive's members (ADDLIB).
+# ordinary one must too: then an MRI script adds each input archive's members (ADDLIB). Member
+# order matters where two members define one symbol (ReactOS's CRT has such pairs), and each MRI
+# line puts what it adds in front, so the lines go last input first.
 cat > "$WRAP/$T-ar" <<AR
 #!/bin/bash
 mode=\$1; shift
 case \$mode in *T*) ;; *) exec /usr/bin/$T-ar "\$mode" "\$@" ;; esac
 out=\$1; shift
-{
-  echo "CREATE \$out"
-  for f; do
-    if [ "\$(head -c 7 "\$f" | tr -d '\\0')" = '!<arch>' ]; then echo "ADDLIB \$f"; else echo "ADDMOD \$f"; fi
-  done
-  echo SAVE; echo END
-} | /usr/bin/$T-ar -M
+nested=0
+for f; do [ "\$(head -c 7 "\$f" | tr -d '\\0')" = '!<arch>' ] && nested=1; done
+rm -f "\$out"
+# Objects only: appended in order (q: a second object of the same name is kept, as thin keeps it).
+[ \$nested = 0 ] && exec /usr/bin/$T-ar qcs "\$out" "\$@"
+lines=()
+for f; do
+  if [ "\$(head -c 7 "\$f" | tr -d '\\0')" = '!<arch>' ]; then lines=("ADDLIB \$f" "\${lines[@]}")
+  else lines=("ADDMOD \$f" "\${lines[@]}"); fi
+done
+{ echo "CREATE \$out"; printf '%s\n' "\${lines[@]}"; echo SAVE; echo END; } | /usr/bin/$T-ar -M
 AR
 # The compilers are Debian's Win32-threads variants, whatever the system's alternative says.
 # Adjustments 2-4: GCC 12's new warnings are not errors; no dominator optimisation for the one file
 # GCC 12.2 crashes on; libgcc is the merged library (libgcc + libgcc_eh + rand_s), and a link
-# takes its inputs as one group, since the unwinder that libgcc at the end of the line brings
-# calls kernel32, which came before it.
+# that names kernel32's import library names it again at its end, since the unwinder that libgcc
+# brings at the end of the line calls kernel32.
 for cc in gcc g++; do
   cat > "$WRAP/$T-$cc" <<CC
 #!/bin/bash
@@ -135,12 +141,9 @@ for a; do
 done
 extra=(-Wno-error)
 for a; do case \$a in *winapi_thunks.cpp) extra+=(-fno-tree-dominator-opts) ;; esac; done
-link=1
-for a; do case \$a in -c|-S|-E|-M|-MM|-print-*|-dump*|--version|-v) link=0 ;; esac; done
-if [ \$link = 1 ]; then
-  exec /usr/bin/$T-$cc-win32 -Wl,--start-group "\$@" "\${extra[@]}" -L"$WRAP/lib" -Wl,--end-group
-fi
-exec /usr/bin/$T-$cc-win32 "\$@" "\${extra[@]}"
+kernel32=()
+for a; do case \$a in */libkernel32.a) kernel32=("\$a") ;; esac; done
+exec /usr/bin/$T-$cc-win32 "\$@" "\${extra[@]}" -L"$WRAP/lib" "\${kernel32[@]}"
 CC
 done
 chmod +x "$WRAP/$T-ar" "$WRAP/$T-gcc" "$WRAP/$T-g++"
