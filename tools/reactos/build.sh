@@ -131,8 +131,8 @@ AR
 # The compilers are Debian's Win32-threads variants, whatever the system's alternative says.
 # Adjustments 2-4: GCC 12's new warnings are not errors; no dominator optimisation for the one file
 # GCC 12.2 crashes on; libgcc is the merged library (libgcc + libgcc_eh + rand_s), and a link
-# that names kernel32's import library names it again at its end, since the unwinder that libgcc
-# brings at the end of the line calls kernel32.
+# names its libraries a second time at its end, since the unwinder that libgcc brings at the end
+# of the line calls kernel32 and the C library, named before it.
 for cc in gcc g++; do
   cat > "$WRAP/$T-$cc" <<CC
 #!/bin/bash
@@ -141,9 +141,9 @@ for a; do
 done
 extra=(-Wno-error)
 for a; do case \$a in *winapi_thunks.cpp) extra+=(-fno-tree-dominator-opts) ;; esac; done
-kernel32=()
-for a; do case \$a in */libkernel32.a) kernel32=("\$a") ;; esac; done
-exec /usr/bin/$T-$cc-win32 "\$@" "\${extra[@]}" -L"$WRAP/lib" "\${kernel32[@]}"
+again=()
+for a; do case \$a in *.a) again+=("\$a") ;; esac; done
+exec /usr/bin/$T-$cc-win32 "\$@" "\${extra[@]}" -L"$WRAP/lib" "\${again[@]}"
 CC
 done
 chmod +x "$WRAP/$T-ar" "$WRAP/$T-gcc" "$WRAP/$T-g++"
