@@ -129,45 +129,54 @@ done
 { echo "CREATE \$out"; printf '%s\n' "\${lines[@]}"; echo SAVE; echo END; } | /usr/bin/$T-ar -M
 AR
 # The compilers are Debian's Win32-threads variants, whatever the system's alternative says.
-# Adjustments 2-4: GCC 12's new warnings are not errors; no dominator optimisation for the one file
-# GCC 12.2 crashes on; libgcc is the merged library (libgcc + libgcc_eh + rand_s), and a link
-# names its libraries a second time at its end, since the unwinder that libgcc brings at the end
-# of the line calls kernel32 and the C library, named before it.
+# Adjustments 2-5: GCC 12's new warnings are not errors; no dominator optimisation for the one
+# file GCC 12.2 crashes on. Debian keeps the unwinder (_Unwind_Resume, __emutls_get_address) in
+# libgcc_eh.a, which ReactOS does not link, and ReactOS's msvcrt exports rand_s only for newer
+# versions while three programs call it. Linking libgcc_eh into everything breaks hundreds of
+# links (the unwinder then comes along and wants the C library's threads), so a link that fails
+# for want of exactly those is made again with them: libgcc_eh and a rand_s that fails as rand_s
+# fails (EINVAL), in libextra.a, and the link's libraries named again after it.
 for cc in gcc g++; do
   cat > "$WRAP/$T-$cc" <<CC
 #!/bin/bash
-for a; do
-  case \$a in -print-file-name=libgcc.a) echo "$WRAP/lib/libgcc.a"; exit 0 ;; esac
-done
+real=/usr/bin/$T-$cc-win32
 extra=(-Wno-error)
 for a; do case \$a in *winapi_thunks.cpp) extra+=(-fno-tree-dominator-opts) ;; esac; done
+for a; do
+  case \$a in -c|-S|-E|-M|-MM|-print-*|-dump*|--version|-v|-###) exec "\$real" "\$@" "\${extra[@]}" ;; esac
+done
+err=\$(mktemp)
+if "\$real" "\$@" "\${extra[@]}" 2>"\$err"; then cat "\$err" >&2; rm -f "\$err"; exit 0; fi
+if ! grep -Eq "undefined reference to .(_Unwind_Resume|__emutls_get_address|rand_s)'" "\$err"; then
+  cat "\$err" >&2; rm -f "\$err"; exit 1
+fi
+rm -f "\$err"
 again=()
 for a; do case \$a in *.a) again+=("\$a") ;; esac; done
-exec /usr/bin/$T-$cc-win32 "\$@" "\${extra[@]}" -L"$WRAP/lib" "\${again[@]}"
+exec "\$real" "\$@" "\${extra[@]}" "$WRAP/lib/libextra.a" "\${again[@]}" "$WRAP/lib/libextra.a" -lgcc
 CC
 done
 chmod +x "$WRAP/$T-ar" "$WRAP/$T-gcc" "$WRAP/$T-g++"
-# Adjustment 4: Debian keeps the unwinder (_Unwind_Resume, __emutls_get_address) in libgcc_eh.a;
-# ReactOS links libgcc.a alone. Adjustment 5: ReactOS's msvcrt exports rand_s only for newer
-# versions; three programs still call it: a stub that fails the way rand_s fails (EINVAL).
 gccdir=$(dirname "$(/usr/bin/$T-gcc-win32 -print-libgcc-file-name)")
 printf 'int rand_s(unsigned int *value) { (void)value; return 22; }\n' > "$WRAP/lib/rand_s.c"
 /usr/bin/$T-gcc-win32 -O2 -c "$WRAP/lib/rand_s.c" -o "$WRAP/lib/rand_s.o"
-printf 'CREATE %s\nADDLIB %s\nADDLIB %s\nADDMOD %s\nSAVE\nEND\n' "$WRAP/lib/libgcc.a" \
-  "$gccdir/libgcc.a" "$gccdir/libgcc_eh.a" "$WRAP/lib/rand_s.o" | /usr/bin/$T-ar -M
+printf 'CREATE %s\nADDLIB %s\nADDMOD %s\nSAVE\nEND\n' "$WRAP/lib/libextra.a" \
+  "$gccdir/libgcc_eh.a" "$WRAP/lib/rand_s.o" | /usr/bin/$T-ar -M
 
 # --- configure and build ----------------------------------------------------------------------
 OUT=$CACHE/build
-if [ ! -f "$OUT/build.ninja" ]; then
+# A build stopped half-way goes on where it stopped (ninja); a removed CMakeCache.txt configures
+# it again in place.
+if [ ! -f "$OUT/build.ninja" ] || [ ! -f "$OUT/CMakeCache.txt" ]; then
   say "configuring into $OUT"
-  rm -rf "$OUT" && mkdir -p "$OUT"
+  mkdir -p "$OUT"
   (cd "$OUT" && cmake -G Ninja -DENABLE_CCACHE:BOOL=0 -DCMAKE_TOOLCHAIN_FILE:FILEPATH=toolchain-gcc.cmake \
      -DARCH:STRING=i386 -DMINGW_TOOLCHAIN_PREFIX="$WRAP/$T-" -DCMAKE_AR="$WRAP/$T-ar" "$SRC" \
      > "$CACHE/configure.log" 2>&1) || die "cmake configure (log: $CACHE/configure.log)"
 fi
 say "building bootcdregtest (about 20 minutes on 2 cores; log: $CACHE/build.log)"
 start=$(date +%s)
-(cd "$OUT" && ninja -j"${JOBS:-$(nproc)}" bootcdregtest > "$CACHE/build.log" 2>&1) \
+(cd "$OUT" && ninja -k 0 -j"${JOBS:-$(nproc)}" bootcdregtest > "$CACHE/build.log" 2>&1) \
   || { tail -30 "$CACHE/build.log" >&2; die "ninja bootcdregtest (log: $CACHE/build.log)"; }
 cp "$OUT/bootcdregtest.iso" "$CACHE/bootcdregtest.iso"
 echo "$PIN built in $(( $(date +%s) - start )) s on $(nproc) cores, $(date -u +%FT%TZ)" > "$CACHE/build.done"

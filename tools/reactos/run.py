@@ -38,6 +38,13 @@ ECHO_NUMBER = "5551234"
 # The answer file's [GuiRunOnce] lines: the CD drive is the first one after the system disk's
 # partition; a line for each likely letter runs the script from whichever holds it.
 CD_LETTERS = "DEFG"
+# The USB host controller: QEMU's device, its bus, and the speed the modem offers on it (EHCI
+# takes a high-speed device; UHCI and OHCI full speed).
+CONTROLLERS = {
+    "ehci": ("usb-ehci,id=usbhc", "usbhc.0", "high"),
+    "uhci": ("piix3-usb-uhci,id=usbhc", "usbhc.0", "full"),
+    "ohci": ("pci-ohci,id=usbhc", "usbhc.0", "full"),
+}
 
 
 class Stop(Exception):
@@ -197,10 +204,11 @@ def free_port():
 class Modem:
     """mdmhost usbredir: the simulated modem as a USB device, on loopback."""
 
-    def __init__(self, mdmhost, port, work):
+    def __init__(self, mdmhost, port, work, speed):
         self.log = open(work / "usbredir.log", "w")
         self.proc = subprocess.Popen(
-            [str(mdmhost), "usbredir", "--listen", str(port)], stdin=subprocess.PIPE,
+            [str(mdmhost), "usbredir", "--listen", str(port), "--speed", speed],
+            stdin=subprocess.PIPE,
             stdout=self.log, stderr=subprocess.STDOUT, text=True)
         self.path = work / "usbredir.log"
 
@@ -276,7 +284,7 @@ class Run:
             "-vga", "std", "-boot", "d", "-cdrom", str(iso),
             "-drive", f"file={disk},format=qcow2,if=ide,index=0",
             "-serial", f"file:{self.serial}", "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
-            "-device", "usb-ehci,id=ehci", "-nic", "none", "-rtc", "base=utc",
+            "-device", CONTROLLERS[self.args.controller][0], "-nic", "none", "-rtc", "base=utc",
         ]
         (self.work / "qemu.cmd").write_text(" ".join(command) + "\n")
         self.qemu_log = open(self.work / "qemu.log", "w")
@@ -285,7 +293,8 @@ class Run:
 
     def plug(self):
         port = free_port()
-        self.modem = Modem(self.args.mdmhost, port, self.work)
+        _, bus, speed = CONTROLLERS[self.args.controller]
+        self.modem = Modem(self.args.mdmhost, port, self.work, speed)
         deadline = time.monotonic() + 30
         while "listening" not in self.modem.text():
             if time.monotonic() > deadline or self.modem.proc.poll() is not None:
@@ -294,8 +303,7 @@ class Run:
         self.qmp.command("chardev-add", id="modem", backend={
             "type": "socket", "data": {"addr": {"type": "inet", "data": {
                 "host": "127.0.0.1", "port": str(port)}}, "server": False}})
-        self.qmp.command("device_add", driver="usb-redir", chardev="modem", id="modem",
-                         bus="ehci.0")
+        self.qmp.command("device_add", driver="usb-redir", chardev="modem", id="modem", bus=bus)
         log(f"plugged the modem in (usbredir on 127.0.0.1:{port})")
 
     def unplug(self):
@@ -359,6 +367,8 @@ def main():
     parser.add_argument("--time-scale", type=float, default=1.0,
                         help="multiply every step's time limit (a slower machine)")
     parser.add_argument("--keep", action="store_true", help="keep the run's folder on success")
+    parser.add_argument("--controller", choices=sorted(CONTROLLERS), default="ehci",
+                        help="the USB host controller the modem is plugged into (default ehci)")
     args = parser.parse_args()
 
     cache = cache_dir()
