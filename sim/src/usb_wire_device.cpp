@@ -36,6 +36,8 @@ std::vector<uint8_t> Truncate(std::vector<uint8_t> bytes, uint16_t length) {
 UsbWireDevice::UsbWireDevice(std::unique_ptr<Modem> modem, const UsbWireOptions& options,
                              std::function<uint64_t()> clock)
     : modem_(std::move(modem)), options_(options), clock_(std::move(clock)) {
+  txMeter_.Start(clock_());
+  rxMeter_.Start(clock_());
   modem_->Attach(this);
 }
 
@@ -55,6 +57,9 @@ std::optional<std::vector<uint8_t>> UsbWireDevice::Control(const UsbSetup& setup
   switch (ClassifyCdcRequest(setup.requestType, setup.request, setup.index, setup.length)) {
     case CdcRequest::SetLineCoding:
       lineCoding_ = DecodeLineCoding(data);
+      // A paced line runs at the new rate from now on.
+      txMeter_.Start(clock_());
+      rxMeter_.Start(clock_());
       modem_->OnLineCoding(lineCoding_.rate, lineCoding_.stopBits, lineCoding_.parity,
                            lineCoding_.dataBits);
       Service();
@@ -65,6 +70,8 @@ std::optional<std::vector<uint8_t>> UsbWireDevice::Control(const UsbSetup& setup
       return out;
     }
     case CdcRequest::SetControlLineState:
+      // RTS rising lets a line under RTS flow control deliver again.
+      if ((setup.value & 0x2) != 0 && (controlLines_ & 0x2) == 0) pollSoon_ = true;
       controlLines_ = setup.value;
       modem_->OnControlLineState(setup.value);
       Service();
@@ -243,9 +250,87 @@ bool UsbWireDevice::Halted(uint8_t address) const {
   return std::find(halted_.begin(), halted_.end(), address) != halted_.end();
 }
 
-void UsbWireDevice::BulkOut(const uint8_t* data, size_t n) {
-  if (n) modem_->OnBulkOut(data, n);
+// ---- The paced line -------------------------------------------------------------------------
+// As the USB stack's paced line (usb_stack_line.cpp): the receive side banks at most about 32 ms
+// of the line (at least a packet) and the model is woken in steps of about 4 ms of it; the
+// transmit side sends the buffer's bytes, then the waiting transfers', at the line rate, banking
+// nothing while it has nothing to send.
+
+namespace {
+uint64_t RxBurst(const LineClock& c) { return std::max<uint64_t>(64, c.CharactersPerSecond() / 32); }
+uint64_t WakeStep(const LineClock& c) { return std::max<uint64_t>(1, c.CharactersPerSecond() / 250); }
+}  // namespace
+
+LineClock UsbWireDevice::Clock() const {
+  const uint32_t bps = options_.line.bitsPerSecond ? options_.line.bitsPerSecond : lineCoding_.rate;
+  return LineClock(bps, HalfBitsPerCharacter(lineCoding_.dataBits, lineCoding_.parity,
+                                             lineCoding_.stopBits));
+}
+
+uint64_t UsbWireDevice::BulkOut(const uint8_t* data, size_t n) {
+  const uint64_t ticket = nextTicket_++;
+  if (!options_.line.paced) {
+    if (n) modem_->OnBulkOut(data, n);
+    completedOut_.push_back(ticket);
+    Service();
+    return ticket;
+  }
+  // A line with nothing to send has been idle: its time starts now.
+  if (tx_.empty()) txMeter_.Start(clock_());
+  tx_.insert(tx_.end(), data, data + n);
+  txQueued_ += n;
+  out_.push_back({ticket, txQueued_});
+  CompleteOut();
   Service();
+  return ticket;
+}
+
+std::vector<uint64_t> UsbWireDevice::TakeCompletedOut() {
+  std::vector<uint64_t> done;
+  done.swap(completedOut_);
+  return done;
+}
+
+bool UsbWireDevice::CancelOut(uint64_t ticket) {
+  uint64_t start = txOnLine_;
+  for (auto it = out_.begin(); it != out_.end(); ++it) {
+    if (it->ticket != ticket) {
+      start = it->end;
+      continue;
+    }
+    // Its bytes from the end of the transmit buffer on (or from its first, if later) go.
+    const uint64_t from = std::max(start, txOnLine_ + options_.line.txBuffer);
+    const uint64_t removed = it->end > from ? it->end - from : 0;
+    if (removed) {
+      const auto first = tx_.begin() + static_cast<long>(from - txOnLine_);
+      tx_.erase(first, first + static_cast<long>(removed));
+      txQueued_ -= removed;
+      for (auto later = it + 1; later != out_.end(); ++later) later->end -= removed;
+    }
+    out_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+// Transfers whose last byte is within the transmit buffer are complete.
+void UsbWireDevice::CompleteOut() {
+  while (!out_.empty() && out_.front().end <= txOnLine_ + options_.line.txBuffer) {
+    completedOut_.push_back(out_.front().ticket);
+    out_.pop_front();
+  }
+}
+
+void UsbWireDevice::DrainTx(uint64_t now) {
+  if (!options_.line.paced || tx_.empty()) return;
+  const uint64_t n = std::min<uint64_t>(txMeter_.Available(Clock(), now, UINT64_MAX), tx_.size());
+  if (n == 0) return;
+  std::vector<uint8_t> bytes(tx_.begin(), tx_.begin() + static_cast<long>(n));
+  tx_.erase(tx_.begin(), tx_.begin() + static_cast<long>(n));
+  txMeter_.Take(n);
+  txOnLine_ += n;
+  CompleteOut();
+  modem_->OnBulkOut(bytes.data(), bytes.size());
 }
 
 std::vector<uint8_t> UsbWireDevice::TakeBulkIn(size_t max) {
@@ -268,6 +353,7 @@ std::vector<uint8_t> UsbWireDevice::TakeNotification() {
 }
 
 void UsbWireDevice::Service() {
+  DrainTx(clock_());
   // A model may ask again from inside Poll: loop only while it asks for "now" and has not been
   // polled for it yet (bounded, so a model that always asks cannot hold the caller).
   for (int round = 0; round < 8; ++round) {
@@ -280,13 +366,44 @@ void UsbWireDevice::Service() {
   }
 }
 
+uint64_t UsbWireDevice::NextWakeNs() const {
+  if (pollSoon_) return 0;
+  uint64_t next = wakeAtNs_;
+  if (options_.line.paced && !tx_.empty()) {
+    const LineClock clock = Clock();
+    next = std::min(next, txMeter_.TimeOf(clock, std::min<uint64_t>(tx_.size(), WakeStep(clock))));
+  }
+  return next;
+}
+
 void UsbWireDevice::SendToHost(const uint8_t* data, size_t n) {
-  const size_t room = HostRoom();
-  fifo_.insert(fifo_.end(), data, data + std::min(n, room));
+  const size_t room =
+      fifo_.size() >= options_.bulkInCapacity ? 0 : options_.bulkInCapacity - fifo_.size();
+  n = std::min(n, room);
+  fifo_.insert(fifo_.end(), data, data + n);
+  if (options_.line.paced && n) {
+    // The line brought these in; what the model still has comes as the line carries it.
+    rxMeter_.Take(n);
+    const LineClock clock = Clock();
+    const uint64_t now = clock_();
+    const uint64_t left = rxMeter_.Available(clock, now, RxBurst(clock));
+    if (left < RxBurst(clock)) WakeAt(rxMeter_.TimeOf(clock, left + WakeStep(clock)));
+  }
 }
 
 size_t UsbWireDevice::HostRoom() const {
-  return fifo_.size() >= options_.bulkInCapacity ? 0 : options_.bulkInCapacity - fifo_.size();
+  const size_t room =
+      fifo_.size() >= options_.bulkInCapacity ? 0 : options_.bulkInCapacity - fifo_.size();
+  if (!options_.line.paced) return room;
+  if (options_.line.rtsFlow && (controlLines_ & 0x2) == 0) return 0;  // polled when RTS rises
+  const LineClock clock = Clock();
+  const uint64_t now = clock_();
+  const uint64_t credit = rxMeter_.Available(clock, now, RxBurst(clock));
+  if (credit >= room) return room;
+  if (credit < RxBurst(clock)) {
+    wakeAtNs_ = std::min(wakeAtNs_, rxMeter_.TimeOf(clock, credit + WakeStep(clock)));
+  }
+  return static_cast<size_t>(credit);
 }
 
 void UsbWireDevice::SendSerialState(uint16_t uartState) {

@@ -459,9 +459,9 @@ void UsbredirDevice::OnBulk(uint64_t id, const void* header, const uint8_t* data
     if (pendingIn_.size() >= options_.maxPendingIn) return refuse(usb_redir_inval);
     pendingIn_.push_back({id, h.endpoint, asked, h.stream_id});
   } else {
-    device_->BulkOut(data, static_cast<size_t>(length));
-    h.status = usb_redir_success;
-    usbredirparser_send_bulk_packet(parser_, id, &h, nullptr, 0);
+    if (pendingOut_.size() >= options_.maxPendingIn) return refuse(usb_redir_inval);
+    const uint64_t ticket = device_->BulkOut(data, static_cast<size_t>(length));
+    pendingOut_.push_back({id, ticket, h.endpoint, asked});
   }
   Service();
 }
@@ -488,6 +488,15 @@ void UsbredirDevice::OnCancel(uint64_t id) {
       return;
     }
   }
+  for (auto it = pendingOut_.begin(); it != pendingOut_.end(); ++it) {
+    if (it->id == id) {
+      const PendingOut p = *it;
+      pendingOut_.erase(it);
+      if (device_) device_->CancelOut(p.ticket);
+      CompleteOut(p, usb_redir_cancelled, 0);
+      return;
+    }
+  }
   // Already completed (the completion crossed the cancel on the wire): nothing to do.
 }
 
@@ -504,17 +513,41 @@ void UsbredirDevice::CompleteIn(const PendingIn& p, uint8_t status,
                                   static_cast<int>(data.size()));
 }
 
+void UsbredirDevice::CompleteOut(const PendingOut& p, uint8_t status, uint32_t length) {
+  usb_redir_bulk_packet_header h{};
+  h.endpoint = p.endpoint;
+  h.status = status;
+  h.length = static_cast<uint16_t>(length & 0xFFFF);
+  h.length_high = static_cast<uint16_t>(length >> 16);
+  usbredirparser_send_bulk_packet(parser_, p.id, &h, nullptr, 0);
+}
+
 void UsbredirDevice::CancelPending(uint8_t status) {
   while (!pendingIn_.empty()) {
     const PendingIn p = pendingIn_.front();
     pendingIn_.pop_front();
     CompleteIn(p, status, {});
   }
+  while (!pendingOut_.empty()) {
+    const PendingOut p = pendingOut_.front();
+    pendingOut_.pop_front();
+    if (device_) device_->CancelOut(p.ticket);
+    CompleteOut(p, status, 0);
+  }
 }
 
 void UsbredirDevice::Service() {
   if (!device_ || !Open()) return;
   device_->Service();
+  for (uint64_t ticket : device_->TakeCompletedOut()) {
+    for (auto it = pendingOut_.begin(); it != pendingOut_.end(); ++it) {
+      if (it->ticket == ticket) {
+        CompleteOut(*it, usb_redir_success, it->length);
+        pendingOut_.erase(it);
+        break;
+      }
+    }
+  }
   while (!pendingIn_.empty()) {
     const PendingIn p = pendingIn_.front();
     if (device_->Halted(p.endpoint)) {

@@ -17,6 +17,7 @@
 #include <usbredirparser.h>
 
 #include "sim/at_modem.h"
+#include "sim/loopback_modem.h"
 #include "sim/modem_ids.h"
 #include "sim/usb_descriptors.h"
 #include "sim/usbredir_device.h"
@@ -146,7 +147,7 @@ class UsbredirTest : public ::testing::Test {
   void SetUp() override { Start(true); }
   void TearDown() override { Stop(); }
 
-  void Start(bool plugged) {
+  void Start(bool plugged, LineOptions line = {}, bool loopback = false) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
     serverFd_ = sv[0];
@@ -155,8 +156,10 @@ class UsbredirTest : public ::testing::Test {
     o.device.vendorId = kModemVendorId;
     o.device.productId = kModemProductId;
     o.device.hub.bulkMaxPacket = 512;
-    o.makeModem = [this] {
+    o.device.line = line;
+    o.makeModem = [this, loopback]() -> std::unique_ptr<Modem> {
       ++modems_;
+      if (loopback) return std::make_unique<LoopbackModem>();
       return std::make_unique<AtModem>();
     };
     o.clock = [this] { return now_; };
@@ -317,6 +320,37 @@ TEST_F(UsbredirTest, ServesTheModemFromConnectionToReplug) {
   EXPECT_EQ(events_.front(), "peer connected (test guest)");
 }
 
+// A line kept at 9600 bit/s (960 characters a second, 8N1) with a 64-byte transmit buffer: a
+// bulk-OUT packet completes when its last byte is in the buffer, and the bytes come back from
+// the loopback modem no faster than the line carries them, all of them, in order.
+TEST_F(UsbredirTest, PacedLineKeepsTime) {
+  Stop();
+  LineOptions line;
+  line.paced = true;
+  line.bitsPerSecond = 9600;
+  Start(true, line, /*loopback=*/true);
+  Bytes sent(200);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7);
+  const uint64_t out = guest_->Bulk(0x02, 200, sent);
+  Pump();
+  EXPECT_EQ(guest_->replies.count(out), 0u) << "136 bytes wait for room in the buffer";
+  for (int ms = 0; ms < 130; ms += 10) Pump(10000000);
+  EXPECT_EQ(guest_->replies.count(out), 0u) << "130 ms carry 124 characters";
+  for (int ms = 130; ms < 150; ms += 10) Pump(10000000);
+  EXPECT_EQ(guest_->replies[out].status, usb_redir_success) << "150 ms carry 144";
+  Bytes back;
+  while (back.size() < sent.size() && now_ < 2000000000) {
+    const uint64_t in = guest_->Bulk(0x81, 512);
+    Pump(10000000);
+    while (!guest_->replies.count(in)) Pump(10000000);
+    const Bytes& got = guest_->replies[in].data;
+    back.insert(back.end(), got.begin(), got.end());
+    // Never ahead of the line: the modem's bytes came in after the computer's went out.
+    EXPECT_LE(back.size(), 64u + 960u * (now_ / 1000000) / 1000) << "at " << now_ / 1000000 << " ms";
+  }
+  EXPECT_EQ(back, sent);
+}
+
 // What the device refuses, each on a fresh connection: the answer, or the connection closed for
 // a packet the parser cannot read. The server must survive all of them.
 TEST_F(UsbredirTest, RefusesWhatTheDeviceDoesNotHave) {
@@ -423,6 +457,17 @@ TEST_F(UsbredirTest, RefusesWhatTheDeviceDoesNotHave) {
        [&](Guest& g) {
          send(g, 903, usb_redir_device_connect, Bytes(10), {});
          return uint64_t{903};
+       },
+       -1},
+      {"a packet that says it is 2 GiB long",
+       [&](Guest& g) {
+         Bytes p(16);
+         const uint32_t type = usb_redir_bulk_packet, length = 0x7FFFFFF0;
+         std::memcpy(&p[0], &type, 4);
+         std::memcpy(&p[4], &length, 4);
+         p.insert(p.end(), {0x02, 0, 0xF0, 0xFF, 0, 0, 0, 0, 0xFF, 0x7F});
+         EXPECT_EQ(::send(g.fd_, p.data(), p.size(), 0), static_cast<ssize_t>(p.size()));
+         return uint64_t{905};
        },
        -1},
       {"an unknown packet type",

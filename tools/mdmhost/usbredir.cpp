@@ -33,6 +33,7 @@ namespace mdmhost {
 const char* const kUsbredirHelp =
     "Usage: mdmhost usbredir --listen PORT [--host ADDR] [--modem at|loopback]\n"
     "                        [--speed high|full] [--once] [--unplugged] [--unplug-after SECONDS]\n"
+    "                        [--rate BPS | --paced] [--tx-buffer BYTES] [--rts-flow]\n"
     "\n"
     "Serves the simulated modem as a USB device in the usbredir protocol, the device's side\n"
     "(usb-host), so that a virtual machine plugs it in as a USB modem of its own:\n"
@@ -62,7 +63,15 @@ const char* const kUsbredirHelp =
     "  --unplugged            start with the device pulled out (plug it with \"plug\")\n"
     "  --unplug-after SECONDS pull the device out this long after it was first plugged into a\n"
     "                         peer\n"
-    "  --rate BPS             the AT modem reports this rate in CONNECT\n"
+    "\n"
+    "A modem that keeps time:\n"
+    "  --rate BPS             the modem keeps time at a fixed line rate of BPS bit/s (the AT\n"
+    "                         modem also reports it as its CONNECT rate)\n"
+    "  --paced                the modem keeps time at the rate the guest sets (SET_LINE_CODING)\n"
+    "  --tx-buffer BYTES      with --rate or --paced: the modem's transmit buffer (default 64);\n"
+    "                         a bulk-OUT packet completes once its last byte is in it\n"
+    "  --rts-flow             with --rate or --paced: the modem sends nothing to the guest\n"
+    "                         while the guest holds RTS low\n"
     "\n"
     "Each device plugged into a peer has a new modem, as a modem put back in starts afresh.\n"
     "Exit status: 0 after quit or a signal (or with --once when the peer goes), 1 on an error.\n";
@@ -338,7 +347,11 @@ int UsbredirCommand(const std::vector<std::string>& args) {
   c.once = options.Flag("--once");
   c.plugged = !options.Flag("--unplugged");
   if (auto s = options.Number("--unplug-after", 1, 1000000)) c.unplugAfterNs = *s * 1000000000ull;
-  if (auto rate = options.Number("--rate", 50, 4000000)) c.connectRate = static_cast<uint32_t>(*rate);
+  SelectLineFromOptions(options);
+  c.options.device.line = SelectedLine();
+  if (c.options.device.line.shortOut) throw UsageError("usbredir does not take --short-writes");
+  // A modem connected at a fixed line rate reports it as its CONNECT rate.
+  c.connectRate = c.options.device.line.bitsPerSecond;
   options.Rest(false);
 
   const bool at = c.at;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/cdc.h"
+#include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/usb_descriptors.h"
 
@@ -39,6 +40,9 @@ struct UsbWireOptions {
   HubOptions hub;
   size_t bulkInCapacity = 64 * 1024;  // the bulk-IN FIFO (ModemHost::HostRoom when empty)
   size_t notificationsKept = 64;      // interrupt-IN notifications not yet taken, the latest kept
+  // The modem keeps time (sim/line.h): bytes reach the modem from its transmit buffer, and the
+  // computer from the modem, at the line rate. shortOut is not offered here.
+  LineOptions line;
   std::string manufacturer = "Tavrin";
   std::string product = "Tavrin USB Modem";
 };
@@ -83,8 +87,15 @@ class UsbWireDevice final : public ModemHost {
   bool Halted(uint8_t address) const;
 
   // ---- Data endpoints --------------------------------------------------------------------------
-  // Bytes the computer sent on bulk-OUT, handed to the modem.
-  void BulkOut(const uint8_t* data, size_t n);
+  // A bulk-OUT transfer: its bytes for the modem. Returns a ticket; the transfer is complete once
+  // CompletedOut lists it: at once, or on a paced line once its last byte is in the modem's
+  // transmit buffer (the endpoint NAKs meanwhile).
+  uint64_t BulkOut(const uint8_t* data, size_t n);
+  // Tickets of the bulk-OUT transfers completed since the last call, in order.
+  std::vector<uint64_t> TakeCompletedOut();
+  // Drops a bulk-OUT transfer that has not completed: its bytes not yet in the transmit buffer
+  // are not sent. False if the ticket is not pending.
+  bool CancelOut(uint64_t ticket);
   size_t BulkInQueued() const { return fifo_.size(); }
   // Up to `max` bytes of the bulk-IN FIFO; the modem is polled after room freed.
   std::vector<uint8_t> TakeBulkIn(size_t max);
@@ -95,7 +106,7 @@ class UsbWireDevice final : public ModemHost {
   // Polls the modem when it asked for it (a wake time reached, room freed); call after every
   // event and at NextWakeNs.
   void Service();
-  uint64_t NextWakeNs() const { return pollSoon_ ? 0 : wakeAtNs_; }
+  uint64_t NextWakeNs() const;
 
   Modem& GetModem() { return *modem_; }
   const LineCoding& CurrentLineCoding() const { return lineCoding_; }
@@ -115,6 +126,13 @@ class UsbWireDevice final : public ModemHost {
   std::optional<std::vector<uint8_t>> Descriptor(uint8_t type, uint8_t index, uint16_t lang);
   std::vector<uint8_t> StringDescriptor(const std::string& text) const;
   void ParseConfiguration();
+  LineClock Clock() const;
+  void DrainTx(uint64_t now);
+  void CompleteOut();
+  struct OutTransfer {
+    uint64_t ticket;
+    uint64_t end;  // stream offset just past its last byte
+  };
 
   std::unique_ptr<Modem> modem_;
   UsbWireOptions options_;
@@ -128,8 +146,18 @@ class UsbWireDevice final : public ModemHost {
   LineCoding lineCoding_;
   uint16_t controlLines_ = 0;
   uint16_t lastState_ = 0;
-  uint64_t wakeAtNs_ = UINT64_MAX;
+  mutable uint64_t wakeAtNs_ = UINT64_MAX;
   bool pollSoon_ = false;
+  // The paced line. Transmit: every bulk-OUT byte not yet on the line, the buffer's first; the
+  // stream offsets of what was queued and what went to the modem; transfers not yet complete.
+  std::deque<uint8_t> tx_;
+  uint64_t txQueued_ = 0;
+  uint64_t txOnLine_ = 0;
+  std::deque<OutTransfer> out_;
+  std::vector<uint64_t> completedOut_;
+  uint64_t nextTicket_ = 1;
+  mutable LineMeter txMeter_;
+  mutable LineMeter rxMeter_;
 };
 
 }  // namespace sim

@@ -8,7 +8,8 @@
 //  - control packets go to UsbWireDevice::Control (standard and CDC requests; STALL otherwise);
 //  - set_configuration, get_configuration, set_alt_setting, get_alt_setting and reset, which
 //    the peer sends as messages of their own, likewise;
-//  - a bulk-OUT packet's bytes go to the modem and the packet completes at once;
+//  - a bulk-OUT packet's bytes go to the modem and the packet completes at once (on a paced
+//    line, once its last byte is in the modem's transmit buffer);
 //  - a bulk-IN packet stays pending until the modem has bytes for it, and completes with what
 //    there is (at most the length asked), in the order the packets came; cancel_data_packet
 //    completes it with usb_redir_cancelled;
@@ -47,7 +48,8 @@ struct UsbredirOptions {
   // One line per event ("peer hello: ...", "device plugged (...)", "device unplugged", and the
   // parser's warnings), without a prefix or newline.
   std::function<void(const std::string&)> event;
-  // Bulk-IN packets a peer may keep pending; more are refused (usb_redir_inval).
+  // Bulk-IN packets a peer may keep pending, and bulk-OUT packets; more are refused
+  // (usb_redir_inval).
   size_t maxPendingIn = 64;
   // Bytes of output queued for a peer that does not read before the connection is closed.
   size_t maxQueuedOutput = 16u << 20;
@@ -81,6 +83,7 @@ class UsbredirDevice {
   const std::string& CloseReason() const { return closeReason_; }
   const std::string& PeerVersion() const { return peerVersion_; }
   size_t PendingBulkIn() const { return pendingIn_.size(); }
+  size_t PendingBulkOut() const { return pendingOut_.size(); }
   bool InterruptReceiving() const { return interruptReceiving_; }
   // The device while connected (else null).
   UsbWireDevice* Device() { return device_.get(); }
@@ -91,6 +94,12 @@ class UsbredirDevice {
     uint8_t endpoint;
     uint32_t length;
     uint32_t streamId;
+  };
+  struct PendingOut {
+    uint64_t id;
+    uint64_t ticket;  // UsbWireDevice::BulkOut's
+    uint8_t endpoint;
+    uint32_t length;
   };
   // Parser callbacks (usbredir_device.cpp binds them).
   friend struct UsbredirCallbacks;
@@ -114,6 +123,7 @@ class UsbredirDevice {
   void Connect();
   void SendInfo();
   void CompleteIn(const PendingIn& p, uint8_t status, const std::vector<uint8_t>& data);
+  void CompleteOut(const PendingOut& p, uint8_t status, uint32_t length);
   void CancelPending(uint8_t status);
   void CheckOutput();
   void Event(const std::string& line);
@@ -129,6 +139,7 @@ class UsbredirDevice {
   std::string peerVersion_;
   std::unique_ptr<UsbWireDevice> device_;
   std::deque<PendingIn> pendingIn_;
+  std::deque<PendingOut> pendingOut_;
   bool interruptReceiving_ = false;
   uint64_t interruptId_ = 0;
 };
