@@ -30,8 +30,10 @@ const char* const kHelp =
     "  bridge            expose an opened port as a pseudo-terminal for serial programs\n"
     "                    (picocom, minicom, pyserial, chat) until interrupted\n"
     "  exec PROGRAM.exe  run a Windows program (tavrincheck.exe) against the driver (32-bit host)\n"
+#ifdef MDMHOST_USBREDIR
     "  usbredir          serve the simulated modem as a USB device over the network (usbredir)\n"
     "                    for a virtual machine to plug in\n"
+#endif
     "  help [COMMAND]    this text, or a command's own help\n"
     "\n"
     "mdmhost COMMAND --help explains each command. Documentation: docs/mdmhost.md.\n";
