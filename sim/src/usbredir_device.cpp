@@ -83,7 +83,7 @@ struct UsbredirCallbacks {
     usbredirparser_send_bulk_receiving_status(Self(priv)->parser_, id, &s);
   }
   static void Cancel(void* priv, uint64_t id) { Self(priv)->OnCancel(id); }
-  static void FilterReject(void*) {}
+  static void FilterReject(void* priv) { Self(priv)->OnFilterReject(); }
   static void FilterFilter(void*, usbredirfilter_rule* rules, int) { std::free(rules); }
   static void DisconnectAck(void* priv) { Self(priv)->OnDisconnectAck(); }
   static void Control(void* priv, uint64_t id, usb_redir_control_packet_header* h, uint8_t* data,
@@ -169,6 +169,7 @@ UsbredirDevice::UsbredirDevice(int fd, const UsbredirOptions& options, bool plug
   uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
   usbredirparser_caps_set_cap(caps, usb_redir_cap_connect_device_version);
   usbredirparser_caps_set_cap(caps, usb_redir_cap_device_disconnect_ack);
+  usbredirparser_caps_set_cap(caps, usb_redir_cap_filter);  // to hear when the peer refuses it
   usbredirparser_caps_set_cap(caps, usb_redir_cap_ep_info_max_packet_size);
   usbredirparser_caps_set_cap(caps, usb_redir_cap_64bits_ids);
   usbredirparser_caps_set_cap(caps, usb_redir_cap_32bits_bulk_length);
@@ -250,6 +251,7 @@ void UsbredirDevice::Plug() {
 
 void UsbredirDevice::Unplug() {
   plugged_ = false;
+  refused_ = false;
   if (!device_) return;
   CancelPending(usb_redir_cancelled);
   interruptReceiving_ = false;
@@ -259,12 +261,27 @@ void UsbredirDevice::Unplug() {
   Event("device unplugged");
 }
 
+// The peer would not attach the device (QEMU: a speed its controller's port does not take, said
+// on its standard error) and has already dropped it: nothing pending is answered.
+void UsbredirDevice::OnFilterReject() {
+  if (!device_) return;
+  const bool high = device_->HighSpeed();
+  pendingIn_.clear();
+  pendingOut_.clear();
+  interruptReceiving_ = false;
+  device_.reset();
+  refused_ = true;
+  Event(std::string("peer refused the device at ") + SpeedName(high) +
+        " (QEMU's usb-ehci takes only --speed high, UHCI and OHCI want --speed full)");
+}
+
 void UsbredirDevice::OnDisconnectAck() {
   awaitingAck_ = false;
   if (plugged_ && !device_) Connect();
 }
 
 void UsbredirDevice::Connect() {
+  refused_ = false;
   std::unique_ptr<Modem> modem = options_.makeModem();
   device_ = std::make_unique<UsbWireDevice>(std::move(modem), options_.device, options_.clock);
   // The device comes as the computer's own system left it: configured (as a usbredir host

@@ -101,6 +101,7 @@ class Guest {
     };
     uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
     for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_device_disconnect_ack,
+                    usb_redir_cap_filter,
                     usb_redir_cap_ep_info_max_packet_size, usb_redir_cap_64bits_ids,
                     usb_redir_cap_32bits_bulk_length}) {
       usbredirparser_caps_set_cap(caps, cap);
@@ -318,6 +319,13 @@ TEST_F(UsbredirTest, ServesTheModemFromConnectionToReplug) {
   Out("AT\r");
   EXPECT_EQ(ReadIn(), "AT\r\r\nOK\r\n");
   EXPECT_EQ(events_.front(), "peer connected (test guest)");
+
+  // The peer refuses the device (QEMU: a speed its port does not take): it is dropped, and said.
+  usbredirparser_send_filter_reject(guest_->p());
+  Pump();
+  EXPECT_TRUE(server_->Refused());
+  EXPECT_FALSE(server_->Connected());
+  EXPECT_NE(events_.back().find("peer refused the device at high speed"), std::string::npos);
 }
 
 // A line kept at 9600 bit/s (960 characters a second, 8N1) with a 64-byte transmit buffer: a

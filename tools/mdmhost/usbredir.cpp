@@ -260,6 +260,7 @@ class Server {
                                                      : peer_->PeerVersion());
     }
     s += plugged_ ? ", device plugged" : ", device unplugged";
+    if (peer_ && peer_->Refused()) s += " (refused by the peer: see --speed)";
     if (peer_ && peer_->Device()) {
       sim::UsbWireDevice& d = *peer_->Device();
       const sim::LineCoding& lc = d.CurrentLineCoding();

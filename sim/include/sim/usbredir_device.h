@@ -17,7 +17,9 @@
 //    notification goes to the peer as an interrupt packet of the interrupt-IN endpoint.
 // Unplug completes the pending packets with usb_redir_cancelled and sends device_disconnect;
 // Plug, once the peer acknowledged the disconnection (when it can), connects a new device with a
-// new modem, as a modem pulled out and put back in starts afresh.
+// new modem, as a modem pulled out and put back in starts afresh. A peer that refuses the device
+// (filter_reject: QEMU when its controller's port does not take the device's speed) has dropped
+// it; Refused() says so until the next plug or unplug.
 //
 // What the peer sends is input from the network: a data packet for an endpoint the device does
 // not have, of a type that endpoint is not, or of inconsistent lengths is answered with
@@ -79,6 +81,8 @@ class UsbredirDevice {
   bool Plugged() const { return plugged_; }
   // The device is connected to the peer (device_connect sent, no disconnect since).
   bool Connected() const { return device_ != nullptr; }
+  // The peer refused the device (filter_reject) since it was last plugged.
+  bool Refused() const { return refused_; }
   bool Open() const { return closeReason_.empty(); }
   const std::string& CloseReason() const { return closeReason_; }
   const std::string& PeerVersion() const { return peerVersion_; }
@@ -113,6 +117,7 @@ class UsbredirDevice {
   void OnStopInterrupt(uint64_t id, uint8_t endpoint);
   void OnCancel(uint64_t id);
   void OnDisconnectAck();
+  void OnFilterReject();
   void OnControl(uint64_t id, const void* header, const uint8_t* data, int length);
   void OnBulk(uint64_t id, const void* header, const uint8_t* data, int length);
   void OnInterrupt(uint64_t id, uint8_t endpoint);
@@ -134,6 +139,7 @@ class UsbredirDevice {
   bool plugged_;
   bool helloReceived_ = false;
   bool awaitingAck_ = false;
+  bool refused_ = false;
   bool peerClosed_ = false;
   std::string closeReason_;
   std::string peerVersion_;
