@@ -234,10 +234,7 @@ std::optional<uint8_t> UsbWireDevice::AltSetting(uint8_t interface) const {
   return std::nullopt;
 }
 
-void UsbWireDevice::Reset() {
-  halted_.clear();
-  notifications_.clear();
-}
+void UsbWireDevice::Reset() { halted_.clear(); }
 
 const UsbWireDevice::Endpoint* UsbWireDevice::FindEndpoint(uint8_t address) const {
   for (const Endpoint& e : endpoints_) {

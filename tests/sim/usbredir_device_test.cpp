@@ -247,7 +247,10 @@ TEST_F(UsbredirTest, ServesTheModemFromConnectionToReplug) {
   EXPECT_EQ(Ctl(0x80, 6, 0x0600, 0, 10).data.size(), 10u);
   EXPECT_EQ(Ctl(0x80, 6, 0x0700, 0, 255).data[1], 0x07);
 
-  // SET_CONFIGURATION and GET_CONFIGURATION as usb-redir sends them (messages of their own).
+  // Resets, as a virtual machine's enumeration makes them; SET_CONFIGURATION and
+  // GET_CONFIGURATION as usb-redir sends them (messages of their own).
+  usbredirparser_send_reset(guest_->p());
+  usbredirparser_send_reset(guest_->p());
   usb_redir_set_configuration_header sc{1};
   uint64_t id = guest_->Next();
   usbredirparser_send_set_configuration(guest_->p(), id, &sc);
@@ -274,6 +277,9 @@ TEST_F(UsbredirTest, ServesTheModemFromConnectionToReplug) {
   usbredirparser_send_start_interrupt_receiving(guest_->p(), id, &si);
   Pump();
   EXPECT_EQ(guest_->replies[id].status, usb_redir_success);
+  // The modem's first SERIAL_STATE (DSR on) waited through the resets for the first reader.
+  ASSERT_EQ(guest_->notifications.size(), 1u);
+  EXPECT_EQ(guest_->notifications[0], SerialStateNotification(0x0002));
   guest_->notifications.clear();
 
   // The AT dialogue: ATZ out, OK back.

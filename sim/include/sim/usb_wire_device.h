@@ -77,8 +77,11 @@ class UsbWireDevice final : public ModemHost {
   // SET_INTERFACE: only alternate setting 0 of an interface of the current configuration.
   bool SetInterface(uint8_t interface, uint8_t alt);
   std::optional<uint8_t> AltSetting(uint8_t interface) const;
-  // A bus reset: endpoint halts clear, queued notifications go; the configuration stays, as a
-  // host controller's driver sets it again after the reset.
+  // A bus reset: endpoint halts clear; the configuration stays, as a host controller's driver
+  // sets it again after the reset, and so do the notifications not yet taken: a virtual machine
+  // resets the device several times while it enumerates it, and the function driver that reads
+  // the interrupt endpoint afterwards still gets the modem's first SERIAL_STATE (DSR on), as it
+  // does from the USB stack below the driver on the host kernel.
   void Reset();
   // The interfaces and endpoints of the current configuration (none while unconfigured).
   const std::vector<Interface>& Interfaces() const { return interfaces_; }
