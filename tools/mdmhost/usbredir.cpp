@@ -208,6 +208,12 @@ class Server {
   void Accept() {
     const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
+    if (peer_ && peer_->PeerVersion().empty()) {
+      // The one being served never said hello (a port probe, not a usbredir guest): the new
+      // peer takes its place.
+      Say("dropped a peer that never said hello");
+      DropPeer();
+    }
     if (peer_) {
       Say("refused a second peer (one at a time)");
       close(fd);
