@@ -58,17 +58,7 @@ bool ClassOrVendor(USHORT function, uint8_t* type, uint8_t* recipient) {
   return false;
 }
 
-// CDC class requests the function answers.
-constexpr uint8_t kSetLineCoding = 0x20;
-constexpr uint8_t kGetLineCoding = 0x21;
-constexpr uint8_t kSetControlLineState = 0x22;
-
 }  // namespace
-
-std::vector<uint8_t> SerialStateNotification(uint16_t uartState) {
-  return {0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, static_cast<uint8_t>(uartState & 0xFF),
-          static_cast<uint8_t>(uartState >> 8)};
-}
 
 UsbStack::UsbStack(unsigned number, std::unique_ptr<Modem> modem, const UsbStackOptions& options)
     : number_(number),
@@ -319,10 +309,20 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
     if (!classFaults_.empty()) {
       fault = classFaults_.front();
       classFaults_.pop_front();
-    } else if (configured_ && type == 1 && recipient == 1 && r.Index == 0) {
-      if (r.Request == kSetLineCoding && !in && wLength == 7) outcome = Outcome::SetCoding;
-      if (r.Request == kGetLineCoding && in && wLength == 7) outcome = Outcome::GetCoding;
-      if (r.Request == kSetControlLineState && !in && wLength == 0) outcome = Outcome::SetLines;
+    } else if (configured_) {
+      switch (ClassifyCdcRequest(bm, r.Request, r.Index, wLength)) {
+        case CdcRequest::SetLineCoding:
+          outcome = Outcome::SetCoding;
+          break;
+        case CdcRequest::GetLineCoding:
+          outcome = Outcome::GetCoding;
+          break;
+        case CdcRequest::SetControlLineState:
+          outcome = Outcome::SetLines;
+          break;
+        case CdcRequest::Stall:
+          break;
+      }
     }
     coding = lineCoding_;
   }
@@ -339,12 +339,7 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
     usbd = USBD_STATUS_STALL_PID;
     transferred = 0;
   } else if (outcome == Outcome::SetCoding) {
-    LineCoding c;
-    c.rate = static_cast<uint32_t>(buffer[0]) | static_cast<uint32_t>(buffer[1]) << 8 |
-             static_cast<uint32_t>(buffer[2]) << 16 | static_cast<uint32_t>(buffer[3]) << 24;
-    c.stopBits = buffer[4];
-    c.parity = buffer[5];
-    c.dataBits = buffer[6];
+    const LineCoding c = DecodeLineCoding(buffer);
     {
       std::lock_guard<host::NoSwitchMutex> modemLock(modemMutex_);
       modem_->OnLineCoding(c.rate, c.stopBits, c.parity, c.dataBits);
@@ -357,13 +352,7 @@ NTSTATUS UsbStack::ControlRequest(PIRP irp, PURB urb) {
     rxMeter_.Start(NowNs());
   } else if (outcome == Outcome::GetCoding) {
     auto* out = static_cast<uint8_t*>(r.TransferBuffer);
-    out[0] = static_cast<uint8_t>(coding.rate);
-    out[1] = static_cast<uint8_t>(coding.rate >> 8);
-    out[2] = static_cast<uint8_t>(coding.rate >> 16);
-    out[3] = static_cast<uint8_t>(coding.rate >> 24);
-    out[4] = coding.stopBits;
-    out[5] = coding.parity;
-    out[6] = coding.dataBits;
+    EncodeLineCoding(coding, out);
     e.data.assign(out, out + 7);
   } else {
     {

@@ -43,10 +43,12 @@ int DemoCommand(const std::vector<std::string>& args);
 int RunCommand(const std::vector<std::string>& args);
 int BridgeCommand(const std::vector<std::string>& args);
 int ExecCommand(const std::vector<std::string>& args);
+int UsbredirCommand(const std::vector<std::string>& args);  // where built (MDMHOST_USBREDIR)
 
 extern const char* const kDemoHelp;
 extern const char* const kRunHelp;
 extern const char* const kBridgeHelp;
 extern const char* const kExecHelp;
+extern const char* const kUsbredirHelp;
 
 }  // namespace mdmhost

@@ -30,6 +30,10 @@ const char* const kHelp =
     "  bridge            expose an opened port as a pseudo-terminal for serial programs\n"
     "                    (picocom, minicom, pyserial, chat) until interrupted\n"
     "  exec PROGRAM.exe  run a Windows program (tavrincheck.exe) against the driver (32-bit host)\n"
+#ifdef MDMHOST_USBREDIR
+    "  usbredir          serve the simulated modem as a USB device over the network (usbredir)\n"
+    "                    for a virtual machine to plug in\n"
+#endif
     "  help [COMMAND]    this text, or a command's own help\n"
     "\n"
     "mdmhost COMMAND --help explains each command. Documentation: docs/mdmhost.md.\n";
@@ -45,6 +49,11 @@ int Help(const std::string& command) {
     std::fputs(kBridgeHelp, stdout);
   } else if (command == "exec") {
     std::fputs(kExecHelp, stdout);
+#ifdef MDMHOST_USBREDIR
+  } else if (command == "usbredir") {
+    std::fputs(kUsbredirHelp, stdout);
+    return 0;
+#endif
   } else {
     throw UsageError("no command '" + command + "' (demo, run, bridge, exec)");
   }
@@ -151,6 +160,9 @@ int main(int argc, char** argv) {
     if (command == "run") return mdmhost::RunCommand(rest);
     if (command == "bridge") return mdmhost::BridgeCommand(rest);
     if (command == "exec") return mdmhost::ExecCommand(rest);
+#ifdef MDMHOST_USBREDIR
+    if (command == "usbredir") return mdmhost::UsbredirCommand(rest);
+#endif
     throw mdmhost::UsageError("unknown command '" + command + "'");
   } catch (const mdmhost::UsageError& e) {
     std::fprintf(stderr, "mdmhost: %s (mdmhost --help)\n", e.what());

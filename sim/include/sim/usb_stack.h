@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "host/schedule.h"
+#include "sim/cdc.h"
 #include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/trace.h"
@@ -56,10 +57,6 @@ class UsbFunctionHost : public ModemHost {
   virtual void Kick() = 0;
 };
 
-// The 10-byte CDC SERIAL_STATE notification for interface 0 with this UART state bitmap:
-// A1 20 00 00 00 00 02 00 <state low> <state high>.
-std::vector<uint8_t> SerialStateNotification(uint16_t uartState);
-
 // USBD status a short IN transfer without USBD_SHORT_TRANSFER_OK ends with.
 constexpr USBD_STATUS kUsbdStatusDataUnderrun = static_cast<USBD_STATUS>(0xC0000009);
 
@@ -74,14 +71,6 @@ struct UsbStackOptions {
   size_t traceKeep = 0;
   // The modem keeps time: line rate, transmit buffer, flow control (sim/line.h). Off by default.
   LineOptions line;
-};
-
-struct LineCoding {
-  uint32_t rate = 9600;
-  uint8_t stopBits = 0;  // 0: 1, 1: 1.5, 2: 2
-  uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-  uint8_t dataBits = 8;
-  bool operator==(const LineCoding&) const = default;
 };
 
 class UsbStack final : public UsbFunctionHost {
