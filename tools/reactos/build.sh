@@ -147,7 +147,7 @@ for a; do
 done
 err=\$(mktemp)
 if "\$real" "\$@" "\${extra[@]}" 2>"\$err"; then cat "\$err" >&2; rm -f "\$err"; exit 0; fi
-if ! grep -Eq "undefined reference to .(_Unwind_Resume|__emutls_get_address|rand_s)'" "\$err"; then
+if ! grep -Eq "undefined reference to .(_imp__)?(_Unwind_Resume|__emutls_get_address|rand_s)'" "\$err"; then
   cat "\$err" >&2; rm -f "\$err"; exit 1
 fi
 rm -f "\$err"
@@ -158,7 +158,9 @@ CC
 done
 chmod +x "$WRAP/$T-ar" "$WRAP/$T-gcc" "$WRAP/$T-g++"
 gccdir=$(dirname "$(/usr/bin/$T-gcc-win32 -print-libgcc-file-name)")
-printf 'int rand_s(unsigned int *value) { (void)value; return 22; }\n' > "$WRAP/lib/rand_s.c"
+printf '%s\n' 'int rand_s(unsigned int *value) { (void)value; return 22; }' \
+  'int (*_imp__rand_s)(unsigned int *) = rand_s;  /* as a DLL import would be reached */' \
+  > "$WRAP/lib/rand_s.c"
 /usr/bin/$T-gcc-win32 -O2 -c "$WRAP/lib/rand_s.c" -o "$WRAP/lib/rand_s.o"
 printf 'CREATE %s\nADDLIB %s\nADDMOD %s\nSAVE\nEND\n' "$WRAP/lib/libextra.a" \
   "$gccdir/libgcc_eh.a" "$WRAP/lib/rand_s.o" | /usr/bin/$T-ar -M

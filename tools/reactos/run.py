@@ -85,8 +85,8 @@ set /a tries=0
 :wait
 reg query HKLM\HARDWARE\DEVICEMAP\SERIALCOMM 2>nul | find /i "TAVRINMDM" >nul && goto port
 set /a tries+=1
-if %tries% geq 120 goto noport
-ping -n 2 127.0.0.1 >nul
+if %tries% geq 300 goto noport
+timeout /t 1 /nobreak >nul 2>&1 || ping -n 2 127.0.0.1 >nul
 goto wait
 :port
 dbgprint --process "reg query HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
@@ -94,7 +94,7 @@ dbgprint --process "%HERE%tavrincheck.exe --echo @ECHO@ --hold @HOLD@"
 dbgprint "TAVRIN-RUN: tavrincheck ended"
 goto end
 :noport
-dbgprint "TAVRIN-RUN: FAILED: no port of tavrinmdm in HARDWARE\DEVICEMAP\SERIALCOMM after the modem was plugged in"
+dbgprint "TAVRIN-RUN: FAILED: no port of tavrinmdm in HARDWARE\DEVICEMAP\SERIALCOMM (waited 300 rounds)"
 :end
 dbgprint "TAVRIN-RUN: done"
 """
@@ -304,6 +304,11 @@ class Run:
             "type": "socket", "data": {"addr": {"type": "inet", "data": {
                 "host": "127.0.0.1", "port": str(port)}}, "server": False}})
         self.qmp.command("device_add", driver="usb-redir", chardev="modem", id="modem", bus=bus)
+        deadline = time.monotonic() + 30
+        while not re.search(r"peer connected.*\n(.*\n)*usbredir: device plugged", self.modem.text()):
+            if time.monotonic() > deadline or self.modem.proc.poll() is not None:
+                raise Stop("plug", "QEMU's usb-redir did not take the device:\n" + self.modem.text())
+            time.sleep(0.2)
         log(f"plugged the modem in (usbredir on 127.0.0.1:{port})")
 
     def unplug(self):
