@@ -73,10 +73,13 @@ rem The ReactOS test ground's script (tools/reactos/run.py): installs the packag
 rem PnP manager looks for drivers, waits for the modem's port, and checks it with tavrincheck.
 rem Every line for the test goes to the debug port through dbgprint.
 set HERE=%~dp0
-dbgprint "TAVRIN-RUN: started from %HERE%"
+dbgprint "TAVRIN-RUN: started from %HERE%."
 rem A found-new-hardware wizard would wait for a click that never comes: no wizard, as on a
 rem machine whose policy suppresses it; the PnP manager then installs what its INFs match.
 reg add "HKLM\Software\Policies\Microsoft\Windows\DeviceInstall\Settings" /v SuppressNewHWUI /t REG_DWORD /d 1 /f >nul
+rem The wizard already open at logon for a device no INF matches (QEMU's firmware configuration
+rem device, ACPI\QEMU0002) holds every later installation until someone answers it: close it.
+taskkill /f /im rundll32.exe >nul 2>&1
 rem ReactOS's setup library takes an INF's files from the folder the INF is in, also for the INFs
 rem of %SystemRoot%\inf (Windows remembers where an INF came from): the images go beside them.
 for %%f in (tavrinbus.inf tavrinmdm.inf tavrinbus.sys tavrinmdm.sys) do copy /y "%HERE%%%f" "%SystemRoot%\inf\" >nul || dbgprint "TAVRIN-RUN: FAILED: copy %%f"
@@ -90,8 +93,28 @@ timeout /t 1 /nobreak >nul 2>&1 || ping -n 2 127.0.0.1 >nul
 goto wait
 :port
 dbgprint --process "reg query HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
-dbgprint --process "%HERE%tavrincheck.exe --echo @ECHO@ --hold @HOLD@"
+rem The Ports class installer gave the port the first free name. It is named COM7 here, in the
+rem port's hardware key as the port's settings page would name it, and the modem is plugged in
+rem again: the driver takes the name at its next start.
+set KEY=
+for /f "delims=" %%k in ('reg query "HKLM\SYSTEM\CurrentControlSet\Enum\TAVRIN\VID_1A2B&PID_0001&MODEM" /s ^| find "Device Parameters"') do set "KEY=%%k"
+if not defined KEY goto nokey
+reg add "%KEY%" /v PortName /t REG_SZ /d COM7 /f >nul || goto nokey
+dbgprint "TAVRIN-RUN: port named COM7; plug the modem in again"
+set /a tries=0
+:wait7
+reg query HKLM\HARDWARE\DEVICEMAP\SERIALCOMM 2>nul | find "COM7" >nul && goto port7
+set /a tries+=1
+if %tries% geq 300 goto noport
+timeout /t 1 /nobreak >nul 2>&1 || ping -n 2 127.0.0.1 >nul
+goto wait7
+:port7
+dbgprint --process "reg query HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
+dbgprint --process "%HERE%tavrincheck.exe COM7 --echo @ECHO@ --hold @HOLD@"
 dbgprint "TAVRIN-RUN: tavrincheck ended"
+goto end
+:nokey
+dbgprint "TAVRIN-RUN: FAILED: the port's hardware key (Device Parameters) was not found or not written"
 goto end
 :noport
 dbgprint "TAVRIN-RUN: FAILED: no port of tavrinmdm in HARDWARE\DEVICEMAP\SERIALCOMM (waited 300 rounds)"
@@ -244,6 +267,7 @@ class Run:
         self.start = time.monotonic()
         self.scale = args.time_scale
         self.passed = []
+        self.pos = 0
 
     def text(self):
         try:
@@ -251,16 +275,19 @@ class Run:
         except FileNotFoundError:
             return ""
 
-    def wait_for(self, step, pattern, limit, fail=None):
-        """Waits until the serial log matches `pattern` (after what earlier steps matched)."""
+    def wait_for(self, step, pattern, limit, fail=None, since=None):
+        """Waits until the serial log matches `pattern` after what the step before matched (or
+        after offset `since`, for lines whose order among themselves is not fixed)."""
         limit *= self.scale
         deadline = time.monotonic() + limit
         regex = re.compile(pattern)
         failure = re.compile(fail) if fail else None
+        start = self.pos if since is None else since
         while True:
             text = self.text()
-            found = regex.search(text)
+            found = regex.search(text, start)
             if found:
+                self.pos = max(self.pos, found.end())
                 elapsed = time.monotonic() - self.start
                 log(f"ok   {step} ({elapsed:.0f} s): {found.group(0).strip()[:100]}")
                 self.passed.append((step, elapsed))
@@ -311,10 +338,6 @@ class Run:
             time.sleep(0.2)
         log(f"plugged the modem in (usbredir on 127.0.0.1:{port})")
 
-    def unplug(self):
-        self.modem.say("unplug")
-        log("pulled the modem out (usbredir: unplug)")
-
     def screenshot(self):
         if not self.qmp:
             return None
@@ -335,20 +358,41 @@ class Run:
         self.wait_for("setup: the script runs after setup", r"TAVRIN-RUN: started[^\r\n]*", 900)
         self.wait_for("INFs installed", r"TAVRIN-RUN: INFs installed[^\r\n]*", 120, fail)
         self.plug()
-        self.wait_for("bus driver loaded", r"TAVRINBUS\([^)]*\) loaded", 240, fail)
-        self.wait_for("port driver loaded", r"RIVEZUVE\([^)]*\)[^\r\n]*LOADED", 240, fail)
+        self.loaded(fail)
         self.wait_for("port in SERIALCOMM", r"\\Device\\TAVRINMDM\d+\s+REG_SZ\s+(COM\d+)", 300,
                       fail)
-        self.wait_for("tavrincheck opened the port", r"Opening (COM\d+)", 60, fail)
+        self.wait_for("port named COM7", r"TAVRIN-RUN: port named COM7[^\r\n]*", 120, fail)
+        self.modem.say("unplug")
+        log("pulled the modem out (usbredir: unplug)")
+        self.unloaded(fail)
+        self.modem.say("plug")
+        log("plugged the modem in again (usbredir: plug)")
+        self.loaded(fail)
+        self.wait_for("port in SERIALCOMM as COM7", r"\\Device\\TAVRINMDM\d+\s+REG_SZ\s+COM7", 300,
+                      fail)
+        self.wait_for("tavrincheck opened COM7", r"Opening COM7", 60, fail)
         self.wait_for("AT dialogue", r"ATI -> [^\r\n]*OK", 60, fail)
         self.wait_for("echo test", r"echo: 4096 bytes written, 4096 bytes back", 120, fail)
-        self.wait_for("port held open", r"Holding COM\d+ open", 60, fail)
-        self.unplug()
-        self.wait_for("read ended by the removal", r"the pending read ended[^\r\n]*", 60, fail)
-        self.wait_for("tavrincheck passed", r"tavrincheck: PASS[^\r\n]*", 60, fail)
-        self.wait_for("port driver unloaded", r"RIVEZUVE\([^)]*\)[^\r\n]*UNLOADED", 120, fail)
-        self.wait_for("bus driver unloaded", r"TAVRINBUS\([^)]*\) unloaded", 120, fail)
-        self.wait_for("script done", r"TAVRIN-RUN: done", 60, fail)
+        self.wait_for("port held open", r"Holding COM7 open", 60, fail)
+        self.modem.say("unplug")
+        log("pulled the modem out with the port open (usbredir: unplug)")
+        since = self.pos
+        self.wait_for("read ended by the removal", r"the pending read ended[^\r\n]*", 60, fail,
+                      since)
+        self.wait_for("tavrincheck passed", r"tavrincheck: PASS[^\r\n]*", 60, fail, since)
+        self.unloaded(fail, since)
+        self.wait_for("script done", r"TAVRIN-RUN: done", 60, fail, since)
+
+    def loaded(self, fail):
+        since = self.pos
+        self.wait_for("bus driver loaded", r"TAVRINBUS\([^)]*\) loaded", 240, fail, since)
+        self.wait_for("port driver loaded", r"RIVEZUVE\([^)]*\)[^\r\n]* LOADED", 240, fail, since)
+
+    def unloaded(self, fail, since=None):
+        since = self.pos if since is None else since
+        self.wait_for("port driver unloaded", r"RIVEZUVE\([^)]*\)[^\r\n]*UNLOADED", 120, fail,
+                      since)
+        self.wait_for("bus driver unloaded", r"TAVRINBUS\([^)]*\) unloaded", 120, fail, since)
 
     def stop(self):
         if self.modem:
