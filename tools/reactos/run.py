@@ -50,10 +50,12 @@ CONTROLLERS = {
 class Stop(Exception):
     """A step that did not come: the run ends here."""
 
-    def __init__(self, step, message):
+    def __init__(self, step, message, setup_debugger=False):
         super().__init__(f"{step}: {message}")
         self.step = step
         self.message = message
+        # ReactOS stopped in its own kernel debugger before our script ran: its setup, not ours.
+        self.setup_debugger = setup_debugger
 
 
 def log(text):
@@ -293,9 +295,14 @@ class Run:
                 self.passed.append((step, elapsed))
                 return found
             if failure:
-                bad = failure.search(text)
+                bad = failure.search(text, start)
                 if bad:
                     raise Stop(step, f"the guest says: {bad.group(0).strip()}")
+            debugger = re.search(r"Entered debugger[^\r\n]*", text, start)
+            if debugger:
+                raise Stop(step, f"ReactOS stopped in its kernel debugger: "
+                           f"{debugger.group(0).strip()} (the backtrace is in the serial log)",
+                           setup_debugger="TAVRIN-RUN: started" not in text)
             if self.qemu.poll() is not None:
                 raise Stop(step, f"QEMU ended (status {self.qemu.returncode}) before it")
             if time.monotonic() > deadline:
@@ -436,11 +443,24 @@ def main():
             print(f"reactos: missing: {m}", file=sys.stderr)
         return 2
 
-    work = Path(args.work) if args.work else ROOT / "build" / "reactos" / time.strftime(
+    base = Path(args.work) if args.work else ROOT / "build" / "reactos" / time.strftime(
         "run-%Y%m%d-%H%M%S")
+    # ReactOS's own setup now and then stops in its kernel debugger (an assertion of its FAT
+    # driver was seen while setup wrote the registry): that is not the package's doing, and the
+    # run starts again on a fresh disk, at most twice.
+    for attempt in range(1, 4):
+        work = base if attempt == 1 else base.with_name(f"{base.name}-{attempt}")
+        status, retry = attempt_run(args, cache, work)
+        if not retry:
+            break
+        log(f"ReactOS's setup stopped in its debugger; starting again ({work} kept)")
+    return status
+
+
+def attempt_run(args, cache, work):
     work.mkdir(parents=True, exist_ok=True)
     run = Run(args, work)
-    status = 0
+    status, retry = 0, False
     try:
         iso = make_cd(cache, args.package, work, args.hold)
         log(f"CD with the package: {iso}")
@@ -450,7 +470,7 @@ def main():
         total = time.monotonic() - run.start
         log(f"PASS: every step in {total:.0f} s")
     except Stop as stop:
-        status = 1
+        status, retry = 1, stop.setup_debugger
         shot = run.screenshot()
         log(f"FAILED at step '{stop.step}': {stop.message}")
         log(f"kept: {run.serial}" + (f", {shot}" if shot else "") + f" (folder {work})")
@@ -465,6 +485,7 @@ def main():
     if status == 0 and not args.keep:
         for name in ("disk.qcow2", "tavrin-reactos.iso"):
             (work / name).unlink(missing_ok=True)
+    return status, retry
     return status
 
 
