@@ -47,6 +47,10 @@ CONTROLLERS = {
 }
 
 
+# ReactOS's kernel debugger taking over (an assertion or an unhandled exception).
+DEBUGGER = re.compile(r"Entered debugger[^\r\n]*")
+
+
 class Stop(Exception):
     """A step that did not come: the run ends here."""
 
@@ -298,7 +302,7 @@ class Run:
                 bad = failure.search(text, start)
                 if bad:
                     raise Stop(step, f"the guest says: {bad.group(0).strip()}")
-            debugger = re.search(r"Entered debugger[^\r\n]*", text, start)
+            debugger = DEBUGGER.search(text, start)
             if debugger:
                 raise Stop(step, f"ReactOS stopped in its kernel debugger: "
                            f"{debugger.group(0).strip()} (the backtrace is in the serial log)",
