@@ -416,7 +416,7 @@ void EchoTest(HANDLE port, HANDLE event, const char* number) {
   Command(port, event, "ATH", answer, sizeof(answer), 5);
 }
 
- // Keeps the port open with a one-byte read pending (no read timeout) and waits for the modem to
+// Keeps the port open with a one-byte read pending (no read timeout) and waits for the modem to
 // be unplugged: the driver must end the read, refuse the next request and still let the handle
 // close. Fails if the read is still pending after `seconds`.
 void HoldUntilRemoved(HANDLE port, const char* name, DWORD seconds) {
