@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds ReactOS's unattended-setup CD (bootcdregtest.iso) from a pinned commit into a cache
-# outside the repository, for the ReactOS test ground (tools/reactos/run.sh, docs/reactos.md).
+# outside the repository, for the ReactOS test ground (tools/reactos/run.py, docs/reactos.md).
 #
 #   tools/reactos/build.sh [--git DIR] [--print-cache]
 #
